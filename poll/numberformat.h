@@ -1,0 +1,23 @@
+// How numbers are written into the window's fields.
+#pragma once
+
+#include <QLocale>
+#include <QString>
+
+#include <cstdint>
+
+namespace poll {
+
+// Decimal digits, a minus sign in front of a negative number: "0", "17", "-3".
+QString FormatPlainInteger(std::int32_t value);
+
+// As plain, but a non-negative number gets one blank in front: " 1", "-3".
+QString FormatLeadingBlankInteger(std::int32_t value);
+
+// The single-precision value rounded to at most 7 significant digits, without
+// exponent, trailing zeros or trailing point, a 0 before the separator when
+// the size is below 1: "23.5", "-0.5", "0", "-32768". The decimal separator
+// is the locale's.
+QString FormatChannelNumber(float value, const QLocale& locale = QLocale());
+
+} // namespace poll

@@ -1,0 +1,71 @@
+// The once-a-second poll cycle: send the request, take the reply, show the
+// values and count the requests and the failed checks.
+#pragma once
+
+#include "codec/rtu.h"
+#include "poll/pollview.h"
+#include "serial/comm.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+
+namespace poll {
+
+constexpr std::chrono::milliseconds kPollInterval{1000};
+constexpr int kCommPort = 1;
+inline const QString kLineSettings = QStringLiteral("9600,N,8,1");
+
+class Poller : public QObject
+{
+    Q_OBJECT
+
+public:
+    Poller(serial::Comm& comm, PollView& view, QObject* parent = nullptr);
+
+    // Interval of the poll timer; the programs use kPollInterval, tests a
+    // shorter one.
+    void setInterval(std::chrono::milliseconds interval);
+    std::chrono::milliseconds interval() const { return m_interval; }
+
+    void setRequest(const rtu::Request& request);
+    const QByteArray& request() const { return m_request; }
+
+    // Enables the poll timer: the first tick follows one interval later, the
+    // n-th n intervals after the start. Starting again while polling keeps
+    // the running schedule.
+    void Start();
+    bool isPolling() const { return m_polling; }
+
+    std::int32_t pollCount() const { return m_pollCount; }
+    std::int32_t errorCount() const { return m_errorCount; }
+    const rtu::ChannelValues& channelValues() const { return m_values; }
+
+    void Timer1_Timer();
+    void Comm1_OnComm();
+
+private:
+    void timerFired();
+    void scheduleNextTick();
+    void portFault(serial::CommError error, const QString& text);
+
+    serial::Comm& m_comm;
+    PollView& m_view;
+    QTimer m_timer;
+    QElapsedTimer m_clock;         // runs from Start()
+    std::int64_t m_tickNumber = 0; // number of the tick the timer waits for
+    std::chrono::milliseconds m_interval = kPollInterval;
+    bool m_polling = false;
+
+    QByteArray m_request;
+    std::int32_t m_pollCount = 0;
+    std::int32_t m_errorCount = 0;
+    rtu::ChannelValues m_values{};
+    QString m_faultShown; // the fault the view shows now, empty if none
+};
+
+} // namespace poll

@@ -1,0 +1,213 @@
+#include "serial/commcontrol.h"
+
+#include <QMetaObject>
+
+Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
+
+namespace serial {
+
+CommControl::CommControl(QObject* parent)
+    : Comm(parent)
+    , m_port(new QSerialPort(this))
+{
+    m_inBuffer.reserve(kInBufferSize);
+    connect(m_port, &QSerialPort::readyRead, this, &CommControl::readArrived);
+    connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::portError);
+}
+
+CommControl::~CommControl()
+{
+    // Closing here rather than in QSerialPort's own destructor keeps our
+    // error handler from running on a half-destroyed object.
+    disconnect(m_port, nullptr, this, nullptr);
+    m_port->close();
+}
+
+void CommControl::setCommPort(int port)
+{
+    m_commPort = port;
+}
+
+bool CommControl::setSettings(const QString& text)
+{
+    auto parsed = ParseSettings(text);
+    if (auto* message = std::get_if<QString>(&parsed)) {
+        fail(CommError::BadSettings, *message);
+        return false;
+    }
+    m_settings = std::get<LineSettings>(parsed);
+    m_settingsText = text;
+    if (m_port->isOpen()) {
+        m_port->setBaudRate(m_settings.baudRate);
+        m_port->setParity(m_settings.parity);
+        m_port->setDataBits(m_settings.dataBits);
+        m_port->setStopBits(m_settings.stopBits);
+    }
+    return true;
+}
+
+bool CommControl::PortOpen() const
+{
+    return m_port->isOpen();
+}
+
+bool CommControl::setPortOpen(bool open)
+{
+    if (open == m_port->isOpen())
+        return true;
+    if (!open) {
+        m_port->close();
+        return true;
+    }
+
+    m_port->setPortName(deviceName());
+    m_port->setBaudRate(m_settings.baudRate);
+    m_port->setParity(m_settings.parity);
+    m_port->setDataBits(m_settings.dataBits);
+    m_port->setStopBits(m_settings.stopBits);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    // Modem lines (DTR, RTS) are left as the driver sets them: pseudo-terminals
+    // refuse them, and the module does not need them.
+    m_opening = true;
+    const bool opened = m_port->open(QIODevice::ReadWrite);
+    m_opening = false;
+    if (!opened) {
+        fail(CommError::OpenFailed,
+             QStringLiteral("cannot open %1: %2").arg(m_port->portName(), m_port->errorString()));
+        m_port->clearError();
+        return false;
+    }
+    qCDebug(lcComm) << "opened" << m_port->portName() << m_settingsText;
+    m_lastError = CommError::None;
+    m_errorString.clear();
+    return true;
+}
+
+int CommControl::OutBufferCount() const
+{
+    return static_cast<int>(m_port->bytesToWrite());
+}
+
+void CommControl::setOutBufferCount(int count)
+{
+    if (count != 0) {
+        qCWarning(lcComm) << "OutBufferCount can only be set to 0, not" << count;
+        return;
+    }
+    if (m_port->isOpen())
+        m_port->clear(QSerialPort::Output);
+}
+
+bool CommControl::Output(const QByteArray& data)
+{
+    if (!m_port->isOpen()) {
+        fail(CommError::NotOpen, QStringLiteral("%1 is not open").arg(deviceName()));
+        return false;
+    }
+    if (m_port->bytesToWrite() + data.size() > kOutBufferSize) {
+        fail(CommError::OutBufferFull,
+             QStringLiteral("transmit buffer of %1 bytes is full").arg(kOutBufferSize));
+        return false;
+    }
+    qCDebug(lcComm) << "tx" << data.toHex(' ');
+    if (m_port->write(data) != data.size()) {
+        // portError() has closed the port if the write error was fatal.
+        if (m_port->isOpen())
+            fail(CommError::PortLost,
+                 QStringLiteral("cannot write to %1: %2").arg(m_port->portName(), m_port->errorString()));
+        return false;
+    }
+    return true;
+}
+
+void CommControl::setInBufferCount(int count)
+{
+    if (count != 0) {
+        qCWarning(lcComm) << "InBufferCount can only be set to 0, not" << count;
+        return;
+    }
+    m_inBuffer.clear();
+    // Bytes the driver holds but we have not read yet belong to the same past.
+    if (m_port->isOpen())
+        m_port->clear(QSerialPort::Input);
+    rearmIfBelowThreshold();
+}
+
+void CommControl::setRThreshold(int threshold)
+{
+    m_rThreshold = qMax(threshold, 0);
+    rearmIfBelowThreshold();
+    scheduleReceiveCheck();
+}
+
+QByteArray CommControl::Input()
+{
+    QByteArray taken;
+    taken.swap(m_inBuffer);
+    m_inBuffer.reserve(kInBufferSize);
+    rearmIfBelowThreshold();
+    return taken;
+}
+
+void CommControl::readArrived()
+{
+    const QByteArray data = m_port->readAll();
+    const qsizetype room = kInBufferSize - m_inBuffer.size();
+    // A full buffer drops what comes after it, so a flood of noise cannot grow memory.
+    m_inBuffer.append(data.first(qMin(room, data.size())));
+    if (data.size() > room)
+        qCDebug(lcComm) << "receive buffer full, dropped" << data.size() - room << "bytes";
+    qCDebug(lcComm) << "rx" << data.toHex(' ');
+    scheduleReceiveCheck();
+}
+
+void CommControl::portError(QSerialPort::SerialPortError error)
+{
+    // Opening emits NoError, and a failed open is reported by setPortOpen().
+    if (error == QSerialPort::NoError || m_opening || !m_port->isOpen())
+        return;
+    if (error == QSerialPort::TimeoutError)
+        return;
+    // Read, write and resource errors all mean the port is gone. Qt 6.4 can
+    // report a hung-up device as a read error again and again without end, so
+    // close at once; the next open tries afresh.
+    const QString text =
+        QStringLiteral("%1 lost: %2").arg(m_port->portName(), m_port->errorString());
+    m_port->close();
+    m_port->clearError();
+    fail(CommError::PortLost, text);
+}
+
+void CommControl::fail(CommError error, const QString& text)
+{
+    m_lastError = error;
+    m_errorString = text;
+    qCDebug(lcComm) << text;
+    emit errorOccurred(error, text);
+}
+
+void CommControl::scheduleReceiveCheck()
+{
+    if (m_checkQueued)
+        return;
+    m_checkQueued = true;
+    // Queued, so OnComm never runs inside the handler that set the threshold.
+    QMetaObject::invokeMethod(this, &CommControl::checkReceiveThreshold, Qt::QueuedConnection);
+}
+
+void CommControl::checkReceiveThreshold()
+{
+    m_checkQueued = false;
+    if (m_rThreshold > 0 && !m_raised && m_inBuffer.size() >= m_rThreshold) {
+        m_raised = true;
+        emit OnComm();
+    }
+}
+
+void CommControl::rearmIfBelowThreshold()
+{
+    if (m_inBuffer.size() < m_rThreshold || m_rThreshold == 0)
+        m_raised = false;
+}
+
+} // namespace serial

@@ -1,0 +1,93 @@
+// The serial comm control the poll windows drive: port number and line
+// settings, transmit and receive buffers, a receive threshold and the OnComm
+// event, on top of QSerialPort and the window's event loop.
+#pragma once
+
+#include "serial/comm.h"
+#include "serial/linesettings.h"
+
+#include <QByteArray>
+#include <QLoggingCategory>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+Q_DECLARE_LOGGING_CATEGORY(lcComm)
+
+namespace serial {
+
+class CommControl : public Comm
+{
+    Q_OBJECT
+    Q_PROPERTY(int CommPort READ CommPort WRITE setCommPort)
+    Q_PROPERTY(QString Settings READ Settings WRITE setSettings)
+    Q_PROPERTY(bool PortOpen READ PortOpen WRITE setPortOpen)
+    Q_PROPERTY(int InBufferCount READ InBufferCount WRITE setInBufferCount)
+    Q_PROPERTY(int OutBufferCount READ OutBufferCount WRITE setOutBufferCount)
+    Q_PROPERTY(int RThreshold READ RThreshold WRITE setRThreshold)
+
+public:
+    static constexpr qsizetype kInBufferSize = 1024;
+    static constexpr qsizetype kOutBufferSize = 512;
+
+    explicit CommControl(QObject* parent = nullptr);
+    ~CommControl() override;
+
+    int CommPort() const { return m_commPort; }
+    void setCommPort(int port); // takes effect at the next open
+
+    QString Settings() const { return m_settingsText; }
+    bool setSettings(const QString& text); // false and an error for a malformed text
+
+    InputMode inputMode() const { return m_inputMode; }
+    void setInputMode(InputMode mode) override { m_inputMode = mode; }
+
+    bool PortOpen() const override;
+    // Opening a port that is already open, or closing a closed one, does
+    // nothing. A failed open reports OpenFailed and leaves the port closed;
+    // the next write of true tries again.
+    bool setPortOpen(bool open) override;
+    QString deviceName() const { return PortDeviceName(m_commPort); }
+
+    int OutBufferCount() const;
+    void setOutBufferCount(int count) override; // 0 drops everything not yet sent
+
+    // Queues the data and returns at once; false if the port is closed, the
+    // transmit buffer would overflow or the write failed.
+    bool Output(const QByteArray& data) override;
+
+    int InBufferCount() const { return static_cast<int>(m_inBuffer.size()); }
+    void setInBufferCount(int count) override; // 0 drops everything received so far
+
+    int RThreshold() const { return m_rThreshold; }
+    void setRThreshold(int threshold) override; // 0 turns the receive event off
+
+    // Returns and removes everything buffered, one byte per character.
+    QByteArray Input() override;
+
+    CommError lastError() const { return m_lastError; }
+    QString errorString() const { return m_errorString; }
+
+private:
+    void readArrived();
+    void portError(QSerialPort::SerialPortError error);
+    void fail(CommError error, const QString& text);
+    void scheduleReceiveCheck();
+    void checkReceiveThreshold();
+    void rearmIfBelowThreshold();
+
+    QSerialPort* m_port;
+    int m_commPort = 1;
+    QString m_settingsText = QStringLiteral("9600,N,8,1");
+    LineSettings m_settings;
+    InputMode m_inputMode = InputMode::Text;
+    QByteArray m_inBuffer;
+    int m_rThreshold = 0;
+    bool m_raised = false;       // OnComm sent for what the buffer holds now
+    bool m_checkQueued = false;
+    bool m_opening = false;
+    CommError m_lastError = CommError::None;
+    QString m_errorString;
+};
+
+} // namespace serial

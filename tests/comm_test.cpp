@@ -1,0 +1,172 @@
+// The real comm control against a pseudo-terminal whose far end the test plays.
+
+#include "serial/commcontrol.h"
+#include "support/pty.h"
+#include "support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+
+using namespace std::chrono_literals;
+using testing_support::PseudoTerminal;
+using testing_support::runEventsFor;
+using testing_support::waitFor;
+
+namespace {
+
+class CommTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        qputenv("COMM_PORT1", pty.slaveName().toLocal8Bit());
+        comm.setCommPort(1);
+        ASSERT_TRUE(comm.setSettings(QStringLiteral("9600,N,8,1")));
+    }
+    void TearDown() override { qunsetenv("COMM_PORT1"); }
+
+    PseudoTerminal pty;
+    serial::CommControl comm;
+    QSignalSpy onComm{&comm, &serial::CommControl::OnComm};
+    QSignalSpy errors{&comm, &serial::CommControl::errorOccurred};
+};
+
+TEST_F(CommTest, SendsOutputToTheDeviceOfItsPort)
+{
+    // Buffers may be emptied and the mode set before the port is open.
+    comm.setOutBufferCount(0);
+    comm.setInBufferCount(0);
+    comm.setInputMode(serial::InputMode::Binary);
+    EXPECT_FALSE(comm.PortOpen());
+
+    ASSERT_TRUE(comm.setPortOpen(true));
+    EXPECT_TRUE(comm.PortOpen());
+    ASSERT_TRUE(comm.Output(QByteArray::fromHex("430400000008feee")));
+    EXPECT_EQ(pty.read(8), QByteArray::fromHex("430400000008feee"));
+    EXPECT_EQ(errors.count(), 0);
+}
+
+TEST_F(CommTest, RaisesOnCommOnceWhenTheThresholdIsReached)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    comm.setRThreshold(21);
+    const QByteArray reply = QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
+
+    pty.write(reply.first(10));
+    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 10; }));
+    runEventsFor(50ms);
+    EXPECT_EQ(onComm.count(), 0) << "10 of 21 bytes is no reply";
+
+    pty.write(reply.mid(10));
+    ASSERT_TRUE(waitFor([&] { return onComm.count() == 1; }));
+    pty.write("xyz"); // more bytes while the reply is still unread raise nothing new
+    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 24; }));
+    runEventsFor(50ms);
+    EXPECT_EQ(onComm.count(), 1);
+
+    EXPECT_EQ(comm.Input(), reply + "xyz");
+    EXPECT_EQ(comm.InBufferCount(), 0);
+    pty.write(reply);
+    ASSERT_TRUE(waitFor([&] { return onComm.count() == 2; })) << "the next reply raises again";
+    EXPECT_EQ(comm.Input(), reply);
+}
+
+TEST_F(CommTest, EmptyingTheReceiveBufferDropsAPartialReply)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    comm.setRThreshold(21);
+    pty.write(QByteArray(15, 'a'));
+    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 15; }));
+    comm.setInBufferCount(0);
+    EXPECT_EQ(comm.InBufferCount(), 0);
+
+    pty.write(QByteArray(15, 'b'));
+    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 15; }));
+    runEventsFor(50ms);
+    EXPECT_EQ(onComm.count(), 0) << "the dropped bytes must not count toward the threshold";
+    EXPECT_EQ(comm.Input(), QByteArray(15, 'b'));
+}
+
+TEST_F(CommTest, NeverRaisesInsideTheHandlerThatSetTheThreshold)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    pty.write(QByteArray(30, 'r'));
+    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 30; }));
+
+    comm.setRThreshold(21); // already enough buffered
+    EXPECT_EQ(onComm.count(), 0) << "raised synchronously, inside the caller";
+    ASSERT_TRUE(waitFor([&] { return onComm.count() == 1; }));
+
+    comm.setRThreshold(0); // off: no events at all
+    comm.Input();
+    pty.write(QByteArray(30, 's'));
+    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 30; }));
+    runEventsFor(50ms);
+    EXPECT_EQ(onComm.count(), 1);
+}
+
+TEST_F(CommTest, ReceiveBufferStaysBoundedUnderAFlood)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    QByteArray flood;
+    for (int i = 0; i < 5000; ++i)
+        flood.append(static_cast<char>(i % 251));
+    pty.write(flood);
+    // The driver delivers the flood in pieces; wait until none is left to read.
+    runEventsFor(300ms);
+    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == serial::CommControl::kInBufferSize; }));
+    EXPECT_EQ(comm.Input(), flood.first(serial::CommControl::kInBufferSize)) << "keeps the oldest bytes";
+}
+
+TEST_F(CommTest, MalformedSettingsAreRefusedWhole)
+{
+    EXPECT_FALSE(comm.setSettings(QStringLiteral("19200,E,7")));
+    EXPECT_FALSE(comm.setSettings(QStringLiteral("19200,E,7,9")));
+    EXPECT_EQ(comm.Settings(), QStringLiteral("9600,N,8,1"));
+    ASSERT_EQ(errors.count(), 2);
+    EXPECT_EQ(errors.at(1).at(0).value<serial::CommError>(), serial::CommError::BadSettings);
+    EXPECT_TRUE(comm.setPortOpen(true)) << "the old settings still open the port";
+}
+
+TEST_F(CommTest, AMissingDeviceIsReportedAndTheNextOpenTriesAgain)
+{
+    const QByteArray missing = "/nonexistent/ttyPOLL0";
+    qputenv("COMM_PORT1", missing);
+    EXPECT_FALSE(comm.setPortOpen(true));
+    EXPECT_FALSE(comm.PortOpen());
+    ASSERT_EQ(errors.count(), 1);
+    EXPECT_EQ(errors.at(0).at(0).value<serial::CommError>(), serial::CommError::OpenFailed);
+    const QString text = errors.at(0).at(1).toString();
+    EXPECT_TRUE(text.contains(QLatin1String(missing))) << text.toStdString();
+    EXPECT_FALSE(comm.Output("x")) << "nothing can be sent on a closed port";
+
+    qputenv("COMM_PORT1", pty.slaveName().toLocal8Bit()); // the adapter is plugged in
+    EXPECT_TRUE(comm.setPortOpen(true));
+    EXPECT_TRUE(comm.Output("ok"));
+    EXPECT_EQ(pty.read(2), "ok");
+}
+
+TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    comm.setRThreshold(21);
+    pty.hangUp();
+    ASSERT_TRUE(waitFor([&] { return !comm.PortOpen(); }, 5s)) << "the port stays open on a dead device";
+    ASSERT_GE(errors.count(), 1);
+    EXPECT_EQ(errors.at(0).at(0).value<serial::CommError>(), serial::CommError::PortLost);
+    EXPECT_TRUE(errors.at(0).at(1).toString().contains(QStringLiteral("lost")));
+
+    // A read error reported in a loop would burn a whole core here.
+    const double cpuBefore = testing_support::processCpuSeconds();
+    runEventsFor(1s);
+    EXPECT_LT(testing_support::processCpuSeconds() - cpuBefore, 0.3);
+    EXPECT_EQ(errors.count(), 1) << "one fault, reported once";
+
+    EXPECT_FALSE(comm.setPortOpen(true)) << "the device is gone";
+    PseudoTerminal replacement;
+    qputenv("COMM_PORT1", replacement.slaveName().toLocal8Bit());
+    EXPECT_TRUE(comm.setPortOpen(true)) << "a returning device is opened again";
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+// Headless poller: runs the binary poll cycle on serial port 1 without a
+// window and prints each poll. With --duration it stops by itself and prints
+// how well the ticks kept time, for the benchmark.
+
+#include "codec/rtu.h"
+#include "poll/numberformat.h"
+#include "poll/poller.h"
+#include "serial/commcontrol.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+class ConsoleView : public poll::PollView
+{
+public:
+    ConsoleView(const QElapsedTimer& clock, bool quiet)
+        : m_clock(clock)
+        , m_quiet(quiet)
+    {
+    }
+
+    void setText(poll::Field field, const QString& text) override
+    {
+        if (field == poll::Field::Text4) {
+            m_tickTimes.push_back(m_clock.nsecsElapsed());
+            m_pollCount = text;
+            if (!m_quiet)
+                print(QStringLiteral("sent"));
+        } else {
+            m_errorCount = text;
+            if (!m_quiet)
+                print(QStringLiteral("reply"));
+        }
+    }
+    void setChannelText(int index, const QString& text) override { m_channels[index] = text; }
+    void showPortFault(const QString& text) override
+    {
+        QTextStream(stderr) << "port fault: " << text << Qt::endl;
+    }
+    void clearPortFault() override { QTextStream(stderr) << "port back" << Qt::endl; }
+
+    const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
+
+private:
+    void print(const QString& what)
+    {
+        QTextStream(stdout) << QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f', 3) << " " << what
+                            << "  polls" << m_pollCount << "  errors " << m_errorCount
+                            << "  values " << m_channels.join(QLatin1Char(' ')) << Qt::endl;
+    }
+
+    const QElapsedTimer& m_clock;
+    bool m_quiet;
+    std::vector<qint64> m_tickTimes;
+    QString m_pollCount, m_errorCount;
+    QStringList m_channels = QStringList(8, QString());
+};
+
+qint64 peakMemoryKiB()
+{
+    // VmHWM is Linux's peak resident set size; elsewhere the figure is left out.
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+double toMs(qint64 nanoseconds)
+{
+    return static_cast<double>(nanoseconds) / 1e6;
+}
+
+void printReport(const std::vector<qint64>& ticks, std::chrono::milliseconds interval,
+                 double cpuSeconds)
+{
+    const double period = static_cast<double>(interval.count());
+    QTextStream out(stdout);
+    out << "requests sent:        " << ticks.size() << Qt::endl;
+    if (ticks.size() >= 2) {
+        std::vector<double> errors;
+        for (std::size_t i = 1; i < ticks.size(); ++i)
+            errors.push_back(std::fabs(toMs(ticks[i] - ticks[i - 1]) - period));
+        std::sort(errors.begin(), errors.end());
+        const double mean = toMs(ticks.back() - ticks.front()) / static_cast<double>(ticks.size() - 1);
+        const auto p99 = errors[std::min(errors.size() - 1, errors.size() * 99 / 100)];
+        out << "mean period:          " << QString::number(mean, 'f', 3) << " ms" << Qt::endl;
+        out << "p99 |period - " << period << "|: " << QString::number(p99, 'f', 3) << " ms" << Qt::endl;
+        out << "max |period - " << period << "|: " << QString::number(errors.back(), 'f', 3) << " ms"
+            << Qt::endl;
+    }
+    if (!ticks.empty()) {
+        // Tick n is due n intervals after the start.
+        const double drift = toMs(ticks.back()) - period * static_cast<double>(ticks.size());
+        out << "cumulative drift:     " << QString::number(drift, 'f', 3) << " ms after "
+            << ticks.size() << " ticks" << Qt::endl;
+    }
+    out << "CPU time:             " << QString::number(cpuSeconds, 'f', 3) << " s" << Qt::endl;
+    out << "peak memory (VmHWM):  " << peakMemoryKiB() << " KiB" << Qt::endl;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Polls the module on serial port 1 ($COMM_PORT1, else the first serial device) "
+        "and prints each request and reply."));
+    parser.addHelpOption();
+    const QCommandLineOption addressOption(QStringLiteral("address"), QStringLiteral("Module address, 0 to 255."),
+                                           QStringLiteral("N"), QStringLiteral("67"));
+    const QCommandLineOption intervalOption(QStringLiteral("interval"), QStringLiteral("Poll interval in ms."),
+                                            QStringLiteral("MS"), QStringLiteral("1000"));
+    const QCommandLineOption durationOption(
+        QStringLiteral("duration"), QStringLiteral("Stop after this many seconds and print timing figures."),
+        QStringLiteral("S"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print only the figures."));
+    parser.addOptions({addressOption, intervalOption, durationOption, quietOption});
+    parser.process(app);
+
+    bool ok = false;
+    const int address = parser.value(addressOption).toInt(&ok);
+    if (!ok || address < 0 || address > 255) {
+        QTextStream(stderr) << "pollcli: --address must be a whole number from 0 to 255" << Qt::endl;
+        return 2;
+    }
+    const int interval = parser.value(intervalOption).toInt(&ok);
+    if (!ok || interval < 1) {
+        QTextStream(stderr) << "pollcli: --interval must be a positive number of ms" << Qt::endl;
+        return 2;
+    }
+
+    QElapsedTimer clock;
+    ConsoleView view(clock, parser.isSet(quietOption));
+    serial::CommControl comm;
+    comm.setCommPort(poll::kCommPort);
+    comm.setSettings(poll::kLineSettings);
+    poll::Poller poller(comm, view);
+    poller.setInterval(std::chrono::milliseconds(interval));
+    poller.setRequest(rtu::BuildRequest(static_cast<std::uint8_t>(address)));
+
+    const std::clock_t cpuStart = std::clock();
+    if (parser.isSet(durationOption)) {
+        const double seconds = parser.value(durationOption).toDouble(&ok);
+        if (!ok || seconds <= 0) {
+            QTextStream(stderr) << "pollcli: --duration must be a positive number of seconds" << Qt::endl;
+            return 2;
+        }
+        // Stop half an interval after the last tick that fits, so it is counted.
+        QTimer::singleShot(std::chrono::milliseconds(static_cast<qint64>(seconds * 1000) + interval / 2),
+                           &app, &QCoreApplication::quit);
+    }
+    clock.start();
+    poller.Start();
+    const int status = app.exec();
+    if (parser.isSet(durationOption))
+        printReport(view.tickTimes(), poller.interval(),
+                    static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
+    return status;
+}
