@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Benchmark: the headless poller at the real 1000 ms interval against the
+# simulated module for a given time (default 300 s), then its figures:
+# requests sent, mean period, p99 and max |period - 1000 ms|, cumulative
+# drift, CPU time and peak memory.
+#   scripts/bench_poll.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-300}
+build_dir=${BUILD_DIR:-build}
+scripts/build.sh >/dev/null
+
+workdir=$(mktemp -d)
+link="$workdir/ttyBENCH$$"
+"$build_dir/tools/modsim/modsim" --framing rtu --address 67 --link "$link" --log "$workdir/modsim.log" >/dev/null &
+modsim=$!
+trap 'kill $modsim 2>/dev/null; wait $modsim 2>/dev/null; rm -rf "$workdir"' EXIT
+for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+
+echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ)"
+echo "duration: ${seconds} s at 1000 ms"
+report=$(COMM_PORT1="$link" "$build_dir/tools/pollcli/pollcli" --interval 1000 --duration "$seconds" --quiet)
+echo "$report"
+cpu=$(echo "$report" | awk '/^CPU time:/ {print $3}')
+awk -v cpu="$cpu" -v s="$seconds" 'BEGIN { printf "CPU per minute:       %.4f s\n", cpu * 60 / s }'
+echo "requests modsim saw:  $(grep -c ' rx ' "$workdir/modsim.log")"

@@ -1,0 +1,165 @@
+// The real comm control and poller against the simulated module on a
+// pseudo-terminal: what goes on the wire, what the operator sees, and how
+// faults of the line and the device come out.
+
+#include "poll/poller.h"
+#include "serial/commcontrol.h"
+#include "support/modsim_process.h"
+#include "support/pty.h"
+#include "support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include <map>
+
+using namespace std::chrono_literals;
+using testing_support::ModsimProcess;
+using testing_support::waitFor;
+
+namespace {
+
+class RecordingView : public poll::PollView
+{
+public:
+    QString pollCount;
+    QStringList channels = QStringList(8, QString());
+    QStringList errorCounts; // every write of Text2, in order: one per reply
+    QStringList faults;
+    int clears = 0;
+
+    void setText(poll::Field field, const QString& text) override
+    {
+        if (field == poll::Field::Text4)
+            pollCount = text;
+        else
+            errorCounts << text;
+    }
+    void setChannelText(int index, const QString& text) override { channels[index] = text; }
+    void showPortFault(const QString& text) override { faults << text; }
+    void clearPortFault() override { ++clears; }
+};
+
+// Short ticks keep the suite quick; the real programs poll once a second.
+constexpr auto kTestInterval = 150ms;
+
+class PollEndToEnd : public ::testing::Test
+{
+protected:
+    void TearDown() override { qunsetenv("COMM_PORT1"); }
+
+    // Points port 1 at the module and starts polling address 67.
+    void startPolling(const QString& device)
+    {
+        qputenv("COMM_PORT1", device.toLocal8Bit());
+        comm.setCommPort(poll::kCommPort);
+        ASSERT_TRUE(comm.setSettings(poll::kLineSettings));
+        poller.setInterval(kTestInterval);
+        poller.setRequest(rtu::BuildRequest(67));
+        poller.Start();
+    }
+
+    int replies() const { return static_cast<int>(view.errorCounts.size()); }
+
+    RecordingView view;
+    serial::CommControl comm;
+    poll::Poller poller{comm, view};
+};
+
+TEST_F(PollEndToEnd, RequestOnTheWireAndValuesOnScreen)
+{
+    ModsimProcess module({"--address", "67", "--values", "235,-5,32767,-32768,0,1,-1,1234"});
+    ASSERT_TRUE(module.start());
+    startPolling(module.link());
+
+    ASSERT_TRUE(waitFor([&] { return replies() >= 2; }));
+    EXPECT_EQ(view.channels, QStringList({"235", "-5", "32767", "-32768", "0", "1", "-1", "1234"}));
+    EXPECT_EQ(view.errorCounts.first(), "0");
+    EXPECT_TRUE(view.faults.isEmpty()) << view.faults.join(QLatin1Char('\n')).toStdString();
+
+    const QStringList received = module.logLines().filter(QStringLiteral(" rx "));
+    ASSERT_FALSE(received.isEmpty());
+    EXPECT_EQ(received.first().section(QLatin1Char(' '), 2).toLower(), "43 04 00 00 00 08 fe ee");
+    EXPECT_EQ(module.logCount(QStringLiteral("rx")), poller.pollCount())
+        << "every counted poll reached the module, and only those";
+}
+
+TEST_F(PollEndToEnd, CountsExactlyTheCorruptedReplies)
+{
+    ModsimProcess module({"--values", "1,2,3,4,5,6,7,8", "--corrupt-every", "3"});
+    ASSERT_TRUE(module.start());
+    startPolling(module.link());
+
+    ASSERT_TRUE(waitFor([&] { return replies() >= 9; }, 20s));
+    for (int k = 1; k <= replies(); ++k)
+        EXPECT_EQ(view.errorCounts[k - 1], QString::number(k / 3)) << "after reply " << k;
+    EXPECT_EQ(view.channels[7], "8") << "a damaged reply's values are shown all the same";
+}
+
+TEST_F(PollEndToEnd, APartialReplyIsDroppedByTheNextTick)
+{
+    // Every second reply stops halfway. Were its ten bytes kept, they would
+    // join the next reply and fail its CRC.
+    ModsimProcess module({"--values", "10,20,30,40,50,60,70,80", "--truncate-every", "2"});
+    ASSERT_TRUE(module.start());
+    startPolling(module.link());
+
+    ASSERT_TRUE(waitFor([&] { return replies() >= 4; }, 20s));
+    EXPECT_EQ(view.errorCounts.last(), "0");
+    EXPECT_EQ(view.channels[0], "10");
+    EXPECT_GE(poller.pollCount(), 2 * replies() - 1) << "half the polls got no whole reply";
+}
+
+TEST_F(PollEndToEnd, AReplyInPiecesIsTakenWhole)
+{
+    ModsimProcess module({"--values", "-1,-2,-3,-4,5,6,7,8", "--split", "3:20"});
+    ASSERT_TRUE(module.start());
+    startPolling(module.link());
+
+    ASSERT_TRUE(waitFor([&] { return replies() >= 3; }));
+    EXPECT_EQ(view.errorCounts.last(), "0");
+    EXPECT_EQ(view.channels, QStringList({"-1", "-2", "-3", "-4", "5", "6", "7", "8"}));
+}
+
+TEST_F(PollEndToEnd, AMissingDeviceIsShownUntilItAppears)
+{
+    QTemporaryDir dir;
+    const QString link = ModsimProcess::uniqueLinkPath(dir);
+    startPolling(link);
+
+    ASSERT_TRUE(waitFor([&] { return !view.faults.isEmpty(); }));
+    EXPECT_TRUE(view.faults.first().contains(link)) << view.faults.first().toStdString();
+    testing_support::runEventsFor(3 * kTestInterval);
+    EXPECT_EQ(poller.pollCount(), 0) << "ticks that could not open the port sent nothing";
+    EXPECT_EQ(view.faults.size(), 1) << "one fault, shown once";
+
+    ModsimProcess module({"--values", "1,1,1,1,1,1,1,1"}, link); // the adapter is plugged in
+    ASSERT_TRUE(module.start());
+    ASSERT_TRUE(waitFor([&] { return replies() >= 1; }));
+    EXPECT_EQ(view.clears, 1);
+    EXPECT_EQ(view.channels[0], "1");
+}
+
+TEST_F(PollEndToEnd, ADeviceThatVanishesIsReopenedWhenItReturns)
+{
+    ModsimProcess module({"--values", "7,7,7,7,7,7,7,7", "--away-after", "3", "--away-for", "1500"});
+    ASSERT_TRUE(module.start());
+    startPolling(module.link());
+
+    ASSERT_TRUE(waitFor([&] { return !view.faults.isEmpty(); }));
+    const int pollsWhenLost = poller.pollCount();
+    const double cpuBefore = testing_support::processCpuSeconds();
+    testing_support::runEventsFor(800ms);
+    EXPECT_LT(testing_support::processCpuSeconds() - cpuBefore, 0.4)
+        << "the process spins while the device is gone";
+    EXPECT_LE(poller.pollCount(), pollsWhenLost + 1) << "polls counted without a device";
+
+    ASSERT_TRUE(waitFor([&] { return view.clears >= 1; }));
+    const int repliesBack = replies();
+    ASSERT_TRUE(waitFor([&] { return replies() >= repliesBack + 2; }));
+    EXPECT_EQ(view.channels[0], "7");
+    EXPECT_EQ(view.errorCounts.last(), "0");
+}
+
+} // namespace
