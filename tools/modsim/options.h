@@ -1,0 +1,52 @@
+// Command line of modsim. Parsing is pure: it returns the options or a
+// message saying what is wrong, and leaves printing and exiting to main.
+#pragma once
+
+#include "frames.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace modsim {
+
+struct Options
+{
+    Framing framing = Framing::Rtu;
+    std::uint8_t address = kDefaultAddress;
+    std::string link;                // make this path a symlink to a fresh pseudo-terminal
+    std::string device;              // or serve this serial device
+    std::optional<Registers> values; // fixed values; live signals when absent
+    std::string logPath;
+
+    // Named faults; 0 (or false) leaves the reply alone.
+    unsigned corruptEvery = 0;
+    bool lowercase = false;
+    bool silent = false;
+    std::chrono::milliseconds delay{0};
+    unsigned splitPieces = 1;
+    std::chrono::milliseconds splitGap{0};
+    unsigned truncateEvery = 0;
+    unsigned stray = 0;
+    unsigned awayAfter = 0;
+    std::chrono::milliseconds awayFor{0};
+    bool awayRepeat = false;
+    std::chrono::milliseconds noiseFor{0};
+};
+
+struct ParseResult
+{
+    Options options;
+    bool help = false; // --help was given: print HelpText() and stop
+    std::string error; // non-empty: the command line is refused
+};
+
+// `args` without the program name. Accepts "--name value" and "--name=value".
+ParseResult ParseOptions(std::span<const std::string_view> args);
+
+std::string HelpText();
+
+} // namespace modsim
