@@ -1,0 +1,130 @@
+#include "poll/numberread.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace poll {
+namespace {
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+int digitValue(char c, int radix)
+{
+    int value = -1;
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'A' && c <= 'F')
+        value = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f')
+        value = c - 'a' + 10;
+    return value < radix ? value : -1;
+}
+
+// Digits of `radix` from the start of `digits`. Values of at most
+// `shortDigits` digits whose top bit of 16 is set are two's complement.
+double readRadix(std::string_view digits, int radix, std::size_t shortDigits)
+{
+    double value = 0;
+    std::size_t count = 0;
+    for (char c : digits) {
+        const int d = digitValue(c, radix);
+        if (d < 0)
+            break;
+        value = value * radix + d;
+        ++count;
+    }
+    if (count <= shortDigits && value >= 0x8000 && value <= 0xFFFF)
+        value -= 0x10000;
+    return value;
+}
+
+double readDecimal(std::string_view text)
+{
+    // Longest prefix of the form [sign] digits [. digits] [e [sign] digits],
+    // with at least one digit before the exponent.
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    const std::size_t start = i;
+    std::size_t mantissaDigits = 0;
+    while (i < text.size() && isDigit(text[i]))
+        ++i, ++mantissaDigits;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && isDigit(text[i]))
+            ++i, ++mantissaDigits;
+    }
+    if (mantissaDigits == 0)
+        return 0;
+    std::size_t end = i;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < text.size() && (text[j] == '+' || text[j] == '-'))
+            ++j;
+        if (j < text.size() && isDigit(text[j])) {
+            while (j < text.size() && isDigit(text[j]))
+                ++j;
+            end = j;
+        }
+    }
+
+    // from_chars ignores the C locale, so a decimal comma setting cannot
+    // change how "67.5" reads. It takes no '+' in the exponent.
+    std::string number(text.substr(start, end - start));
+    if (const auto plus = number.find("e+"); plus != std::string::npos)
+        number.erase(plus + 1, 1);
+    else if (const auto plusUpper = number.find("E+"); plusUpper != std::string::npos)
+        number.erase(plusUpper + 1, 1);
+    double value = 0;
+    const auto [ptr, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (ec == std::errc::result_out_of_range) {
+        // Too large or too small: infinity or zero, by the exponent's sign.
+        const auto e = number.find_first_of("eE");
+        const bool tiny = e != std::string::npos && number[e + 1] == '-';
+        value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    }
+    return negative ? -value : value;
+}
+
+} // namespace
+
+double ReadNumber(QStringView text)
+{
+    // Keep only what can matter: ASCII characters, less blanks, tabs and line
+    // feeds. Any other character ends a number, so it becomes a stopper.
+    std::string ascii;
+    ascii.reserve(static_cast<std::size_t>(text.size()));
+    for (QChar c : text) {
+        if (c == u' ' || c == u'\t' || c == u'\n')
+            continue;
+        ascii.push_back(c.unicode() < 0x80 ? static_cast<char>(c.unicode()) : '\x7f');
+    }
+
+    const std::string_view view(ascii);
+    if (view.size() >= 2 && view[0] == '&') {
+        if (view[1] == 'H' || view[1] == 'h')
+            return readRadix(view.substr(2), 16, 4);
+        if (view[1] == 'O' || view[1] == 'o')
+            return readRadix(view.substr(2), 8, 6);
+        return 0;
+    }
+    return readDecimal(view);
+}
+
+std::optional<int> RoundToWhole(double value, int low, int high)
+{
+    if (!std::isfinite(value))
+        return std::nullopt;
+    const double whole = std::nearbyint(value); // the default rounding: half to even
+    if (whole < low || whole > high)
+        return std::nullopt;
+    return static_cast<int>(whole);
+}
+
+} // namespace poll

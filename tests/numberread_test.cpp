@@ -1,0 +1,82 @@
+#include "poll/numberread.h"
+
+#include <gtest/gtest.h>
+
+#include <QLocale>
+#include <QString>
+
+#include <clocale>
+#include <cmath>
+
+namespace {
+
+TEST(ReadNumber, Decimal)
+{
+    const std::pair<const char*, double> rows[] = {
+        {"67", 67},        {"  67  ", 67},      {"6 7", 67},        {"\t6\n7", 67},
+        {"+5", 5},         {"-3", -3},          {"67.5", 67.5},     {".5", 0.5},
+        {"-.5", -0.5},     {"5.", 5},           {"1e2", 100},       {"1E+2", 100},
+        {"2.5e-1", 0.25},  {"1e", 1},           {"1e+", 1},         {"12abc", 12},
+        {"3.4.5", 3.4},    {"--5", 0},          {"+-5", 0},         {"", 0},
+        {"   ", 0},        {"abc", 0},          {"+", 0},           {".", 0},
+        {"-", 0},          {"1,5", 1},          {"e5", 0},          {"0x1F", 0},
+        {"1e-400", 0},     {"\r67", 0},         // carriage returns are not removed
+    };
+    for (const auto& [text, value] : rows)
+        EXPECT_EQ(poll::ReadNumber(QString::fromLatin1(text)), value) << '"' << text << '"';
+
+    EXPECT_TRUE(std::isinf(poll::ReadNumber(u"1e400")));
+    EXPECT_TRUE(std::isinf(poll::ReadNumber(u"-1e99999")));
+    EXPECT_EQ(poll::ReadNumber(QString(100000, u'9')), INFINITY) << "a huge number, read without fuss";
+    EXPECT_EQ(poll::ReadNumber(u"６７"), 0) << "full-width digits are not digits here";
+    EXPECT_EQ(poll::ReadNumber(u"67号"), 67);
+}
+
+TEST(ReadNumber, HexadecimalAndOctal)
+{
+    const std::pair<const char*, double> rows[] = {
+        {"&H43", 67},       {"&h43", 67},        {"&H7FFF", 32767},   {"&H8000", -32768},
+        {"&HFFFB", -5},     {"&HFFFF", -1},      {"&Hff", 255},       {"&H00EB", 235},
+        {"&H0FFFF", 65535}, // five digits: not a 16-bit number
+        {"&H10000", 65536}, {"&HFFFFFFFF", 4294967295.0},
+        {"&H", 0},          {"&HG1", 0},         {"&H1G", 1},         {"& H10", 16},
+        {"&O17", 15},       {"&o17", 15},        {"&O177777", -1},    {"&O100000", -32768},
+        {"&O77777", 32767}, {"&O8", 0},          {"&O178", 15},       {"&", 0},
+        {"&X12", 0},        {"&12", 0},
+    };
+    for (const auto& [text, value] : rows)
+        EXPECT_EQ(poll::ReadNumber(QString::fromLatin1(text)), value) << '"' << text << '"';
+}
+
+TEST(ReadNumber, IgnoresTheLocale)
+{
+    // A decimal comma in the user's settings does not change how "67.5" reads.
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = previous ? previous : "C";
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") || std::setlocale(LC_NUMERIC, "C.UTF-8")) {
+        EXPECT_EQ(poll::ReadNumber(u"67.5"), 67.5);
+        EXPECT_EQ(poll::ReadNumber(u"67,5"), 67);
+    }
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    QLocale::setDefault(QLocale(QLocale::German));
+    EXPECT_EQ(poll::ReadNumber(u"67.5"), 67.5);
+    QLocale::setDefault(QLocale::c());
+}
+
+TEST(RoundToWhole, HalvesGoToTheEvenNeighbour)
+{
+    const std::pair<double, int> rows[] = {
+        {2.5, 2}, {3.5, 4}, {66.5, 66}, {67.5, 68}, {-0.5, 0}, {0.49, 0}, {254.5, 254}, {255.4, 255},
+    };
+    for (const auto& [value, whole] : rows)
+        EXPECT_EQ(poll::RoundToWhole(value, 0, 255), whole) << value;
+
+    EXPECT_EQ(poll::RoundToWhole(255.5, 0, 255), std::nullopt) << "rounds to 256";
+    EXPECT_EQ(poll::RoundToWhole(-0.6, 0, 255), std::nullopt);
+    EXPECT_EQ(poll::RoundToWhole(INFINITY, 0, 255), std::nullopt);
+    EXPECT_EQ(poll::RoundToWhole(NAN, 0, 255), std::nullopt);
+    EXPECT_EQ(poll::RoundToWhole(-32768.4, -32768, 32755), -32768);
+    EXPECT_EQ(poll::RoundToWhole(1e300, -32768, 32755), std::nullopt);
+}
+
+} // namespace
