@@ -210,7 +210,7 @@ QString Form1::addressNote() const
 
 QString Form1::portFault() const
 {
-    return m_portFault->isVisibleTo(this) ? m_portFault->text() : QString();
+    return m_portFault->isVisibleTo(this) ? m_portFault->toolTip() : QString();
 }
 
 void Form1::setText(Field which, const QString& text)
@@ -227,8 +227,10 @@ void Form1::showPortFault(const QString& text)
 {
     // The poller reports each fault once, so this line is not repeated every tick.
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << text << Qt::endl;
-    m_portFault->setText(text);
-    m_portFault->setToolTip(text); // a long device path may not fit the strip
+    // A long device path may not fit the strip: keep its start and the
+    // reason at the end, and the whole text in the tooltip.
+    m_portFault->setText(m_portFault->fontMetrics().elidedText(text, Qt::ElideMiddle, m_portFault->width()));
+    m_portFault->setToolTip(text);
     m_portFault->show();
 }
 
@@ -237,6 +239,7 @@ void Form1::clearPortFault()
     QTextStream(stderr) << QCoreApplication::applicationName() << ": polling "
                         << m_comm->deviceName() << " again" << Qt::endl;
     m_portFault->clear();
+    m_portFault->setToolTip({});
     m_portFault->hide();
 }
 

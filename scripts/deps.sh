@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build and tests need, where missing.
+# Installs the Debian 12 packages the build and tests need, where missing,
+# and a font with Chinese characters for the window's captions where none is
+# installed.
 set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
-    libgtest-dev
+    libgtest-dev fontconfig
 )
 
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
 done
+# Without such a font the captions (模块地址：...) show as boxes.
+if ! command -v fc-list >/dev/null || [ -z "$(fc-list :lang=zh family 2>/dev/null)" ]; then
+    missing+=(fonts-wqy-microhei)
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "Installing: ${missing[*]}"

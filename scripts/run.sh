@@ -1,18 +1,38 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts the simulated module on a
-# pseudo-terminal and polls it on port 1, printing each poll. Ctrl-C stops both.
-# Arguments go to modsim (e.g. --corrupt-every 3, --values 1,2,3,4,5,6,7,8).
+# pseudo-terminal and opens a program against it on serial port 1. Closing
+# the window (or Ctrl-C) stops both.
+#   scripts/run.sh [bytepoll|autopoll|pollcli] [modsim options...]
+# bytepoll is the default; pollcli polls without a window and prints each
+# poll. modsim options add faults, e.g. --corrupt-every 3 or --silent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+program=bytepoll
+case "${1:-}" in
+    bytepoll|autopoll|pollcli) program=$1; shift ;;
+esac
+address=67
+[ "$program" = autopoll ] && address=68 # autopoll polls the module at 68
+
 scripts/deps.sh
 scripts/build.sh
 build_dir=${BUILD_DIR:-build}
 
+if [ "$program" != pollcli ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "run.sh: no display to open the $program window on; polling without a window instead" >&2
+    program=pollcli
+fi
+
 workdir=$(mktemp -d)
-link="$workdir/ttyMODSIM"
-"$build_dir/tools/modsim/modsim" --framing rtu --address 67 --link "$link" "$@" &
+link="$workdir/ttyMODSIM$$"
+"$build_dir/tools/modsim/modsim" --address "$address" --link "$link" "$@" &
 modsim=$!
 trap 'kill $modsim 2>/dev/null; wait $modsim 2>/dev/null; rm -rf "$workdir"' EXIT
 for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+[ -e "$link" ] || { echo "run.sh: modsim did not start" >&2; exit 1; }
 
-COMM_PORT1="$link" "$build_dir/tools/pollcli/pollcli" --address 67
+case "$program" in
+    pollcli) COMM_PORT1="$link" "$build_dir/tools/pollcli/pollcli" --address "$address" ;;
+    *) COMM_PORT1="$link" "$build_dir/apps/$program" ;;
+esac
