@@ -1,12 +1,10 @@
-#include "poll/numberread.h"
+#include "codec/numberread.h"
 
 #include <gtest/gtest.h>
 
-#include <QLocale>
-#include <QString>
-
 #include <clocale>
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -23,13 +21,13 @@ TEST(ReadNumber, Decimal)
         {"1e-400", 0},     {"\r67", 0},         // carriage returns are not removed
     };
     for (const auto& [text, value] : rows)
-        EXPECT_EQ(poll::ReadNumber(QString::fromLatin1(text)), value) << '"' << text << '"';
+        EXPECT_EQ(codec::ReadNumber(text), value) << '"' << text << '"';
 
-    EXPECT_TRUE(std::isinf(poll::ReadNumber(u"1e400")));
-    EXPECT_TRUE(std::isinf(poll::ReadNumber(u"-1e99999")));
-    EXPECT_EQ(poll::ReadNumber(QString(100000, u'9')), INFINITY) << "a huge number, read without fuss";
-    EXPECT_EQ(poll::ReadNumber(u"６７"), 0) << "full-width digits are not digits here";
-    EXPECT_EQ(poll::ReadNumber(u"67号"), 67);
+    EXPECT_TRUE(std::isinf(codec::ReadNumber("1e400")));
+    EXPECT_TRUE(std::isinf(codec::ReadNumber("-1e99999")));
+    EXPECT_EQ(codec::ReadNumber(std::string(100000, '9')), INFINITY) << "a huge number, read without fuss";
+    EXPECT_EQ(codec::ReadNumber("６７"), 0) << "full-width digits are not digits here";
+    EXPECT_EQ(codec::ReadNumber("67号"), 67);
 }
 
 TEST(ReadNumber, HexadecimalAndOctal)
@@ -45,7 +43,7 @@ TEST(ReadNumber, HexadecimalAndOctal)
         {"&X12", 0},        {"&12", 0},
     };
     for (const auto& [text, value] : rows)
-        EXPECT_EQ(poll::ReadNumber(QString::fromLatin1(text)), value) << '"' << text << '"';
+        EXPECT_EQ(codec::ReadNumber(text), value) << '"' << text << '"';
 }
 
 TEST(ReadNumber, IgnoresTheLocale)
@@ -54,13 +52,10 @@ TEST(ReadNumber, IgnoresTheLocale)
     const char* previous = std::setlocale(LC_NUMERIC, nullptr);
     const std::string saved = previous ? previous : "C";
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") || std::setlocale(LC_NUMERIC, "C.UTF-8")) {
-        EXPECT_EQ(poll::ReadNumber(u"67.5"), 67.5);
-        EXPECT_EQ(poll::ReadNumber(u"67,5"), 67);
+        EXPECT_EQ(codec::ReadNumber("67.5"), 67.5);
+        EXPECT_EQ(codec::ReadNumber("67,5"), 67);
     }
     std::setlocale(LC_NUMERIC, saved.c_str());
-    QLocale::setDefault(QLocale(QLocale::German));
-    EXPECT_EQ(poll::ReadNumber(u"67.5"), 67.5);
-    QLocale::setDefault(QLocale::c());
 }
 
 TEST(RoundToWhole, HalvesGoToTheEvenNeighbour)
@@ -69,14 +64,14 @@ TEST(RoundToWhole, HalvesGoToTheEvenNeighbour)
         {2.5, 2}, {3.5, 4}, {66.5, 66}, {67.5, 68}, {-0.5, 0}, {0.49, 0}, {254.5, 254}, {255.4, 255},
     };
     for (const auto& [value, whole] : rows)
-        EXPECT_EQ(poll::RoundToWhole(value, 0, 255), whole) << value;
+        EXPECT_EQ(codec::RoundToWhole(value, 0, 255), whole) << value;
 
-    EXPECT_EQ(poll::RoundToWhole(255.5, 0, 255), std::nullopt) << "rounds to 256";
-    EXPECT_EQ(poll::RoundToWhole(-0.6, 0, 255), std::nullopt);
-    EXPECT_EQ(poll::RoundToWhole(INFINITY, 0, 255), std::nullopt);
-    EXPECT_EQ(poll::RoundToWhole(NAN, 0, 255), std::nullopt);
-    EXPECT_EQ(poll::RoundToWhole(-32768.4, -32768, 32755), -32768);
-    EXPECT_EQ(poll::RoundToWhole(1e300, -32768, 32755), std::nullopt);
+    EXPECT_EQ(codec::RoundToWhole(255.5, 0, 255), std::nullopt) << "rounds to 256";
+    EXPECT_EQ(codec::RoundToWhole(-0.6, 0, 255), std::nullopt);
+    EXPECT_EQ(codec::RoundToWhole(INFINITY, 0, 255), std::nullopt);
+    EXPECT_EQ(codec::RoundToWhole(NAN, 0, 255), std::nullopt);
+    EXPECT_EQ(codec::RoundToWhole(-32768.4, -32768, 32755), -32768);
+    EXPECT_EQ(codec::RoundToWhole(1e300, -32768, 32755), std::nullopt);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "bytepoll/bytepoll.h"
 
 #include "poll/numberformat.h"
-#include "poll/numberread.h"
+#include "codec/numberread.h"
 
 namespace bytepoll {
 
@@ -29,7 +29,7 @@ void BytePoll::Form_Load()
 void BytePoll::Command1_Click()
 {
     const QString typed = m_form.Text1()->text();
-    const std::optional<int> address = poll::RoundToWhole(poll::ReadNumber(typed), 0, 255);
+    const std::optional<int> address = codec::RoundToWhole(codec::ReadNumber(typed.toStdString()), 0, 255);
     if (!address) {
         // Refused: the request and polling stay as they were.
         m_form.setAddressNote(QStringLiteral("address 0 to 255 only"));

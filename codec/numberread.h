@@ -2,13 +2,14 @@
 // address field has always been read: lenient, never an error.
 #pragma once
 
-#include <QStringView>
-
 #include <optional>
+#include <string_view>
 
-namespace poll {
+namespace codec {
 
-// Blanks, tabs and line feeds are removed first, wherever they stand. Then:
+// `text` is taken byte by byte (UTF-8 or Latin-1 alike): only ASCII can be
+// part of a number. Blanks, tabs and line feeds are removed first, wherever
+// they stand. Then:
 // - decimal: an optional sign, digits with an optional point and exponent,
 //   read up to the first character that cannot continue the number;
 // - "&H" (either case): hexadecimal digits up to the first other character;
@@ -18,10 +19,10 @@ namespace poll {
 //   are negative).
 // A text without a number gives 0. A decimal too large for a double gives an
 // infinity, which no caller accepts as an address.
-double ReadNumber(QStringView text);
+double ReadNumber(std::string_view text);
 
 // Rounds to the nearest whole number, a half to the even neighbour (2.5 -> 2,
 // 3.5 -> 4), and accepts it only within [low, high].
 std::optional<int> RoundToWhole(double value, int low, int high);
 
-} // namespace poll
+} // namespace codec

@@ -1,11 +1,11 @@
-#include "poll/numberread.h"
+#include "codec/numberread.h"
 
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
 
-namespace poll {
+namespace codec {
 namespace {
 
 bool isDigit(char c)
@@ -94,17 +94,15 @@ double readDecimal(std::string_view text)
 
 } // namespace
 
-double ReadNumber(QStringView text)
+double ReadNumber(std::string_view text)
 {
-    // Keep only what can matter: ASCII characters, less blanks, tabs and line
-    // feeds. Any other character ends a number, so it becomes a stopper.
+    // Blanks, tabs and line feeds go; any other byte that is not part of a
+    // number (a non-ASCII byte included) ends it.
     std::string ascii;
-    ascii.reserve(static_cast<std::size_t>(text.size()));
-    for (QChar c : text) {
-        if (c == u' ' || c == u'\t' || c == u'\n')
-            continue;
-        ascii.push_back(c.unicode() < 0x80 ? static_cast<char>(c.unicode()) : '\x7f');
-    }
+    ascii.reserve(text.size());
+    for (char c : text)
+        if (c != ' ' && c != '\t' && c != '\n')
+            ascii.push_back(c);
 
     const std::string_view view(ascii);
     if (view.size() >= 2 && view[0] == '&') {
@@ -127,4 +125,4 @@ std::optional<int> RoundToWhole(double value, int low, int high)
     return static_cast<int>(whole);
 }
 
-} // namespace poll
+} // namespace codec
