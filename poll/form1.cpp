@@ -108,7 +108,8 @@ Form1::Form1(Program program, QWidget* parent)
     : QWidget(parent)
     , m_program(program)
     , m_comm(new serial::CommControl(this))
-    , m_poller(new Poller(*m_comm, *this, this))
+    , m_poller(new Poller(program == Program::TextPoll ? Framing::Text : Framing::Binary, *m_comm,
+                          *this, this))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
@@ -191,6 +192,8 @@ QLineEdit* Form1::field(Field field) const
     switch (field) {
     case Field::Text2: return m_text2;
     case Field::Text4: return m_text4;
+    case Field::Text5: return m_text5;
+    case Field::Text6: return m_text6;
     }
     return nullptr;
 }
@@ -215,7 +218,9 @@ QString Form1::portFault() const
 
 void Form1::setText(Field which, const QString& text)
 {
-    field(which)->setText(text);
+    QLineEdit* edit = field(which);
+    edit->setText(text);
+    edit->setCursorPosition(0); // a reply longer than the field shows its start
 }
 
 void Form1::setChannelText(int index, const QString& text)

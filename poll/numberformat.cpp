@@ -56,4 +56,20 @@ QString FormatChannelNumber(float value, const QLocale& locale)
     return result;
 }
 
+QString FormatFrameText(const QByteArray& bytes)
+{
+    QString text;
+    text.reserve(bytes.size());
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20)
+            text += QChar(0x2400 + byte); // Control Pictures: U+240D for CR, U+240A for LF
+        else if (byte == 0x7F)
+            text += QChar(0x2421);
+        else
+            text += QChar(byte); // Latin-1: bytes above 127 stay one character each
+    }
+    return text;
+}
+
 } // namespace poll

@@ -1,6 +1,7 @@
-// How numbers are written into the window's fields.
+// How numbers and frames are written into the window's fields.
 #pragma once
 
+#include <QByteArray>
 #include <QLocale>
 #include <QString>
 
@@ -19,5 +20,10 @@ QString FormatLeadingBlankInteger(std::int32_t value);
 // the size is below 1: "23.5", "-0.5", "0", "-32768". The decimal separator
 // is the locale's.
 QString FormatChannelNumber(float value, const QLocale& locale = QLocale());
+
+// A request or reply line for a single-line field: one character per byte,
+// control characters as their visible pictures (carriage return "␍", line
+// feed "␊"), everything else as it came.
+QString FormatFrameText(const QByteArray& bytes);
 
 } // namespace poll

@@ -21,8 +21,9 @@ void countUp(std::int32_t& counter)
 
 } // namespace
 
-Poller::Poller(serial::Comm& comm, PollView& view, QObject* parent)
+Poller::Poller(Framing framing, serial::Comm& comm, PollView& view, QObject* parent)
     : QObject(parent)
+    , m_framing(framing)
     , m_comm(comm)
     , m_view(view)
     , m_timer(this)
@@ -49,6 +50,11 @@ void Poller::setRequest(const rtu::Request& request)
 {
     m_request = QByteArray(reinterpret_cast<const char*>(request.data()),
                            static_cast<qsizetype>(request.size()));
+}
+
+void Poller::setRequest(const QByteArray& request)
+{
+    m_request = request;
 }
 
 void Poller::Start()
@@ -87,7 +93,9 @@ void Poller::scheduleNextTick()
 void Poller::Timer1_Timer()
 {
     m_comm.setOutBufferCount(0); // drop anything the last tick could not send
-    m_comm.setInputMode(serial::InputMode::Binary);
+    if (m_framing == Framing::Binary)
+        m_comm.setInputMode(serial::InputMode::Binary); // text framing keeps the text mode
+
     if (!m_comm.PortOpen() && !m_comm.setPortOpen(true))
         return; // nothing sent, nothing counted; the fault is on screen
     if (!m_comm.Output(m_request))
@@ -95,7 +103,8 @@ void Poller::Timer1_Timer()
     // Whatever came before this request, a late or partial reply included,
     // must not count toward its reply.
     m_comm.setInBufferCount(0);
-    m_comm.setRThreshold(static_cast<int>(rtu::kReplySize));
+    m_comm.setRThreshold(static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize
+                                                                       : ascii::kReplySize));
 
     if (!m_faultShown.isEmpty()) {
         m_faultShown.clear();
@@ -107,6 +116,14 @@ void Poller::Timer1_Timer()
 
 void Poller::Comm1_OnComm()
 {
+    if (m_framing == Framing::Binary)
+        binaryReceived();
+    else
+        textReceived();
+}
+
+void Poller::binaryReceived()
+{
     const QByteArray received = m_comm.Input();
     const auto reply = rtu::DecodeReply(
         std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
@@ -116,15 +133,37 @@ void Poller::Comm1_OnComm()
         return;
     }
 
-    m_values = reply->values;
-    for (std::size_t i = 0; i < m_values.size(); ++i)
-        m_view.setChannelText(static_cast<int>(i), FormatChannelNumber(m_values[i]));
+    showValues(reply->values);
     if (!reply->crcOk) {
         qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed"
                         << reply->computed;
         countUp(m_errorCount);
     }
     m_view.setText(Field::Text2, FormatPlainInteger(m_errorCount));
+}
+
+void Poller::textReceived()
+{
+    // Whatever is buffered is the reply, read by position from its first
+    // character, one character per byte.
+    const QByteArray received = m_comm.Input();
+    m_view.setText(Field::Text6, FormatFrameText(received));
+    const ascii::Reply reply =
+        ascii::DecodeReply(std::string_view(received.constData(), static_cast<std::size_t>(received.size())));
+    showValues(reply.values);
+    if (!reply.lrcOk) {
+        qCDebug(lcPoll) << "LRC mismatch: received" << reply.receivedText.c_str() << "computed"
+                        << reply.checkText.c_str();
+        countUp(m_errorCount);
+    }
+    m_view.setText(Field::Text2, FormatPlainInteger(m_errorCount));
+}
+
+void Poller::showValues(const ChannelValues& values)
+{
+    m_values = values;
+    for (std::size_t i = 0; i < m_values.size(); ++i)
+        m_view.setChannelText(static_cast<int>(i), FormatChannelNumber(m_values[i]));
 }
 
 void Poller::portFault(serial::CommError, const QString& text)

@@ -2,6 +2,7 @@
 // values and count the requests and the failed checks.
 #pragma once
 
+#include "codec/ascii.h"
 #include "codec/rtu.h"
 #include "poll/pollview.h"
 #include "serial/comm.h"
@@ -20,12 +21,17 @@ constexpr std::chrono::milliseconds kPollInterval{1000};
 constexpr int kCommPort = 1;
 inline const QString kLineSettings = QStringLiteral("9600,N,8,1");
 
+// Binary: Modbus RTU frames with a CRC-16. Text: Modbus ASCII lines with an LRC.
+enum class Framing { Binary, Text };
+
 class Poller : public QObject
 {
     Q_OBJECT
 
 public:
-    Poller(serial::Comm& comm, PollView& view, QObject* parent = nullptr);
+    Poller(Framing framing, serial::Comm& comm, PollView& view, QObject* parent = nullptr);
+
+    Framing framing() const { return m_framing; }
 
     // Interval of the poll timer; the programs use kPollInterval, tests a
     // shorter one.
@@ -33,6 +39,7 @@ public:
     std::chrono::milliseconds interval() const { return m_interval; }
 
     void setRequest(const rtu::Request& request);
+    void setRequest(const QByteArray& request); // a text request, one byte per character
     const QByteArray& request() const { return m_request; }
 
     // Enables the poll timer: the first tick follows one interval later, the
@@ -43,16 +50,21 @@ public:
 
     std::int32_t pollCount() const { return m_pollCount; }
     std::int32_t errorCount() const { return m_errorCount; }
-    const rtu::ChannelValues& channelValues() const { return m_values; }
+    using ChannelValues = std::array<float, 8>;
+    const ChannelValues& channelValues() const { return m_values; }
 
     void Timer1_Timer();
     void Comm1_OnComm();
 
 private:
+    void binaryReceived();
+    void textReceived();
+    void showValues(const ChannelValues& values);
     void timerFired();
     void scheduleNextTick();
     void portFault(serial::CommError error, const QString& text);
 
+    Framing m_framing;
     serial::Comm& m_comm;
     PollView& m_view;
     QTimer m_timer;
@@ -64,7 +76,7 @@ private:
     QByteArray m_request;
     std::int32_t m_pollCount = 0;
     std::int32_t m_errorCount = 0;
-    rtu::ChannelValues m_values{};
+    ChannelValues m_values{};
     QString m_faultShown; // the fault the view shows now, empty if none
 };
 

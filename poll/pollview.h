@@ -9,6 +9,8 @@ namespace poll {
 enum class Field {
     Text2, // error count
     Text4, // poll count
+    Text5, // request text sent (textpoll)
+    Text6, // reply text received (textpoll)
 };
 
 class PollView

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build and tests need, where missing,
-# and a font with Chinese characters for the window's captions where none is
-# installed.
+# and the fonts the windows need (Chinese captions, the symbols ␍␊) where
+# none that has them is installed.
 set -euo pipefail
 
 packages=(
@@ -17,6 +17,10 @@ done
 # Without such a font the captions (模块地址：...) show as boxes.
 if ! command -v fc-list >/dev/null || [ -z "$(fc-list :lang=zh family 2>/dev/null)" ]; then
     missing+=(fonts-wqy-microhei)
+fi
+# textpoll shows the CR LF ending a request or reply as the symbols ␍␊.
+if ! command -v fc-list >/dev/null || [ -z "$(fc-list ':charset=240d 240a' family 2>/dev/null)" ]; then
+    missing+=(fonts-symbola)
 fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -2,7 +2,7 @@
 # Installs what is missing, builds, starts the simulated module on a
 # pseudo-terminal and opens a program against it on serial port 1. Closing
 # the window (or Ctrl-C) stops both.
-#   scripts/run.sh [bytepoll|autopoll|pollcli] [modsim options...]
+#   scripts/run.sh [bytepoll|autopoll|textpoll|pollcli] [modsim options...]
 # bytepoll is the default; pollcli polls without a window and prints each
 # poll. modsim options add faults, e.g. --corrupt-every 3 or --silent.
 set -euo pipefail
@@ -10,10 +10,12 @@ cd "$(dirname "$0")/.."
 
 program=bytepoll
 case "${1:-}" in
-    bytepoll|autopoll|pollcli) program=$1; shift ;;
+    bytepoll|autopoll|textpoll|pollcli) program=$1; shift ;;
 esac
 address=67
 [ "$program" = autopoll ] && address=68 # autopoll polls the module at 68
+framing=rtu
+[ "$program" = textpoll ] && framing=ascii
 
 scripts/deps.sh
 scripts/build.sh
@@ -26,13 +28,13 @@ fi
 
 workdir=$(mktemp -d)
 link="$workdir/ttyMODSIM$$"
-"$build_dir/tools/modsim/modsim" --address "$address" --link "$link" "$@" &
+"$build_dir/tools/modsim/modsim" --framing "$framing" --address "$address" --link "$link" "$@" &
 modsim=$!
 trap 'kill $modsim 2>/dev/null; wait $modsim 2>/dev/null; rm -rf "$workdir"' EXIT
 for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
 [ -e "$link" ] || { echo "run.sh: modsim did not start" >&2; exit 1; }
 
 case "$program" in
-    pollcli) COMM_PORT1="$link" "$build_dir/tools/pollcli/pollcli" --address "$address" ;;
+    pollcli) COMM_PORT1="$link" "$build_dir/tools/pollcli/pollcli" --address "$address" --framing "$framing" ;;
     *) COMM_PORT1="$link" "$build_dir/apps/$program" ;;
 esac

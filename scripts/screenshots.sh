@@ -17,11 +17,12 @@ fi
 
 build_dir=${BUILD_DIR:-build}
 mkdir -p docs/screenshots
-for program in "${@:-bytepoll autopoll}"; do
+for program in "${@:-bytepoll autopoll textpoll}"; do
     for p in $program; do
         workdir=$(mktemp -d)
         address=67; [ "$p" = autopoll ] && address=68
-        "$build_dir/tools/modsim/modsim" --address "$address" --link "$workdir/tty" \
+        framing=rtu; [ "$p" = textpoll ] && framing=ascii
+        "$build_dir/tools/modsim/modsim" --framing $framing --address "$address" --link "$workdir/tty" \
             --values 235,-5,1200,-32768,0,1,-1,32767 --corrupt-every 3 >/dev/null &
         modsim=$!
         for _ in $(seq 100); do [ -e "$workdir/tty" ] && break; sleep 0.05; done

@@ -54,3 +54,17 @@ TEST(ChannelNumber, UsesTheLocaleDecimalSeparator)
 }
 
 } // namespace
+
+namespace {
+
+TEST(FrameText, ShowsLineEndsAndKeepsEveryByteAsOneCharacter)
+{
+    EXPECT_EQ(poll::FormatFrameText(":430400000008B1\r\n"), QString::fromUtf8(":430400000008B1␍␊"));
+    EXPECT_EQ(poll::FormatFrameText(QByteArray("a\0b\x7f", 4)), QString::fromUtf8("a␀b␡"));
+    const QString high = poll::FormatFrameText("\xe9\xff\x80");
+    ASSERT_EQ(high.size(), 3) << "bytes above 127 stay one character each";
+    EXPECT_EQ(high, QString::fromUtf8("é\u00ff\u0080"));
+    EXPECT_EQ(poll::FormatFrameText({}), "");
+}
+
+} // namespace

@@ -33,7 +33,7 @@ public:
     {
         if (field == poll::Field::Text4)
             pollCount = text;
-        else
+        else if (field == poll::Field::Text2)
             errorCounts << text;
     }
     void setChannelText(int index, const QString& text) override { channels[index] = text; }
@@ -64,7 +64,7 @@ protected:
 
     RecordingView view;
     serial::CommControl comm;
-    poll::Poller poller{comm, view};
+    poll::Poller poller{poll::Framing::Binary, comm, view};
 };
 
 TEST_F(PollEndToEnd, RequestOnTheWireAndValuesOnScreen)

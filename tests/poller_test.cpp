@@ -67,6 +67,7 @@ class RecordingView : public poll::PollView
 {
 public:
     std::map<poll::Field, QString> fields;
+    QStringList replyTexts; // every write of Text6, in order
     QStringList channels = QStringList(8, QString());
     QStringList errorCounts; // every write of Text2, in order
     QStringList faults;
@@ -77,6 +78,8 @@ public:
         fields[field] = text;
         if (field == poll::Field::Text2)
             errorCounts << text;
+        if (field == poll::Field::Text6)
+            replyTexts << text;
     }
     void setChannelText(int index, const QString& text) override { channels[index] = text; }
     void showPortFault(const QString& text) override { faults << text; }
@@ -98,7 +101,7 @@ protected:
 
     ScriptedComm comm;
     RecordingView view;
-    poll::Poller poller{comm, view};
+    poll::Poller poller{poll::Framing::Binary, comm, view};
 };
 
 TEST_F(PollerTest, TickRunsItsStepsInOrder)
@@ -182,6 +185,48 @@ TEST_F(PollerTest, APortThatWillNotOpenSendsAndCountsNothing)
 
     emit comm.errorOccurred(serial::CommError::PortLost, QStringLiteral("/dev/ttyS0 lost"));
     EXPECT_EQ(view.faults.size(), 2) << "a new fault after recovery is shown again";
+}
+
+// Text framing: the same tick with its own threshold and no input mode, and
+// the text receive handler.
+class TextPollerTest : public ::testing::Test
+{
+protected:
+    TextPollerTest() { poller.setRequest(QByteArray(":430400000008B1\r\n")); }
+
+    ScriptedComm comm;
+    RecordingView view;
+    poll::Poller poller{poll::Framing::Text, comm, view};
+};
+
+const QByteArray kGoodText = ":43041000EBFFFB7FFF800000000001FFFF04D2F1\r\n";
+
+TEST_F(TextPollerTest, TickLeavesTheInputModeAndWaitsFor43Characters)
+{
+    poller.Timer1_Timer();
+    EXPECT_EQ(comm.calls, QStringList({"OutBufferCount=0", "PortOpen?", "PortOpen=1",
+                                       "Output=3a 34 33 30 34 30 30 30 30 30 30 30 38 42 31 0d 0a",
+                                       "InBufferCount=0", "RThreshold=43"}));
+    EXPECT_EQ(view.fields[poll::Field::Text4], " 1");
+}
+
+TEST_F(TextPollerTest, ShowsTheReplyItsValuesInTenthsAndCountsFailedChecks)
+{
+    poller.Timer1_Timer();
+    comm.reply(kGoodText);
+    EXPECT_EQ(view.replyTexts.last(), QString::fromUtf8(":43041000EBFFFB7FFF800000000001FFFF04D2F1␍␊"));
+    EXPECT_EQ(view.channels, QStringList({"23.5", "-0.5", "3276.7", "-3276.8", "0", "0.1", "-0.1", "123.4"}));
+    EXPECT_EQ(view.fields[poll::Field::Text2], "0");
+
+    QByteArray lowercase = kGoodText;
+    lowercase.replace(39, 2, "f1");
+    comm.reply(lowercase);
+    comm.reply("?" + kGoodText); // one stray character: everything read one late
+    comm.reply({});               // even an empty text is a reply here
+    EXPECT_EQ(view.errorCounts, QStringList({"0", "1", "2", "3"}));
+    EXPECT_EQ(view.replyTexts.size(), 4);
+    EXPECT_EQ(view.replyTexts.last(), "");
+    EXPECT_EQ(view.channels[0], "0") << "the values of the last reply";
 }
 
 } // namespace

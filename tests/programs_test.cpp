@@ -3,6 +3,7 @@
 
 #include "autopoll/autopoll.h"
 #include "bytepoll/bytepoll.h"
+#include "textpoll/textpoll.h"
 #include "support/modsim_process.h"
 #include "support/wait.h"
 
@@ -192,6 +193,108 @@ TEST(AutoPoll, AModuleAtAnotherAddressNeverAnswers)
     EXPECT_EQ(form.field(poll::Field::Text4)->text(), QStringLiteral(" %1").arg(form.poller().pollCount()));
     EXPECT_TRUE(form.field(poll::Field::Text2)->text().isEmpty()) << "written only when a reply arrives";
     qunsetenv("COMM_PORT1");
+}
+
+class TextPollTest : public ::testing::Test
+{
+protected:
+    TextPollTest() { qunsetenv("COMM_PORT1"); }
+    ~TextPollTest() override { qunsetenv("COMM_PORT1"); }
+
+    void load(const QString& device)
+    {
+        qputenv("COMM_PORT1", device.toLocal8Bit());
+        program.Form_Load();
+        form.poller().setInterval(kTestInterval);
+    }
+    void typeAddress(const QString& text)
+    {
+        form.Text1()->clear();
+        QTest::keyClicks(form.Text1(), text);
+    }
+    void press() { QTest::mouseClick(form.Command1(), Qt::LeftButton); }
+    QLineEdit* text(poll::Field field) const { return form.field(field); }
+
+    poll::Form1 form{poll::Program::TextPoll};
+    textpoll::TextPoll program{form};
+};
+
+TEST_F(TextPollTest, RequestAndReplyTextsOnScreenAndOnTheWire)
+{
+    ModsimProcess module({"--framing", "ascii", "--address", "67", "--values", "235,-5,32767,-32768,0,1,-1,1234"});
+    ASSERT_TRUE(module.start());
+    load(module.link());
+    EXPECT_EQ(form.Text1()->text(), "67");
+    for (poll::Field field : {poll::Field::Text2, poll::Field::Text4, poll::Field::Text5, poll::Field::Text6})
+        EXPECT_TRUE(text(field)->text().isEmpty());
+
+    press(); // without touching the address
+    EXPECT_EQ(text(poll::Field::Text5)->text(), QString::fromUtf8(":430400000008B1␍␊"));
+    EXPECT_EQ(program.request(), ":430400000008B1\r\n");
+    ASSERT_TRUE(waitFor([&] { return !text(poll::Field::Text2)->text().isEmpty(); }));
+    EXPECT_EQ(text(poll::Field::Text4)->text(), " 1");
+    EXPECT_EQ(text(poll::Field::Text6)->text(),
+              QString::fromUtf8(":43041000EBFFFB7FFF800000000001FFFF04D2F1␍␊"));
+    EXPECT_EQ(channelTexts(form), QStringList({"23.5", "-0.5", "3276.7", "-3276.8", "0", "0.1", "-0.1", "123.4"}));
+    EXPECT_EQ(text(poll::Field::Text2)->text(), "0");
+    const QStringList received = module.logLines().filter(QStringLiteral(" rx "));
+    ASSERT_FALSE(received.isEmpty());
+    EXPECT_EQ(received.first().section(QLatin1Char(' '), 2), ":430400000008B1\\r\\n");
+}
+
+TEST_F(TextPollTest, CountsRepliesWithAWrongOrLowercaseLrc)
+{
+    ModsimProcess wrong({"--framing", "ascii", "--values", "1,2,3,4,5,6,7,8", "--corrupt-every", "2"});
+    ASSERT_TRUE(wrong.start());
+    load(wrong.link());
+    press();
+    ASSERT_TRUE(waitFor([&] { return text(poll::Field::Text2)->text() == "2"; }, 20s));
+    EXPECT_EQ(channelTexts(form), QStringList({"0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7", "0.8"}));
+    EXPECT_GE(wrong.logCount(QStringLiteral("tx")), 2) << "good replies came between the damaged ones";
+}
+
+TEST_F(TextPollTest, LowercaseDigitsFailTheCheck)
+{
+    ModsimProcess lower({"--framing", "ascii", "--values", "10,0,0,0,0,0,0,0", "--lowercase"});
+    ASSERT_TRUE(lower.start());
+    load(lower.link());
+    press();
+    ASSERT_TRUE(waitFor([&] { return text(poll::Field::Text2)->text() == "3"; }, 20s));
+    EXPECT_EQ(form.Text3(0)->text(), "1") << "values read from lowercase digits all the same";
+}
+
+TEST_F(TextPollTest, TypedAddressIsSentAsItsLowByte)
+{
+    ModsimProcess module({"--framing", "ascii", "--address", "44", "--values", "44,0,0,0,0,0,0,0"});
+    ASSERT_TRUE(module.start());
+    load(module.link());
+    typeAddress("300");
+    press();
+    EXPECT_EQ(program.address(), 300);
+    EXPECT_EQ(text(poll::Field::Text5)->text(), QString::fromUtf8(":2C0400000008C8␍␊"));
+    ASSERT_TRUE(waitFor([&] { return form.Text3(0)->text() == "4.4"; }));
+    EXPECT_EQ(text(poll::Field::Text2)->text(), "0");
+}
+
+TEST_F(TextPollTest, RefusesAnAddressOutsideSixteenBits)
+{
+    load(QStringLiteral("/nonexistent/ttyPOLL"));
+    for (const char* typed : {"32756", "-32769", "1e10", "-1e400"}) {
+        typeAddress(QString::fromLatin1(typed));
+        press();
+        EXPECT_FALSE(form.poller().isPolling()) << typed;
+        EXPECT_EQ(program.address(), 67) << typed;
+        EXPECT_TRUE(text(poll::Field::Text5)->text().isEmpty()) << typed;
+        EXPECT_TRUE(form.addressNote().contains(QStringLiteral("-32768 to 32755"))) << typed;
+    }
+    const std::pair<const char*, int> accepted[] = {{"32755", 32755}, {"-32768", -32768}, {"&HFFFF", -1}, {"66.5", 66}};
+    for (const auto& [typed, address] : accepted) {
+        typeAddress(QString::fromLatin1(typed));
+        press();
+        EXPECT_EQ(program.address(), address) << typed;
+        EXPECT_TRUE(form.addressNote().isEmpty()) << typed;
+    }
+    EXPECT_EQ(program.request(), ":420400000008B2\r\n");
 }
 
 } // namespace

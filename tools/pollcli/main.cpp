@@ -2,6 +2,7 @@
 // window and prints each poll. With --duration it stops by itself and prints
 // how well the ticks kept time, for the benchmark.
 
+#include "codec/ascii.h"
 #include "codec/rtu.h"
 #include "poll/numberformat.h"
 #include "poll/poller.h"
@@ -33,15 +34,24 @@ public:
 
     void setText(poll::Field field, const QString& text) override
     {
-        if (field == poll::Field::Text4) {
+        switch (field) {
+        case poll::Field::Text4:
             m_tickTimes.push_back(m_clock.nsecsElapsed());
             m_pollCount = text;
             if (!m_quiet)
                 print(QStringLiteral("sent"));
-        } else {
+            break;
+        case poll::Field::Text2:
             m_errorCount = text;
             if (!m_quiet)
                 print(QStringLiteral("reply"));
+            break;
+        case poll::Field::Text6:
+            if (!m_quiet)
+                QTextStream(stdout) << "  reply text " << text << Qt::endl;
+            break;
+        case poll::Field::Text5:
+            break;
         }
     }
     void setChannelText(int index, const QString& text) override { m_channels[index] = text; }
@@ -131,7 +141,10 @@ int main(int argc, char* argv[])
         QStringLiteral("duration"), QStringLiteral("Stop after this many seconds and print timing figures."),
         QStringLiteral("S"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print only the figures."));
-    parser.addOptions({addressOption, intervalOption, durationOption, quietOption});
+    const QCommandLineOption framingOption(QStringLiteral("framing"),
+                                           QStringLiteral("rtu (binary, CRC-16) or ascii (text lines, LRC)."),
+                                           QStringLiteral("F"), QStringLiteral("rtu"));
+    parser.addOptions({addressOption, intervalOption, durationOption, quietOption, framingOption});
     parser.process(app);
 
     bool ok = false;
@@ -146,14 +159,24 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    const QString framingName = parser.value(framingOption);
+    if (framingName != u"rtu" && framingName != u"ascii") {
+        QTextStream(stderr) << "pollcli: --framing must be rtu or ascii" << Qt::endl;
+        return 2;
+    }
+    const auto framing = framingName == u"rtu" ? poll::Framing::Binary : poll::Framing::Text;
+
     QElapsedTimer clock;
     ConsoleView view(clock, parser.isSet(quietOption));
     serial::CommControl comm;
     comm.setCommPort(poll::kCommPort);
     comm.setSettings(poll::kLineSettings);
-    poll::Poller poller(comm, view);
+    poll::Poller poller(framing, comm, view);
     poller.setInterval(std::chrono::milliseconds(interval));
-    poller.setRequest(rtu::BuildRequest(static_cast<std::uint8_t>(address)));
+    if (framing == poll::Framing::Binary)
+        poller.setRequest(rtu::BuildRequest(static_cast<std::uint8_t>(address)));
+    else
+        poller.setRequest(QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address))));
 
     const std::clock_t cpuStart = std::clock();
     if (parser.isSet(durationOption)) {
