@@ -10,7 +10,6 @@ CommControl::CommControl(QObject* parent)
     : Comm(parent)
     , m_port(new QSerialPort(this))
 {
-    m_inBuffer.reserve(kInBufferSize);
     connect(m_port, &QSerialPort::readyRead, this, &CommControl::readArrived);
     connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::portError);
 }
@@ -130,34 +129,25 @@ void CommControl::setInBufferCount(int count)
     // Bytes the driver holds but we have not read yet belong to the same past.
     if (m_port->isOpen())
         m_port->clear(QSerialPort::Input);
-    rearmIfBelowThreshold();
 }
 
 void CommControl::setRThreshold(int threshold)
 {
-    m_rThreshold = qMax(threshold, 0);
-    rearmIfBelowThreshold();
+    m_inBuffer.setThreshold(threshold);
     scheduleReceiveCheck();
 }
 
 QByteArray CommControl::Input()
 {
-    QByteArray taken;
-    taken.swap(m_inBuffer);
-    m_inBuffer.reserve(kInBufferSize);
-    rearmIfBelowThreshold();
-    return taken;
+    return m_inBuffer.take();
 }
 
 void CommControl::readArrived()
 {
     const QByteArray data = m_port->readAll();
-    const qsizetype room = kInBufferSize - m_inBuffer.size();
-    // A full buffer drops what comes after it, so a flood of noise cannot grow memory.
-    m_inBuffer.append(data.first(qMin(room, data.size())));
-    if (data.size() > room)
-        qCDebug(lcComm) << "receive buffer full, dropped" << data.size() - room << "bytes";
     qCDebug(lcComm) << "rx" << data.toHex(' ');
+    if (const qsizetype dropped = m_inBuffer.append(data))
+        qCDebug(lcComm) << "receive buffer full, dropped" << dropped << "bytes";
     scheduleReceiveCheck();
 }
 
@@ -198,16 +188,8 @@ void CommControl::scheduleReceiveCheck()
 void CommControl::checkReceiveThreshold()
 {
     m_checkQueued = false;
-    if (m_rThreshold > 0 && !m_raised && m_inBuffer.size() >= m_rThreshold) {
-        m_raised = true;
+    if (m_inBuffer.takeReceiveEvent())
         emit OnComm();
-    }
-}
-
-void CommControl::rearmIfBelowThreshold()
-{
-    if (m_inBuffer.size() < m_rThreshold || m_rThreshold == 0)
-        m_raised = false;
 }
 
 } // namespace serial

@@ -5,6 +5,7 @@
 
 #include "serial/comm.h"
 #include "serial/linesettings.h"
+#include "serial/receivebuffer.h"
 
 #include <QByteArray>
 #include <QLoggingCategory>
@@ -27,7 +28,7 @@ class CommControl : public Comm
     Q_PROPERTY(int RThreshold READ RThreshold WRITE setRThreshold)
 
 public:
-    static constexpr qsizetype kInBufferSize = 1024;
+    static constexpr qsizetype kInBufferSize = ReceiveBuffer::kCapacity;
     static constexpr qsizetype kOutBufferSize = 512;
 
     explicit CommControl(QObject* parent = nullptr);
@@ -59,7 +60,7 @@ public:
     int InBufferCount() const { return static_cast<int>(m_inBuffer.size()); }
     void setInBufferCount(int count) override; // 0 drops everything received so far
 
-    int RThreshold() const { return m_rThreshold; }
+    int RThreshold() const { return m_inBuffer.threshold(); }
     void setRThreshold(int threshold) override; // 0 turns the receive event off
 
     // Returns and removes everything buffered, one byte per character.
@@ -74,16 +75,13 @@ private:
     void fail(CommError error, const QString& text);
     void scheduleReceiveCheck();
     void checkReceiveThreshold();
-    void rearmIfBelowThreshold();
 
     QSerialPort* m_port;
     int m_commPort = 1;
     QString m_settingsText = QStringLiteral("9600,N,8,1");
     LineSettings m_settings;
     InputMode m_inputMode = InputMode::Text;
-    QByteArray m_inBuffer;
-    int m_rThreshold = 0;
-    bool m_raised = false;       // OnComm sent for what the buffer holds now
+    ReceiveBuffer m_inBuffer;
     bool m_checkQueued = false;
     bool m_opening = false;
     CommError m_lastError = CommError::None;
