@@ -1,5 +1,6 @@
 #include "codec/numberread.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -43,6 +44,32 @@ double readRadix(std::string_view digits, int radix, std::size_t shortDigits)
     return value;
 }
 
+// Where the first significant digit of an unsigned decimal stands: 1 for
+// "5", 3 for "500", 0 for "0.5", -4 for "0.00005e0". Only its sign matters
+// (too large or too small for a double), so the exponent saturates.
+long long decimalOrder(std::string_view number)
+{
+    const std::size_t e = number.find_first_of("eE");
+    const std::string_view mantissa = number.substr(0, e);
+    long long exponent = 0;
+    if (e != std::string_view::npos) {
+        std::string_view digits = number.substr(e + 1);
+        const bool negative = !digits.empty() && digits.front() == '-';
+        for (char c : digits)
+            if (isDigit(c))
+                exponent = std::min(exponent * 10 + (c - '0'), 1'000'000'000'000LL);
+        if (negative)
+            exponent = -exponent;
+    }
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string_view::npos)
+        return std::numeric_limits<long long>::min(); // all zeros
+    const long long position = first < point ? static_cast<long long>(point - first)
+                                             : -static_cast<long long>(first - point - 1);
+    return position + exponent;
+}
+
 double readDecimal(std::string_view text)
 {
     // Longest prefix of the form [sign] digits [. digits] [e [sign] digits],
@@ -83,12 +110,8 @@ double readDecimal(std::string_view text)
         number.erase(plusUpper + 1, 1);
     double value = 0;
     const auto [ptr, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (ec == std::errc::result_out_of_range) {
-        // Too large or too small: infinity or zero, by the exponent's sign.
-        const auto e = number.find_first_of("eE");
-        const bool tiny = e != std::string::npos && number[e + 1] == '-';
-        value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
-    }
+    if (ec == std::errc::result_out_of_range)
+        value = decimalOrder(number) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
     return negative ? -value : value;
 }
 

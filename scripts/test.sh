@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test. Needs no display and
-# no serial hardware: the tests play the module on pseudo-terminals.
+# Installs what is missing, builds, and runs every test: once as built for
+# use, once under AddressSanitizer and UndefinedBehaviorSanitizer with leak
+# detection. Needs no display and no serial hardware: the tests play the
+# module on pseudo-terminals.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh
 export QT_QPA_PLATFORM=offscreen
+
+scripts/build.sh
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"
+
+echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+BUILD_DIR=build-asan BUILD_TYPE=Debug SANITIZE=1 scripts/build.sh
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$(nproc)"

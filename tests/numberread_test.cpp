@@ -24,6 +24,11 @@ TEST(ReadNumber, Decimal)
         EXPECT_EQ(codec::ReadNumber(text), value) << '"' << text << '"';
 
     EXPECT_TRUE(std::isinf(codec::ReadNumber("1e400")));
+    EXPECT_TRUE(std::isinf(codec::ReadNumber("0.001e312")));
+    EXPECT_EQ(codec::ReadNumber("1000e-330"), 0) << "too small for a double is 0, not infinity";
+    EXPECT_EQ(codec::ReadNumber("0." + std::string(5000, '0') + "1"), 0);
+    EXPECT_EQ(codec::ReadNumber("-0." + std::string(400, '0') + "1e2"), 0);
+    EXPECT_TRUE(std::isinf(codec::ReadNumber(std::string(400, '1') + ".5e-10")));
     EXPECT_TRUE(std::isinf(codec::ReadNumber("-1e99999")));
     EXPECT_EQ(codec::ReadNumber(std::string(100000, '9')), INFINITY) << "a huge number, read without fuss";
     EXPECT_EQ(codec::ReadNumber("６７"), 0) << "full-width digits are not digits here";
