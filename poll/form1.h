@@ -52,6 +52,9 @@ public:
     void showPortFault(const QString& text) override;
     void clearPortFault() override;
 
+protected:
+    bool event(QEvent* event) override;
+
 private:
     void buildControls();
 
@@ -67,6 +70,7 @@ private:
     std::array<QLineEdit*, 8> m_text3{};
     QLabel* m_addressNote = nullptr;
     QLabel* m_portFault = nullptr;
+    bool m_painted = false;
 };
 
 } // namespace poll

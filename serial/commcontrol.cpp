@@ -2,7 +2,23 @@
 
 #include <QMetaObject>
 
+#include <chrono>
+
 Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
+// Reply-to-screen latency, for the performance report: off unless asked for
+// with QT_LOGGING_RULES="poll.timing.*.debug=true".
+Q_LOGGING_CATEGORY(lcCommTiming, "poll.timing.comm", QtWarningMsg)
+
+namespace {
+
+std::int64_t monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 namespace serial {
 
@@ -145,6 +161,7 @@ QByteArray CommControl::Input()
 void CommControl::readArrived()
 {
     const QByteArray data = m_port->readAll();
+    m_lastArrivalNs = monotonicNs();
     qCDebug(lcComm) << "rx" << data.toHex(' ');
     if (const qsizetype dropped = m_inBuffer.append(data))
         qCDebug(lcComm) << "receive buffer full, dropped" << dropped << "bytes";
@@ -188,8 +205,12 @@ void CommControl::scheduleReceiveCheck()
 void CommControl::checkReceiveThreshold()
 {
     m_checkQueued = false;
-    if (m_inBuffer.takeReceiveEvent())
-        emit OnComm();
+    if (!m_inBuffer.takeReceiveEvent())
+        return;
+    emit OnComm();
+    // The handler has run to completion: the fields hold the reply's values.
+    qCDebug(lcCommTiming, "reply-to-screen %.1f us",
+            static_cast<double>(monotonicNs() - m_lastArrivalNs) / 1000.0);
 }
 
 } // namespace serial

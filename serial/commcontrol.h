@@ -13,6 +13,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <cstdint>
+
 Q_DECLARE_LOGGING_CATEGORY(lcComm)
 
 namespace serial {
@@ -83,6 +85,7 @@ private:
     InputMode m_inputMode = InputMode::Text;
     ReceiveBuffer m_inBuffer;
     bool m_checkQueued = false;
+    std::int64_t m_lastArrivalNs = 0; // monotonic time the last bytes were read
     bool m_opening = false;
     CommError m_lastError = CommError::None;
     QString m_errorString;
