@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build and tests need, where missing,
+# Installs the Debian 12 packages the build, tests and packaging need, where missing,
 # and the fonts the windows need (Chinese captions, the symbols ␍␊) where
 # none that has them is installed.
 set -euo pipefail
@@ -8,6 +8,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
     libgtest-dev fontconfig
+    dpkg-dev desktop-file-utils
 )
 
 missing=()
