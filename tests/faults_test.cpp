@@ -75,7 +75,11 @@ TEST(LineFaults, AFloodOfNoiseKeepsMemoryBoundedAndTheWindowResponsive)
     const int polls = window.form.poller().pollCount();
     ASSERT_TRUE(waitFor([&] { return window.form.poller().pollCount() >= polls + 3; }));
     EXPECT_EQ(window.text(poll::Field::Text2), errors) << "errors still rising after the flood";
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer keeps freed memory in quarantine, so only the plain
+    // build can tell how much the flood really holds.
     EXPECT_LT(during - before, 8 * 1024) << "KiB grown during the flood";
+#endif
 }
 
 TEST(PortFaults, ADevicePulledAndReplugged10TimesIsFollowedEachTime)
