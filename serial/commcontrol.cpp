@@ -87,8 +87,12 @@ bool CommControl::setPortOpen(bool open)
     const bool opened = m_port->open(QIODevice::ReadWrite);
     m_opening = false;
     if (!opened) {
-        fail(CommError::OpenFailed,
-             QStringLiteral("cannot open %1: %2").arg(m_port->portName(), m_port->errorString()));
+        QString reason = m_port->errorString();
+        // Qt reports a port held by another program and a port the user may
+        // not open alike; say which two things to look at.
+        if (m_port->error() == QSerialPort::PermissionError)
+            reason += QStringLiteral(" (in use by another program, or no permission to open it)");
+        fail(CommError::OpenFailed, QStringLiteral("cannot open %1: %2").arg(m_port->portName(), reason));
         m_port->clearError();
         return false;
     }

@@ -115,6 +115,8 @@ TEST(PortFaults, ASecondProgramOnTheSamePortIsToldItIsBusy)
     QTest::mouseClick(secondForm.Command1(), Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return !secondForm.portFault().isEmpty(); }));
     EXPECT_TRUE(secondForm.portFault().contains(module.link())) << secondForm.portFault().toStdString();
+    EXPECT_TRUE(secondForm.portFault().contains(QStringLiteral("in use by another program")))
+        << secondForm.portFault().toStdString();
     EXPECT_EQ(secondForm.poller().pollCount(), 0);
 
     const int polls = first.form.poller().pollCount();
