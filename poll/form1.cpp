@@ -235,16 +235,28 @@ QString Form1::portFault() const
     return m_portFault->isVisibleTo(this) ? m_portFault->toolTip() : QString();
 }
 
-void Form1::setText(Field which, const QString& text)
+namespace {
+
+// Writing a field repaints it even when its text stays the same; most of a
+// poll's CPU time would go to repainting unchanged counters and values.
+void write(QLineEdit* edit, const QString& text)
 {
-    QLineEdit* edit = field(which);
+    if (edit->text() == text)
+        return;
     edit->setText(text);
     edit->setCursorPosition(0); // a reply longer than the field shows its start
 }
 
+} // namespace
+
+void Form1::setText(Field which, const QString& text)
+{
+    write(field(which), text);
+}
+
 void Form1::setChannelText(int index, const QString& text)
 {
-    Text3(index)->setText(text);
+    write(Text3(index), text);
 }
 
 void Form1::showPortFault(const QString& text)
