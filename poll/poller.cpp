@@ -81,10 +81,11 @@ void Poller::scheduleNextTick()
     const std::int64_t interval = std::chrono::nanoseconds(m_interval).count();
     const std::int64_t now = m_clock.nsecsElapsed();
     ++m_tickNumber;
-    if (m_tickNumber * interval <= now) {
-        // Behind by a whole interval (the machine slept, a debugger stopped
-        // us): skip the missed ticks rather than send a burst of requests.
-        m_tickNumber = now / interval + 1;
+    if (m_tickNumber * interval - now < interval / 2) {
+        // Far behind (the machine slept, a debugger stopped us): skip to a
+        // slot at least half an interval away rather than send requests back
+        // to back, where the next tick's flush would cut the last one short.
+        m_tickNumber = (now + interval / 2) / interval + 1;
     }
     const std::int64_t wait = m_tickNumber * interval - now;
     m_timer.start(std::chrono::milliseconds((wait + 999'999) / 1'000'000)); // never early

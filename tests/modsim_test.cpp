@@ -18,9 +18,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <poll.h>
 #include <random>
 #include <regex>
+#include <set>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -463,6 +465,198 @@ TEST(Module, LowercaseAsciiReply)
               FromText(":43041000000001ffff7fff80000064ff9c04d2d7\r\n"));
 }
 
+// ---------------------------------------------------------------- random faults
+
+Options RandomFaults(std::uint64_t seed, double rate, Framing framing = Framing::Rtu)
+{
+    Options o = Fixed(framing);
+    o.randomFaults = seed;
+    o.faultRate = rate;
+    o.maxDelay = 10ms;
+    return o;
+}
+
+const std::vector<std::uint8_t> kBody67 =
+    BuildReplyBody({67, kReadInputRegisters, 0, 8}, kSampleValues);
+
+bool SamePlans(const std::vector<Piece>& a, const std::vector<Piece>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Piece& x, const Piece& y) {
+        return x.due == y.due && x.bytes == y.bytes && x.log == y.log;
+    });
+}
+
+TEST(RandomFaults, TheSeedAloneDecidesEveryReply)
+{
+    const Clock::time_point t{3s};
+    const Options seven = RandomFaults(7, 0.3);
+    const Options eight = RandomFaults(8, 0.3);
+    int differs = 0;
+    for (std::uint64_t n = 1; n <= 500; ++n) {
+        const auto first = PlanReply(seven, kBody67, n, t);
+        ASSERT_TRUE(SamePlans(first, PlanReply(seven, kBody67, n, t))) << "reply " << n;
+        differs += SamePlans(first, PlanReply(eight, kBody67, n, t)) ? 0 : 1;
+    }
+    // Replies without a fault look alike under any seed (0.7 x 0.7 of them);
+    // the rest differ in fault or particulars.
+    EXPECT_GT(differs, 150);
+    EXPECT_LT(differs, 350);
+
+    const auto never = RandomFaults(7, 0.0);
+    const auto always = RandomFaults(7, 1.0);
+    for (std::uint64_t n = 1; n <= 300; ++n) {
+        EXPECT_EQ(DrawFault(never, n, 21).fault, RandomFault::None);
+        EXPECT_NE(DrawFault(always, n, 21).fault, RandomFault::None);
+    }
+}
+
+TEST(RandomFaults, MixAndShapeOfEachFault)
+{
+    const Options o = RandomFaults(2024, 0.3);
+    const Clock::time_point t{1s};
+    constexpr int kReplies = 6000;
+    std::map<RandomFault, int> counts;
+    std::set<std::size_t> pieceCounts, strayCounts;
+    Clock::duration longestLate{}, shortestLate = 1h;
+
+    for (std::uint64_t n = 1; n <= kReplies; ++n) {
+        SCOPED_TRACE(n);
+        const RandomFault fault = DrawFault(o, n, kReply67.size()).fault;
+        ++counts[fault];
+        const std::vector<Piece> plan = PlanReply(o, kBody67, n, t);
+        ASSERT_FALSE(plan.empty());
+        const Piece& first = plan.front();
+        switch (fault) {
+        case RandomFault::None:
+            ASSERT_EQ(plan.size(), 1u);
+            EXPECT_EQ(first.due, t);
+            EXPECT_EQ(first.bytes, kReply67);
+            EXPECT_EQ(first.log, std::vector<std::string>{"tx " + HexBytes(kReply67)});
+            break;
+        case RandomFault::Corrupt:
+            ASSERT_EQ(plan.size(), 1u);
+            EXPECT_EQ(first.due, t);
+            ASSERT_EQ(first.bytes.size(), kReply67.size());
+            EXPECT_TRUE(std::equal(kReply67.begin(), kReply67.begin() + 19, first.bytes.begin()));
+            EXPECT_NE(first.bytes[19], kReply67[19]);
+            EXPECT_EQ(first.log, std::vector<std::string>{"tx-corrupt " + HexBytes(first.bytes)});
+            break;
+        case RandomFault::Silent:
+            ASSERT_EQ(plan.size(), 1u);
+            EXPECT_TRUE(first.bytes.empty());
+            EXPECT_EQ(first.log, std::vector<std::string>{"silent"});
+            break;
+        case RandomFault::Late:
+            ASSERT_EQ(plan.size(), 1u);
+            EXPECT_GE(first.due, t);
+            EXPECT_LE(first.due, t + o.maxDelay);
+            longestLate = std::max(longestLate, first.due - t);
+            shortestLate = std::min(shortestLate, first.due - t);
+            EXPECT_EQ(first.bytes, kReply67);
+            EXPECT_EQ(first.log, std::vector<std::string>{"tx-late " + HexBytes(kReply67)});
+            break;
+        case RandomFault::Split: {
+            ASSERT_GE(plan.size(), 2u);
+            ASSERT_LE(plan.size(), 4u);
+            pieceCounts.insert(plan.size());
+            Bytes all;
+            for (std::size_t k = 0; k < plan.size(); ++k) {
+                const Piece& piece = plan[k];
+                EXPECT_FALSE(piece.bytes.empty());
+                EXPECT_GE(piece.due, k == 0 ? t : plan[k - 1].due);
+                const std::string tag =
+                    "tx-split " + std::to_string(k + 1) + "/" + std::to_string(plan.size()) + " ";
+                EXPECT_EQ(piece.log, std::vector<std::string>{tag + HexBytes(piece.bytes)});
+                all.insert(all.end(), piece.bytes.begin(), piece.bytes.end());
+            }
+            EXPECT_EQ(first.due, t);
+            EXPECT_LE(plan.back().due, t + o.maxDelay);
+            EXPECT_EQ(all, kReply67);
+            break;
+        }
+        case RandomFault::Stray: {
+            ASSERT_EQ(plan.size(), 1u);
+            EXPECT_EQ(first.due, t);
+            const std::size_t stray = first.bytes.size() - kReply67.size();
+            ASSERT_GE(stray, 1u);
+            ASSERT_LE(stray, 3u);
+            strayCounts.insert(stray);
+            EXPECT_TRUE(std::equal(kReply67.begin(), kReply67.end(), first.bytes.begin() + stray));
+            const Bytes strayBytes(first.bytes.begin(), first.bytes.begin() + stray);
+            EXPECT_EQ(first.log, (std::vector<std::string>{"tx-stray " + HexBytes(strayBytes),
+                                                           "tx " + HexBytes(kReply67)}));
+            break;
+        }
+        }
+    }
+    // 30 % faulty, a fifth of them of each kind: 1800 and 360 expected; the
+    // bounds are four standard deviations (about 35 and 18).
+    EXPECT_NEAR(kReplies - counts[RandomFault::None], 1800, 140);
+    for (const RandomFault fault : {RandomFault::Corrupt, RandomFault::Silent, RandomFault::Late,
+                                    RandomFault::Split, RandomFault::Stray})
+        EXPECT_NEAR(counts[fault], 360, 75) << static_cast<int>(fault);
+    // The particulars cover their ranges.
+    EXPECT_EQ(pieceCounts, (std::set<std::size_t>{2, 3, 4}));
+    EXPECT_EQ(strayCounts, (std::set<std::size_t>{1, 2, 3}));
+    EXPECT_LT(shortestLate, 1ms);
+    EXPECT_GT(longestLate, 9ms);
+}
+
+TEST(RandomFaults, AsciiRepliesBreakTheirWayToo)
+{
+    const Options o = RandomFaults(5, 1.0, Framing::Ascii);
+    const std::string good = FrameAscii(kBody67, HexCase::Upper);
+    int corrupt = 0, stray = 0;
+    for (std::uint64_t n = 1; n <= 100; ++n) {
+        const auto plan = PlanReply(o, kBody67, n, Clock::time_point{});
+        Bytes all;
+        for (const Piece& piece : plan)
+            all.insert(all.end(), piece.bytes.begin(), piece.bytes.end());
+        const std::string text(all.begin(), all.end());
+        switch (DrawFault(o, n, good.size()).fault) {
+        case RandomFault::Corrupt:
+            ++corrupt;
+            EXPECT_EQ(text.size(), good.size());
+            EXPECT_FALSE(CheckAsciiFrame(text)) << text;
+            break;
+        case RandomFault::Stray:
+            ++stray;
+            EXPECT_TRUE(text.ends_with(good)) << text;
+            EXPECT_EQ(text.find_first_not_of('?'), text.size() - good.size()) << text;
+            break;
+        case RandomFault::Silent:
+            EXPECT_TRUE(text.empty());
+            break;
+        default:
+            EXPECT_EQ(text, good);
+        }
+    }
+    EXPECT_GT(corrupt, 0);
+    EXPECT_GT(stray, 0);
+}
+
+TEST(RandomFaults, SilenceIsLoggedUnderItsRequest)
+{
+    Harness h(RandomFaults(11, 1.0));
+    int silent = 0;
+    for (int i = 0; i < 40; ++i) {
+        const Clock::time_point t{std::chrono::seconds(i)};
+        ASSERT_EQ(h.module.receive(kRequest67, t), 1u);
+        const bool quiet =
+            DrawFault(RandomFaults(11, 1.0), static_cast<std::uint64_t>(i + 1), 21).fault ==
+            RandomFault::Silent;
+        silent += quiet ? 1 : 0;
+        EXPECT_EQ(h.log.back() == "silent", quiet) << i;
+        if (quiet) {
+            EXPECT_EQ(h.log[h.log.size() - 2], "rx 43 04 00 00 00 08 FE EE");
+        }
+        EXPECT_EQ(h.module.idle(), quiet) << "nothing queued for a silent reply";
+        h.module.takeDue(t + 20ms);
+        EXPECT_TRUE(h.module.idle());
+    }
+    EXPECT_GT(silent, 0);
+}
+
 TEST(LiveValues, MoveWithinTheirAmplitudes)
 {
     const Registers at0 = LiveValues(0.0);
@@ -514,6 +708,14 @@ TEST(Options, RefusesBadCommandLines)
         {"--link", "a", "--away-repeat"},
         {"--link", "a", "--silent=yes"},
         {"--link", "a", "--bogus"},
+        {"--link", "a", "--random-faults", "-1"},
+        {"--link", "a", "--random-faults", "1", "--fault-rate", "1.5"},
+        {"--link", "a", "--random-faults", "1", "--fault-rate", "0,3"},
+        {"--link", "a", "--random-faults", "1", "--fault-rate", "0.3x"},
+        {"--link", "a", "--fault-rate", "0.5"},
+        {"--link", "a", "--max-delay", "3"},
+        {"--link", "a", "--random-faults", "1", "--split", "2:5"},
+        {"--link", "a", "--silent", "--random-faults", "1"},
         {"--link"},
     };
     for (const auto& row : rows) {
@@ -552,6 +754,19 @@ TEST(Options, ReadsAGoodCommandLine)
     EXPECT_EQ(defaults.options.framing, Framing::Rtu);
     EXPECT_EQ(defaults.options.address, 67);
     EXPECT_FALSE(defaults.options.values);
+    EXPECT_FALSE(defaults.options.randomFaults);
+
+    const auto random = Parse({"--link", "p", "--random-faults", "18446744", "--fault-rate=0.25",
+                               "--max-delay", "7", "--framing", "ascii"});
+    ASSERT_EQ(random.error, "");
+    EXPECT_EQ(random.options.randomFaults, 18446744u);
+    EXPECT_EQ(random.options.faultRate, 0.25);
+    EXPECT_EQ(random.options.maxDelay, 7ms);
+    const auto randomDefaults = Parse({"--link", "p", "--random-faults", "0"});
+    ASSERT_EQ(randomDefaults.error, "");
+    EXPECT_EQ(randomDefaults.options.randomFaults, 0u);
+    EXPECT_EQ(randomDefaults.options.faultRate, 0.3);
+    EXPECT_EQ(randomDefaults.options.maxDelay, 10ms);
 }
 
 TEST(Options, HelpNamesEveryOption)
@@ -559,9 +774,10 @@ TEST(Options, HelpNamesEveryOption)
     EXPECT_TRUE(Parse({"--help"}).help);
     const std::string help = HelpText();
     for (const char* name :
-         {"--link", "--device", "--framing", "--address", "--values", "--log", "--corrupt-every",
-          "--lowercase", "--silent", "--delay", "--split", "--truncate-every", "--stray",
-          "--away-after", "--away-for", "--away-repeat", "--noise-for"})
+         {"--link",        "--device",         "--framing",       "--address",    "--values",
+          "--log",         "--corrupt-every",  "--lowercase",     "--silent",     "--delay",
+          "--split",       "--truncate-every", "--stray",         "--away-after", "--away-for",
+          "--away-repeat", "--noise-for",      "--random-faults", "--fault-rate", "--max-delay"})
         EXPECT_NE(help.find(std::string("\n  ") + name + " "), std::string::npos) << name;
 }
 
@@ -739,6 +955,9 @@ TEST(ModsimBinary, ServesRtuAndCleansUp)
     }
     const std::regex announce("modsim: serving /dev/pts/[0-9]+ as " + sim.link + "\n");
     EXPECT_TRUE(std::regex_match(ReadFile(sim.out), announce)) << ReadFile(sim.out);
+    // A log line follows its bytes onto the wire; once modsim has stopped the
+    // log holds every line.
+    EXPECT_EQ(sim.stop(), 0);
 
     const std::regex rx("[0-9]+\\.[0-9]{6} rx 43 04 00 00 00 08 FE EE");
     const std::regex tx("[0-9]+\\.[0-9]{6} tx 43 04 10 00 00 00 01 FF FF 7F FF 80 00 00 64 FF 9C "
@@ -751,8 +970,6 @@ TEST(ModsimBinary, ServesRtuAndCleansUp)
     EXPECT_NE(log[0].find(" rx 44 04 00 00 00 08 FF 59"), std::string::npos);
     EXPECT_TRUE(std::regex_match(log[1], rx)) << log[1];
     EXPECT_TRUE(std::regex_match(log[2], tx)) << log[2];
-
-    EXPECT_EQ(sim.stop(), 0);
     EXPECT_FALSE(Exists(sim.link));
 }
 
@@ -848,6 +1065,79 @@ TEST(ModsimBinary, GoesAwayAndComesBack)
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2); // announced twice
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_FALSE(Exists(sim.link));
+}
+
+// A log of random faults without its times: "<event> <bytes>" lines, the
+// bytes of every tx line in order, and how many replies are over (sent
+// whole, or silent).
+struct RandomLog
+{
+    std::vector<std::string> events;
+    Bytes sent;
+    int done = 0;
+    bool inOrder = true; // times never go back
+};
+
+RandomLog ReadRandomLog(const std::string& path)
+{
+    RandomLog log;
+    std::istringstream lines(ReadFile(path));
+    double previous = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        double time = 0;
+        std::string event;
+        words >> time >> event;
+        log.inOrder = log.inOrder && time >= previous;
+        previous = time;
+        log.events.push_back(line.substr(line.find(' ') + 1));
+        if (event == "silent")
+            ++log.done;
+        if (!event.starts_with("tx"))
+            continue;
+        std::string word;
+        bool last = event != "tx-stray";
+        if (event == "tx-split") {
+            words >> word; // "I/N"
+            last = word.substr(0, word.find('/')) == word.substr(word.find('/') + 1);
+        }
+        while (words >> word)
+            log.sent.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+        log.done += last ? 1 : 0;
+    }
+    return log;
+}
+
+TEST(ModsimBinary, RandomFaultsLogWhatWentOutAndRepeatForASeed)
+{
+    constexpr int kRequests = 40;
+    std::vector<std::vector<std::string>> runs;
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        ModsimProcess sim({"--values", "0,1,-1,32767,-32768,100,-100,1234", "--random-faults", "3",
+                           "--fault-rate", "1", "--max-delay", "5"});
+        ASSERT_TRUE(sim.ready());
+        Client client(sim.link);
+        for (int i = 1; i <= kRequests; ++i) {
+            ASSERT_TRUE(client.send(kRequest67));
+            ASSERT_TRUE(WaitFor([&] { return ReadRandomLog(sim.log).done == i; })) << i;
+        }
+        const RandomLog log = ReadRandomLog(sim.log);
+        EXPECT_TRUE(log.inOrder);
+        // What the log says went out is what arrived, byte for byte.
+        EXPECT_EQ(client.receive(log.sent.size()), log.sent);
+        EXPECT_TRUE(client.receive(1, 100ms).empty());
+
+        std::map<std::string, int> kinds;
+        for (const std::string& event : log.events)
+            ++kinds[event.substr(0, event.find(' '))];
+        EXPECT_EQ(kinds["rx"], kRequests);
+        for (const char* kind : {"silent", "tx-corrupt", "tx-late", "tx-split", "tx-stray"})
+            EXPECT_GT(kinds[kind], 0) << kind;
+        runs.push_back(log.events);
+        EXPECT_EQ(sim.stop(), 0);
+    }
+    EXPECT_EQ(runs[0], runs[1]) << "the same seed and requests give the same faults";
 }
 
 TEST(ModsimBinary, IdleWithoutClientCostsNoCpu)

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -110,7 +112,8 @@ private:
         if (m_backAt && now >= *m_backAt)
             comeBack(now);
         if (m_port.isOpen()) {
-            queue(m_module.takeDue(now));
+            for (modsim::Piece& piece : m_module.takeDuePieces(now))
+                queuePiece(std::move(piece));
             if (now < m_noiseUntil && m_queue.size() < kNoiseChunk)
                 queueNoise();
             if (m_awayPendingSince && readyToGoAway(now))
@@ -137,21 +140,31 @@ private:
     void service(short revents)
     {
         const Clock::time_point now = Clock::now();
+        // Log lines carry the time the read or write was issued: the bytes
+        // move then, even when the call returns much later (the wakeup it
+        // causes can preempt the caller inside it).
         if (revents & POLLIN) {
             std::uint8_t buffer[kReadChunk];
+            const Clock::time_point readAt = Clock::now();
             const ssize_t n = read(m_port.fd(), buffer, sizeof buffer);
             if (n > 0) {
-                countRequests(m_module.receive({buffer, static_cast<std::size_t>(n)}, now), now);
+                m_stamp = readAt;
+                countRequests(m_module.receive({buffer, static_cast<std::size_t>(n)}, readAt),
+                              readAt);
+                m_stamp.reset();
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 lost(now, n == 0 ? "end of file" : std::strerror(errno));
                 return;
             }
         }
         if ((revents & POLLOUT) && !m_queue.empty()) {
+            const Clock::time_point writeAt = Clock::now();
             const ssize_t n = write(m_port.fd(), m_queue.data(), m_queue.size());
             if (n > 0) {
                 m_queue.erase(m_queue.begin(), m_queue.begin() + n);
                 m_lastWrite = now;
+                m_sentTotal += static_cast<std::uint64_t>(n);
+                logSent(writeAt);
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 lost(now, std::strerror(errno));
                 return;
@@ -185,8 +198,40 @@ private:
     void queue(const std::vector<std::uint8_t>& bytes)
     {
         const std::size_t room = kMaxQueued - std::min(kMaxQueued, m_queue.size());
+        const std::size_t kept = std::min(room, bytes.size());
         m_queue.insert(m_queue.end(), bytes.begin(),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
+                       bytes.begin() + static_cast<std::ptrdiff_t>(kept));
+        m_queuedTotal += kept;
+    }
+
+    // The piece's log lines wait until its last byte has been written, and
+    // then carry the time of that write: what a reader of the log compares
+    // with its own clock is when the bytes went out, not when they were due.
+    void queuePiece(modsim::Piece piece)
+    {
+        queue(piece.bytes);
+        m_pendingLog.push_back({m_queuedTotal, std::move(piece.log)});
+        logSent(Clock::now());
+    }
+
+    void logSent(Clock::time_point when)
+    {
+        while (!m_pendingLog.empty() && m_pendingLog.front().end <= m_sentTotal) {
+            for (const std::string& line : m_pendingLog.front().lines)
+                writeLogAt(when, line);
+            m_pendingLog.pop_front();
+        }
+    }
+
+    // The port closed with bytes still queued: their lines say they never went.
+    void dropQueue(Clock::time_point now)
+    {
+        m_queue.clear();
+        for (const PendingLog& pending : m_pendingLog)
+            for (const std::string& line : pending.lines)
+                writeLogAt(now, "unsent " + line);
+        m_pendingLog.clear();
+        m_queuedTotal = m_sentTotal = 0;
     }
 
     void queueNoise()
@@ -218,7 +263,7 @@ private:
     {
         m_port.close();
         m_module.reset();
-        m_queue.clear();
+        dropQueue(now);
         m_awayPendingSince.reset();
         m_requestsSinceBack = 0;
         m_awayDone = !m_options.awayRepeat;
@@ -243,7 +288,7 @@ private:
                      why);
         m_port.close();
         m_module.reset();
-        m_queue.clear();
+        dropQueue(now);
         m_awayPendingSince.reset();
         m_backAt = now + kReopenRetry;
     }
@@ -254,12 +299,14 @@ private:
         std::fflush(stdout);
     }
 
-    void writeLog(std::string_view line)
+    void writeLog(std::string_view line) { writeLogAt(m_stamp.value_or(Clock::now()), line); }
+
+    void writeLogAt(Clock::time_point when, std::string_view line)
     {
         if (!m_log)
             return;
-        std::fprintf(m_log, "%s %.*s\n", Timestamp(Clock::now()).c_str(),
-                     static_cast<int>(line.size()), line.data());
+        std::fprintf(m_log, "%s %.*s\n", Timestamp(when).c_str(), static_cast<int>(line.size()),
+                     line.data());
         std::fflush(m_log); // read by tests while we run
     }
 
@@ -276,10 +323,19 @@ private:
     modsim::Module m_module;
     std::minstd_rand m_random;
     std::vector<std::uint8_t> m_queue;
+    struct PendingLog
+    {
+        std::uint64_t end; // written once m_sentTotal reaches this
+        std::vector<std::string> lines;
+    };
+    std::deque<PendingLog> m_pendingLog;
+    std::uint64_t m_queuedTotal = 0; // bytes ever queued, and written, since the port opened
+    std::uint64_t m_sentTotal = 0;
     Clock::time_point m_lastWrite{};
     Clock::time_point m_noiseUntil{};
     std::optional<Clock::time_point> m_awayPendingSince;
     std::optional<Clock::time_point> m_backAt;
+    std::optional<Clock::time_point> m_stamp; // time for log lines, if not now
     std::size_t m_requestsSinceBack = 0;
     bool m_awayDone = false;
 };

@@ -23,6 +23,8 @@ namespace modsim {
 Registers LiveValues(double seconds);
 
 // Bytes due on the wire at `due`; `log` (if not empty) is written when they go.
+// A piece without bytes stands for a reply that is never sent: its log is
+// written at once.
 struct Piece
 {
     Clock::time_point due;
@@ -34,6 +36,32 @@ struct Piece
 // replies from 1, including this one. `arrived` is when the request came in.
 std::vector<Piece> PlanReply(const Options& options, std::span<const std::uint8_t> body,
                              std::uint64_t number, Clock::time_point arrived);
+
+// The faults --random-faults draws from, each as likely as the others.
+enum class RandomFault
+{
+    None,
+    Corrupt, // checksum damaged as by --corrupt-every
+    Silent,  // no reply at all
+    Late,    // the whole reply after a delay
+    Split,   // 2 to 4 pieces of random sizes with random gaps
+    Stray,   // 1 to 3 stray bytes right before the reply
+};
+
+// One reply's fault and its particulars.
+struct FaultDraw
+{
+    RandomFault fault = RandomFault::None;
+    std::chrono::microseconds delay{0};          // Late
+    std::vector<std::size_t> pieceSizes;         // Split: adding up to the reply's size
+    std::vector<std::chrono::microseconds> gaps; // Split: before each piece after the first
+    std::vector<std::uint8_t> stray;             // Stray: random bytes (RTU) or '?' (ASCII)
+};
+
+// The fault of reply `number` (from 1) of `replySize` bytes. Depends only on
+// the number, the reply's size and the options (seed, rate, longest delay,
+// framing): a run with the same seed sees the same faults in the same order.
+FaultDraw DrawFault(const Options& options, std::uint64_t number, std::size_t replySize);
 
 class Module
 {
@@ -50,6 +78,10 @@ public:
     // Gives up input held through a silence (see Receiver).
     void expire(Clock::time_point now);
 
+    // Pieces due by `now`, in order, with their log lines unwritten: the
+    // caller writes them when the bytes have gone out.
+    std::vector<Piece> takeDuePieces(Clock::time_point now);
+
     // Bytes due by `now`, in order; logs their lines.
     std::vector<std::uint8_t> takeDue(Clock::time_point now);
 
@@ -64,6 +96,7 @@ public:
 
 private:
     void logAll(const std::vector<Received>& received);
+    void log(const Received& received);
 
     Options m_options;
     Clock::time_point m_started;

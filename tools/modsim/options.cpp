@@ -38,6 +38,20 @@ std::optional<long long> ReadInRange(std::string_view name, std::string_view tex
     return value;
 }
 
+// A probability written as a decimal number from 0 to 1, e.g. "0.3".
+std::optional<double> ReadProbability(std::string_view name, std::string_view text,
+                                      std::string& error)
+{
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (text.empty() || ec != std::errc{} || ptr != end || !(value >= 0.0 && value <= 1.0)) {
+        error = std::string(name) + ": '" + std::string(text) + "' is not a number from 0 to 1";
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<Registers> ReadValues(std::string_view text, std::string& error)
 {
     Registers values{};
@@ -75,6 +89,10 @@ ParseResult ParseOptions(std::span<const std::string_view> args)
     Options& o = result.options;
     std::string& error = result.error;
     bool awayForGiven = false;
+    // Options that only shape random faults, and the named faults that
+    // random faults replace; named for the message if they are misused.
+    std::string_view randomOnly;
+    std::string_view namedFault;
 
     for (std::size_t i = 0; i < args.size() && error.empty(); ++i) {
         std::string_view name = args[i];
@@ -140,13 +158,17 @@ ParseResult ParseOptions(std::span<const std::string_view> args)
                 o.logPath = *text;
         } else if (name == "--corrupt-every") {
             every(o.corruptEvery);
+            namedFault = "--corrupt-every";
         } else if (name == "--lowercase") {
             flag(o.lowercase);
         } else if (name == "--silent") {
             flag(o.silent);
+            namedFault = "--silent";
         } else if (name == "--delay") {
             millis(o.delay);
+            namedFault = "--delay";
         } else if (name == "--split") {
+            namedFault = "--split";
             if (const auto text = value()) {
                 const auto colon = text->find(':');
                 if (colon == std::string_view::npos) {
@@ -162,9 +184,11 @@ ParseResult ParseOptions(std::span<const std::string_view> args)
             }
         } else if (name == "--truncate-every") {
             every(o.truncateEvery);
+            namedFault = "--truncate-every";
         } else if (name == "--stray") {
             if (const auto n = number(0, kMaxStray))
                 o.stray = static_cast<unsigned>(*n);
+            namedFault = "--stray";
         } else if (name == "--away-after") {
             every(o.awayAfter);
         } else if (name == "--away-for") {
@@ -174,6 +198,17 @@ ParseResult ParseOptions(std::span<const std::string_view> args)
             flag(o.awayRepeat);
         } else if (name == "--noise-for") {
             millis(o.noiseFor);
+        } else if (name == "--random-faults") {
+            if (const auto n = number(0, std::numeric_limits<long long>::max()))
+                o.randomFaults = static_cast<std::uint64_t>(*n);
+        } else if (name == "--fault-rate") {
+            if (const auto text = value())
+                if (const auto p = ReadProbability(name, *text, error))
+                    o.faultRate = *p;
+            randomOnly = "--fault-rate";
+        } else if (name == "--max-delay") {
+            millis(o.maxDelay);
+            randomOnly = "--max-delay";
         } else {
             error = "unknown option '" + std::string(args[i]) + "' (see --help)";
         }
@@ -189,6 +224,11 @@ ParseResult ParseOptions(std::span<const std::string_view> args)
         error = "--away-after and --away-for go together";
     else if (o.awayRepeat && o.awayAfter == 0)
         error = "--away-repeat needs --away-after and --away-for";
+    else if (!randomOnly.empty() && !o.randomFaults)
+        error = std::string(randomOnly) + " needs --random-faults";
+    else if (o.randomFaults && !namedFault.empty())
+        error =
+            "--random-faults draws each reply's fault itself: leave out " + std::string(namedFault);
     return result;
 }
 
@@ -205,7 +245,7 @@ std::string HelpText()
         "  --framing rtu|ascii rtu (default): binary, CRC-16 low byte first; ascii: ':' hex LRC CR LF\n"
         "  --address N         answer function-04 requests for address N (1..255, default 67), nothing else\n"
         "  --values v0,...,v7  registers 0..7 hold these signed 16-bit values (default: slow sine waves)\n"
-        "  --log FILE          write '<monotonic s> rx|rx-bad|tx|tx-corrupt|tx-truncated|tx-stray <bytes>' lines\n"
+        "  --log FILE          write '<monotonic s> <event> [bytes]' lines: rx, rx-bad, silent; tx, tx-<fault> as sent\n"
         "  --corrupt-every N   replies N, 2N, ...: RTU CRC low byte inverted, ASCII LRC digits of the inverted LRC\n"
         "  --lowercase         ascii only: reply hex digits, LRC included, in lowercase\n"
         "  --silent            send nothing at all (requests are still logged)\n"
@@ -217,6 +257,9 @@ std::string HelpText()
         "  --away-for MS       ... and MS milliseconds later open a fresh pty (or DEV) and recreate the link\n"
         "  --away-repeat       go away again after every further N requests (default: once)\n"
         "  --noise-for MS      from start, send random bytes as fast as the port takes them for MS milliseconds\n"
+        "  --random-faults SEED per reply, maybe one fault drawn from SEED: corrupt, silent, late, split, 1-3 stray bytes\n"
+        "  --fault-rate P      with --random-faults: a reply gets a fault with probability P (0..1, default 0.3)\n"
+        "  --max-delay MS      with --random-faults: late waits 0..MS, split spreads 2-4 pieces over <= MS (default 10)\n"
         "  --help              print this text\n"
         "\n"
         "Exit status: 0 after SIGINT or SIGTERM (link removed), 1 if the port cannot be served, 2 for a bad\n"

@@ -35,6 +35,15 @@ struct Options
     std::chrono::milliseconds awayFor{0};
     bool awayRepeat = false;
     std::chrono::milliseconds noiseFor{0};
+
+    // Random faults instead of the named ones: each reply, with probability
+    // faultRate, gets one fault drawn from the seed and the reply's number.
+    std::optional<std::uint64_t> randomFaults; // the seed
+    double faultRate = 0.3;
+    // Late replies wait up to this long; split replies spread over at most
+    // this long. Two poll intervals of the soak run (5 ms), so that replies
+    // straddle ticks.
+    std::chrono::milliseconds maxDelay{10};
 };
 
 struct ParseResult

@@ -64,10 +64,15 @@ void Receiver::giveUp(std::vector<Received>& out)
 
 void Receiver::flushBad(std::vector<Received>& out)
 {
-    if (m_bad.empty())
-        return;
-    out.push_back(
-        {std::nullopt, m_framing == Framing::Rtu ? HexBytes(m_bad) : EscapeText(AsText(m_bad))});
+    // Held bytes can push the report past the limit: giving up after a
+    // silence adds the RTU window or the ASCII line, and a ':' or an
+    // overlong line adds a whole line at once. Report them in pieces.
+    const std::span<const std::uint8_t> bad = m_bad;
+    for (std::size_t at = 0; at < bad.size(); at += kMaxBadChunk) {
+        const auto piece = bad.subspan(at, std::min(kMaxBadChunk, bad.size() - at));
+        out.push_back(
+            {std::nullopt, m_framing == Framing::Rtu ? HexBytes(piece) : EscapeText(AsText(piece))});
+    }
     m_bad.clear();
 }
 
