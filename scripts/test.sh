@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once as built for
 # use, once under AddressSanitizer and UndefinedBehaviorSanitizer with leak
-# detection. Also checks that the programs' code stays portable and that the
-# Debian package installs and runs. Needs no display and no serial hardware:
+# detection. Also checks that the programs' code stays portable, that the
+# Debian package installs and runs, and runs each fuzz target briefly. Needs no display and no serial hardware:
 # the tests play the module on pseudo-terminals.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +15,9 @@ ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"
 
 echo "== the Debian package, installed into a scratch root and run"
 scripts/package_test.sh
+
+echo "== each fuzz target for a bounded run (a crash, leak or UB report fails)"
+scripts/fuzz.sh --ci
 
 echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 BUILD_DIR=build-asan BUILD_TYPE=Debug SANITIZE=1 scripts/build.sh
