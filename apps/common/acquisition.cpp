@@ -1,0 +1,63 @@
+#include "apps/common/acquisition.h"
+
+#include "poll/viewrelay.h"
+#include "serial/commcontrol.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+namespace apps {
+namespace {
+
+void printLine(const QString& text)
+{
+    QTextStream(stderr) << QCoreApplication::applicationName() << ": " << text << Qt::endl;
+}
+
+} // namespace
+
+Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings, poll::PollView& view,
+                         QObject* viewContext)
+    : m_line(new QObject)
+{
+    m_thread.setObjectName(QStringLiteral("acquisition"));
+    auto* comm = new serial::CommControl(m_line);
+    comm->setObjectName(QStringLiteral("Comm1"));
+    comm->setCommPort(settings.commPort);
+    comm->setSettings(settings.lineSettings); // the port opens on the first tick
+    auto* relay = new poll::ViewRelay(view, viewContext, m_line);
+    m_poller = new poll::Poller(framing, *comm, *relay, m_line);
+    m_poller->setInterval(settings.pollInterval);
+
+    // Standard error gets each fault once, from this thread, whatever the
+    // window is doing.
+    QObject::connect(relay, &poll::ViewRelay::portFault, m_line, &printLine);
+    QObject::connect(relay, &poll::ViewRelay::portFaultCleared, m_line,
+                     [comm] { printLine(QStringLiteral("polling %1 again").arg(comm->deviceName())); });
+
+    m_line->moveToThread(&m_thread);
+    // Deleted on its own thread once its event loop has ended: the poller
+    // stops and the comm control closes the port there.
+    QObject::connect(&m_thread, &QThread::finished, m_line, &QObject::deleteLater);
+    m_thread.start();
+}
+
+Acquisition::~Acquisition()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void Acquisition::setRequest(const QByteArray& request)
+{
+    QMetaObject::invokeMethod(
+        m_line, [poller = m_poller, request] { poller->setRequest(request); }, Qt::QueuedConnection);
+}
+
+void Acquisition::start(const QByteArray& request)
+{
+    QMetaObject::invokeMethod(
+        m_line, [poller = m_poller, request] { poller->start(request); }, Qt::QueuedConnection);
+}
+
+} // namespace apps

@@ -1,0 +1,74 @@
+// The program's one window, Form1: captions, the address field and start
+// button where a program has them, the two counters, the eight channel
+// fields and, in textpoll, the request and reply texts. A passive view: it
+// shows what it is given and reports the start button's clicks; it knows
+// nothing of ports or polling.
+#pragma once
+
+#include "codec/protocol.h"
+#include "poll/pollview.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+
+#include <array>
+
+namespace ui {
+
+// Which program's layout: autopoll has no address field and no start
+// button; textpoll also shows the request and reply texts.
+enum class Layout { BytePoll, AutoPoll, TextPoll };
+
+class Form1 : public QWidget, public poll::PollView
+{
+    Q_OBJECT
+
+public:
+    explicit Form1(Layout layout, QWidget* parent = nullptr);
+
+    // The address field's text [Text1]; no effect in autopoll.
+    void setAddressText(const QString& text);
+    // A note beside the start button saying why a start was refused; an
+    // empty text removes it.
+    void setAddressNote(const QString& text);
+
+    // What is on screen, for the program's tests and for screen readers.
+    QString addressNote() const;
+    QString portFault() const;
+
+    // Twips (1440 to the inch) to this screen's pixels: 15 twips a pixel at 96 dpi.
+    int toPixels(int twips) const;
+
+    void showPollCount(const QString& text) override;
+    void showErrorCount(const QString& text) override;
+    void showChannel(int index, const QString& text) override;
+    void showRequestText(const QString& text) override;
+    void showReplyText(const QString& text) override;
+    void showPortFault(const QString& text) override;
+    void clearPortFault() override;
+
+signals:
+    // The start button [Command1] was pressed with `address` in the address field.
+    void startClicked(const QString& address);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    void buildControls(Layout layout);
+    QLineEdit* field(const char* name) const;
+
+    QLineEdit* m_address = nullptr;    // Text1
+    QLineEdit* m_errorCount = nullptr; // Text2
+    QLineEdit* m_pollCount = nullptr;  // Text4
+    QLineEdit* m_request = nullptr;    // Text5
+    QLineEdit* m_reply = nullptr;      // Text6
+    std::array<QLineEdit*, protocol::kChannelCount> m_channels{}; // Text3(0) to Text3(7)
+    QLabel* m_addressNote = nullptr;
+    QLabel* m_portFault = nullptr;
+    bool m_painted = false;
+};
+
+} // namespace ui
