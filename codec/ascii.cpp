@@ -38,22 +38,25 @@ std::string BuildRequest(std::int16_t address)
 {
     // The LRC is the two's complement of the byte sum: address + 04 + 08
     // (the other request bytes are 0), keeping the low byte.
-    return ":" + hexByte(address) + "0400000008" + hexByte(-(address + 12)) + "\r\n";
+    constexpr int kOtherBytes = protocol::kReadInputRegisters + protocol::kRegisterCount; // 12
+    return ":" + hexByte(address) + "0400000008" + hexByte(-(address + kOtherBytes)) + "\r\n";
 }
 
 Reply DecodeReply(std::string_view text)
 {
     Reply reply;
-    for (std::size_t i = 0; i < kChannelCount; ++i)
-        reply.values[i] = static_cast<float>(readHex(group(text, 8 + 4 * i, 4)) / 10.0);
+    for (std::size_t i = 0; i < protocol::kChannelCount; ++i) {
+        const double raw = readHex(group(text, kRegistersAt + kRegisterDigits * i, kRegisterDigits));
+        reply.values[i] = static_cast<float>(raw / 10.0);
+    }
 
     // The LRC over the 19 bytes of characters 2 to 39. A sum of zero is
     // written as the single digit "0", and so never matches two characters.
     std::int32_t sum = 0;
-    for (std::size_t i = 0; i < 19; ++i)
-        sum -= static_cast<std::int32_t>(readHex(group(text, 2 + 2 * i, 2)));
+    for (std::size_t i = 0; i < protocol::kReplyBodySize; ++i)
+        sum -= static_cast<std::int32_t>(readHex(group(text, kBodyAt + 2 * i, 2)));
     reply.checkText = sum == 0 ? "0" : hexByte(sum);
-    reply.receivedText = std::string(group(text, 40, 2));
+    reply.receivedText = std::string(group(text, kLrcAt, 2));
     reply.lrcOk = reply.checkText == reply.receivedText; // case-sensitive: "b1" is not "B1"
     return reply;
 }

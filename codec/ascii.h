@@ -2,23 +2,17 @@
 // request line and the 43-character reply line with its LRC.
 #pragma once
 
-#include <array>
-#include <cstddef>
+#include "codec/protocol.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace ascii {
 
-constexpr std::size_t kRequestSize = 17; // ':' + 12 hex digits + LRC + CR LF
-constexpr std::size_t kReplySize = 43;   // ':' + 19 bytes in hex + LRC + CR LF
-constexpr std::size_t kChannelCount = 8;
-
-using ChannelValues = std::array<float, kChannelCount>;
-
 struct Reply
 {
-    ChannelValues values{};   // registers in tenths
+    protocol::ChannelValues values{}; // registers in tenths
     std::string checkText;    // LRC computed from the reply, as text
     std::string receivedText; // the characters at positions 40 and 41
     bool lrcOk = false;

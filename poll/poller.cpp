@@ -1,6 +1,9 @@
 #include "poll/poller.h"
 
+#include "codec/ascii.h"
+#include "codec/rtu.h"
 #include "poll/numberformat.h"
+#include "poll/tickschedule.h"
 
 #include <QLoggingCategory>
 
@@ -32,7 +35,7 @@ Poller::Poller(Framing framing, serial::Comm& comm, PollView& view, QObject* par
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &Poller::timerFired);
-    connect(&m_comm, &serial::Comm::OnComm, this, &Poller::Comm1_OnComm);
+    connect(&m_comm, &serial::Comm::OnComm, this, &Poller::replyReady);
     connect(&m_comm, &serial::Comm::errorOccurred, this, &Poller::portFault);
 }
 
@@ -46,18 +49,14 @@ void Poller::setInterval(std::chrono::milliseconds interval)
     }
 }
 
-void Poller::setRequest(const rtu::Request& request)
-{
-    m_request = QByteArray(reinterpret_cast<const char*>(request.data()),
-                           static_cast<qsizetype>(request.size()));
-}
-
 void Poller::setRequest(const QByteArray& request)
 {
     m_request = request;
+    if (m_framing == Framing::Text)
+        m_view.showRequestText(FormatFrameText(m_request));
 }
 
-void Poller::Start()
+void Poller::start()
 {
     if (m_polling)
         return;
@@ -67,31 +66,32 @@ void Poller::Start()
     scheduleNextTick();
 }
 
+void Poller::start(const QByteArray& request)
+{
+    setRequest(request);
+    start();
+}
+
+void Poller::stop()
+{
+    m_polling = false;
+    m_timer.stop();
+}
+
 void Poller::timerFired()
 {
     scheduleNextTick();
-    Timer1_Timer();
+    tick();
 }
 
 void Poller::scheduleNextTick()
 {
-    // Each tick is due a whole number of intervals after the start, so the
-    // timer's own lateness never adds up: after an hour the 3600th tick is
-    // still within a few milliseconds of 3600 s.
-    const std::int64_t interval = std::chrono::nanoseconds(m_interval).count();
-    const std::int64_t now = m_clock.nsecsElapsed();
-    ++m_tickNumber;
-    if (m_tickNumber * interval - now < interval / 2) {
-        // Far behind (the machine slept, a debugger stopped us): skip to a
-        // slot at least half an interval away rather than send requests back
-        // to back, where the next tick's flush would cut the last one short.
-        m_tickNumber = (now + interval / 2) / interval + 1;
-    }
-    const std::int64_t wait = m_tickNumber * interval - now;
-    m_timer.start(std::chrono::milliseconds((wait + 999'999) / 1'000'000)); // never early
+    const NextTick next = ScheduleNextTick(m_tickNumber, m_interval, std::chrono::nanoseconds(m_clock.nsecsElapsed()));
+    m_tickNumber = next.number;
+    m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(next.wait)); // never early
 }
 
-void Poller::Timer1_Timer()
+void Poller::tick()
 {
     m_comm.setOutBufferCount(0); // drop anything the last tick could not send
     if (m_framing == Framing::Binary)
@@ -104,31 +104,29 @@ void Poller::Timer1_Timer()
     // Whatever came before this request, a late or partial reply included,
     // must not count toward its reply.
     m_comm.setInBufferCount(0);
-    m_comm.setRThreshold(static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize
-                                                                       : ascii::kReplySize));
+    m_comm.setRThreshold(static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize));
 
     if (!m_faultShown.isEmpty()) {
         m_faultShown.clear();
         m_view.clearPortFault();
     }
     countUp(m_pollCount);
-    m_view.setText(Field::Text4, FormatLeadingBlankInteger(m_pollCount));
+    m_view.showPollCount(FormatLeadingBlankInteger(m_pollCount));
 }
 
-void Poller::Comm1_OnComm()
+void Poller::replyReady()
 {
     if (m_framing == Framing::Binary)
-        binaryReceived();
+        binaryReplyReady();
     else
-        textReceived();
+        textReplyReady();
 }
 
-void Poller::binaryReceived()
+void Poller::binaryReplyReady()
 {
     const QByteArray received = m_comm.Input();
-    const auto reply = rtu::DecodeReply(
-        std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
-                  static_cast<std::size_t>(received.size())));
+    const auto reply = rtu::DecodeReply(std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
+                                                  static_cast<std::size_t>(received.size())));
     if (!reply) {
         qCDebug(lcPoll) << "ignored" << received.size() << "bytes: not a whole reply";
         return;
@@ -136,19 +134,18 @@ void Poller::binaryReceived()
 
     showValues(reply->values);
     if (!reply->crcOk) {
-        qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed"
-                        << reply->computed;
+        qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed" << reply->computed;
         countUp(m_errorCount);
     }
-    m_view.setText(Field::Text2, FormatPlainInteger(m_errorCount));
+    m_view.showErrorCount(FormatPlainInteger(m_errorCount));
 }
 
-void Poller::textReceived()
+void Poller::textReplyReady()
 {
     // Whatever is buffered is the reply, read by position from its first
     // character, one character per byte.
     const QByteArray received = m_comm.Input();
-    m_view.setText(Field::Text6, FormatFrameText(received));
+    m_view.showReplyText(FormatFrameText(received));
     const ascii::Reply reply =
         ascii::DecodeReply(std::string_view(received.constData(), static_cast<std::size_t>(received.size())));
     showValues(reply.values);
@@ -157,14 +154,14 @@ void Poller::textReceived()
                         << reply.checkText.c_str();
         countUp(m_errorCount);
     }
-    m_view.setText(Field::Text2, FormatPlainInteger(m_errorCount));
+    m_view.showErrorCount(FormatPlainInteger(m_errorCount));
 }
 
-void Poller::showValues(const ChannelValues& values)
+void Poller::showValues(const protocol::ChannelValues& values)
 {
     m_values = values;
     for (std::size_t i = 0; i < m_values.size(); ++i)
-        m_view.setChannelText(static_cast<int>(i), FormatChannelNumber(m_values[i]));
+        m_view.showChannel(static_cast<int>(i), FormatChannelNumber(m_values[i]));
 }
 
 void Poller::portFault(serial::CommError, const QString& text)

@@ -2,8 +2,7 @@
 // values and count the requests and the failed checks.
 #pragma once
 
-#include "codec/ascii.h"
-#include "codec/rtu.h"
+#include "codec/protocol.h"
 #include "poll/pollview.h"
 #include "serial/comm.h"
 
@@ -17,10 +16,6 @@
 
 namespace poll {
 
-constexpr std::chrono::milliseconds kPollInterval{1000};
-constexpr int kCommPort = 1;
-inline const QString kLineSettings = QStringLiteral("9600,N,8,1");
-
 // Binary: Modbus RTU frames with a CRC-16. Text: Modbus ASCII lines with an LRC.
 enum class Framing { Binary, Text };
 
@@ -33,33 +28,38 @@ public:
 
     Framing framing() const { return m_framing; }
 
-    // Interval of the poll timer; the programs use kPollInterval, tests a
-    // shorter one.
     void setInterval(std::chrono::milliseconds interval);
     std::chrono::milliseconds interval() const { return m_interval; }
 
-    void setRequest(const rtu::Request& request);
-    void setRequest(const QByteArray& request); // a text request, one byte per character
+    // The request sent on every tick from the next one on: 8 bytes, or a text
+    // line of one byte a character. A text request is shown as well.
+    void setRequest(const QByteArray& request);
     const QByteArray& request() const { return m_request; }
 
-    // Enables the poll timer: the first tick follows one interval later, the
-    // n-th n intervals after the start. Starting again while polling keeps
-    // the running schedule.
-    void Start();
+    // The first tick follows one interval after the start, the n-th n
+    // intervals after it. Starting again while polling keeps the schedule.
+    void start();
+    // Sets the request, then starts: the start button's last two steps.
+    void start(const QByteArray& request);
+    // No more ticks; the port stays as it is.
+    void stop();
     bool isPolling() const { return m_polling; }
 
     std::int32_t pollCount() const { return m_pollCount; }
     std::int32_t errorCount() const { return m_errorCount; }
-    using ChannelValues = std::array<float, 8>;
-    const ChannelValues& channelValues() const { return m_values; }
+    const protocol::ChannelValues& channelValues() const { return m_values; }
 
-    void Timer1_Timer();
-    void Comm1_OnComm();
+    // One tick, in its fixed order: drop unsent bytes, (binary) binary input,
+    // open the port if needed, send the request, drop what was received, set
+    // the reply's length as the receive threshold, count and show the poll.
+    // The timer calls it; a test may call it directly.
+    void tick();
 
 private:
-    void binaryReceived();
-    void textReceived();
-    void showValues(const ChannelValues& values);
+    void replyReady();
+    void binaryReplyReady();
+    void textReplyReady();
+    void showValues(const protocol::ChannelValues& values);
     void timerFired();
     void scheduleNextTick();
     void portFault(serial::CommError error, const QString& text);
@@ -68,15 +68,15 @@ private:
     serial::Comm& m_comm;
     PollView& m_view;
     QTimer m_timer;
-    QElapsedTimer m_clock;         // runs from Start()
-    std::int64_t m_tickNumber = 0; // number of the tick the timer waits for
-    std::chrono::milliseconds m_interval = kPollInterval;
+    QElapsedTimer m_clock;         // runs from start()
+    std::int64_t m_tickNumber = 0; // of the tick the timer waits for
+    std::chrono::milliseconds m_interval{1000};
     bool m_polling = false;
 
     QByteArray m_request;
     std::int32_t m_pollCount = 0;
     std::int32_t m_errorCount = 0;
-    ChannelValues m_values{};
+    protocol::ChannelValues m_values{};
     QString m_faultShown; // the fault the view shows now, empty if none
 };
 

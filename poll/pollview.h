@@ -1,25 +1,22 @@
-// What the poller writes into: the window's fields, by control name, or a
-// stand-in in a headless tool or a test.
+// What the poller shows: the window's fields (their control names in
+// brackets), or a stand-in in a headless tool or a test. Every text is
+// already formatted for the field.
 #pragma once
 
 #include <QString>
 
 namespace poll {
 
-enum class Field {
-    Text2, // error count
-    Text4, // poll count
-    Text5, // request text sent (textpoll)
-    Text6, // reply text received (textpoll)
-};
-
 class PollView
 {
 public:
     virtual ~PollView() = default;
 
-    virtual void setText(Field field, const QString& text) = 0;
-    virtual void setChannelText(int index, const QString& text) = 0; // Text3(index), 0 to 7
+    virtual void showPollCount(const QString& text) = 0;            // [Text4]
+    virtual void showErrorCount(const QString& text) = 0;           // [Text2]
+    virtual void showChannel(int index, const QString& text) = 0;  // [Text3(index)], 0 to 7
+    virtual void showRequestText(const QString& text) = 0;          // [Text5], text framing only
+    virtual void showReplyText(const QString& text) = 0;            // [Text6], text framing only
 
     // The port could not be opened or written, or went away; `text` names the
     // device and the reason. Called once per distinct fault, not on every tick.

@@ -1,27 +1,17 @@
-// autopoll: binary framing for the one module at address 68, polling from
-// the moment the window opens.
+// autopoll: Modbus RTU for the one module at address 68, polling by itself
+// from one interval after the window opens.
 #pragma once
 
+#include "apps/common/program.h"
 #include "codec/rtu.h"
-#include "poll/form1.h"
-
-#include <QObject>
 
 namespace autopoll {
 
-constexpr rtu::Request kRequest = {68, 4, 0, 0, 0, 8, 255, 89};
+constexpr rtu::Request kRequest = rtu::BuildRequest(68);
+static_assert(kRequest == rtu::Request{68, 4, 0, 0, 0, 8, 255, 89});
 
-class AutoPoll : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit AutoPoll(poll::Form1& form);
-
-    void Form_Load();
-
-private:
-    poll::Form1& m_form;
-};
+// The start-up: the window, and polling started with the fixed request. The
+// first tick, one interval later, opens the port and sends it.
+std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings);
 
 } // namespace autopoll

@@ -1,14 +1,6 @@
 #include "autopoll/autopoll.h"
 
-#include <QApplication>
-
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("autopoll"));
-    poll::Form1 form(poll::Program::AutoPoll);
-    autopoll::AutoPoll program(form);
-    program.Form_Load();
-    form.show();
-    return QApplication::exec();
+    return apps::Run(argc, argv, "autopoll", &autopoll::Load);
 }

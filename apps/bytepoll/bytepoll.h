@@ -1,31 +1,19 @@
-// bytepoll: binary framing, the module address chosen by the operator.
+// bytepoll: Modbus RTU, the module address typed by the operator; nothing is
+// sent until the start button is pressed.
 #pragma once
 
+#include "apps/common/program.h"
 #include "codec/rtu.h"
-#include "poll/form1.h"
-
-#include <QObject>
 
 namespace bytepoll {
 
-// The request for address 67, as fixed before any CRC is computed at run time.
-constexpr rtu::Request kFirstRequest = {67, 4, 0, 0, 0, 8, 254, 238};
+// The request for address 67, fixed before any CRC is computed at run time.
+constexpr rtu::Request kFirstRequest = rtu::BuildRequest(protocol::kDefaultAddress);
+static_assert(kFirstRequest == rtu::Request{67, 4, 0, 0, 0, 8, 254, 238});
 
-class BytePoll : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit BytePoll(poll::Form1& form);
-
-    void Form_Load();
-    void Command1_Click();
-
-    const rtu::Request& request() const { return m_request; }
-
-private:
-    poll::Form1& m_form;
-    rtu::Request m_request{};
-};
+// The start-up: the window, the first request (not yet sent) and 67 in the
+// address field; a click on 开始采集 puts the typed address, 0 to 255, into
+// the request with a fresh CRC and starts polling.
+std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings);
 
 } // namespace bytepoll

@@ -61,7 +61,7 @@ void CheckDecode(std::string_view text)
 {
     const ascii::Reply reply = ascii::DecodeReply(text);
 
-    for (std::size_t i = 0; i < ascii::kChannelCount; ++i) {
+    for (std::size_t i = 0; i < protocol::kChannelCount; ++i) {
         const float v = reply.values[i];
         FUZZ_CHECK(std::isfinite(v));
         const long tenths = std::lround(static_cast<double>(v) * 10.0);
@@ -117,7 +117,7 @@ void CheckRebuilt(std::string_view input)
     const fuzz::ExactCopy exact({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
     const ascii::Reply reply = ascii::DecodeReply(exact.text());
     FUZZ_CHECK(reply.lrcOk == (sum != 0));
-    for (std::size_t i = 0; i < ascii::kChannelCount; ++i) {
+    for (std::size_t i = 0; i < protocol::kChannelCount; ++i) {
         const auto raw = static_cast<std::int16_t>(body[3 + 2 * i] << 8 | body[4 + 2 * i]);
         FUZZ_CHECK(reply.values[i] == static_cast<float>(raw / 10.0));
     }

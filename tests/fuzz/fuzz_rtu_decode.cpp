@@ -48,7 +48,7 @@ void CheckDecode(std::span<const std::uint8_t> bytes)
         return;
     }
     FUZZ_CHECK(reply.has_value());
-    for (std::size_t i = 0; i < rtu::kChannelCount; ++i) {
+    for (std::size_t i = 0; i < protocol::kChannelCount; ++i) {
         const float v = reply->values[i];
         FUZZ_CHECK(std::isfinite(v) && v == std::trunc(v));
         FUZZ_CHECK(v >= -32768.0f && v <= 32767.0f);

@@ -7,6 +7,7 @@
 #include "poll/numberformat.h"
 #include "poll/poller.h"
 #include "serial/commcontrol.h"
+#include "apps/common/settings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -32,33 +33,27 @@ public:
     {
     }
 
-    void setText(poll::Field field, const QString& text) override
+    void showPollCount(const QString& text) override
     {
-        switch (field) {
-        case poll::Field::Text4:
-            m_tickTimes.push_back(m_clock.nsecsElapsed());
-            m_pollCount = text;
-            if (!m_quiet)
-                print(QStringLiteral("sent"));
-            break;
-        case poll::Field::Text2:
-            m_errorCount = text;
-            if (!m_quiet)
-                print(QStringLiteral("reply"));
-            break;
-        case poll::Field::Text6:
-            if (!m_quiet)
-                QTextStream(stdout) << "  reply text " << text << Qt::endl;
-            break;
-        case poll::Field::Text5:
-            break;
-        }
+        m_tickTimes.push_back(m_clock.nsecsElapsed());
+        m_pollCount = text;
+        if (!m_quiet)
+            print(QStringLiteral("sent"));
     }
-    void setChannelText(int index, const QString& text) override { m_channels[index] = text; }
-    void showPortFault(const QString& text) override
+    void showErrorCount(const QString& text) override
     {
-        QTextStream(stderr) << "port fault: " << text << Qt::endl;
+        m_errorCount = text;
+        if (!m_quiet)
+            print(QStringLiteral("reply"));
     }
+    void showChannel(int index, const QString& text) override { m_channels[index] = text; }
+    void showRequestText(const QString&) override {}
+    void showReplyText(const QString& text) override
+    {
+        if (!m_quiet)
+            QTextStream(stdout) << "  reply text " << text << Qt::endl;
+    }
+    void showPortFault(const QString& text) override { QTextStream(stderr) << "port fault: " << text << Qt::endl; }
     void clearPortFault() override { QTextStream(stderr) << "port back" << Qt::endl; }
 
     const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
@@ -75,7 +70,7 @@ private:
     bool m_quiet;
     std::vector<qint64> m_tickTimes;
     QString m_pollCount, m_errorCount;
-    QStringList m_channels = QStringList(8, QString());
+    QStringList m_channels = QStringList(protocol::kChannelCount, QString());
 };
 
 qint64 peakMemoryKiB()
@@ -168,14 +163,16 @@ int main(int argc, char* argv[])
 
     QElapsedTimer clock;
     ConsoleView view(clock, parser.isSet(quietOption));
+    const apps::LinkSettings settings;
     serial::CommControl comm;
-    comm.setCommPort(poll::kCommPort);
-    comm.setSettings(poll::kLineSettings);
+    comm.setCommPort(settings.commPort);
+    comm.setSettings(settings.lineSettings);
     poll::Poller poller(framing, comm, view);
     poller.setInterval(std::chrono::milliseconds(interval));
-    if (framing == poll::Framing::Binary)
-        poller.setRequest(rtu::BuildRequest(static_cast<std::uint8_t>(address)));
-    else
+    if (framing == poll::Framing::Binary) {
+        const rtu::Request request = rtu::BuildRequest(static_cast<std::uint8_t>(address));
+        poller.setRequest(QByteArray(reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size())));
+    } else
         poller.setRequest(QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address))));
 
     const std::clock_t cpuStart = std::clock();
@@ -190,7 +187,7 @@ int main(int argc, char* argv[])
                            &app, &QCoreApplication::quit);
     }
     clock.start();
-    poller.Start();
+    poller.start();
     const int status = app.exec();
     if (parser.isSet(durationOption))
         printReport(view.tickTimes(), poller.interval(),
