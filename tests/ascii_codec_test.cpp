@@ -26,7 +26,7 @@ TEST(AsciiBuildRequest, MatchesTheWorkedRequests)
 struct ReplyRow
 {
     std::string text; // replies framed by pymodbus
-    ascii::ChannelValues values;
+    protocol::ChannelValues values;
 };
 
 TEST(AsciiDecodeReply, DecodesRepliesFramedByAnIndependentSlave)
@@ -89,7 +89,7 @@ TEST(AsciiDecodeReply, ReadsByPositionWithoutResynchronising)
 TEST(AsciiDecodeReply, ShortEmptyAndStrangeTexts)
 {
     const ascii::Reply empty = ascii::DecodeReply("");
-    EXPECT_EQ(empty.values, ascii::ChannelValues{});
+    EXPECT_EQ(empty.values, protocol::ChannelValues{});
     EXPECT_EQ(empty.checkText, "0");
     EXPECT_EQ(empty.receivedText, "");
     EXPECT_FALSE(empty.lrcOk);

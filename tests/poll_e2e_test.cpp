@@ -2,17 +2,18 @@
 // pseudo-terminal: what goes on the wire, what the operator sees, and how
 // faults of the line and the device come out.
 
+#include "apps/common/settings.h"
+#include "codec/rtu.h"
 #include "poll/poller.h"
 #include "serial/commcontrol.h"
 #include "support/modsim_process.h"
 #include "support/pty.h"
+#include "support/scripted.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
 
 #include <QStringList>
-
-#include <map>
 
 using namespace std::chrono_literals;
 using testing_support::ModsimProcess;
@@ -20,26 +21,7 @@ using testing_support::waitFor;
 
 namespace {
 
-class RecordingView : public poll::PollView
-{
-public:
-    QString pollCount;
-    QStringList channels = QStringList(8, QString());
-    QStringList errorCounts; // every write of Text2, in order: one per reply
-    QStringList faults;
-    int clears = 0;
-
-    void setText(poll::Field field, const QString& text) override
-    {
-        if (field == poll::Field::Text4)
-            pollCount = text;
-        else if (field == poll::Field::Text2)
-            errorCounts << text;
-    }
-    void setChannelText(int index, const QString& text) override { channels[index] = text; }
-    void showPortFault(const QString& text) override { faults << text; }
-    void clearPortFault() override { ++clears; }
-};
+using testing_support::RecordingView;
 
 // Short ticks keep the suite quick; the real programs poll once a second.
 constexpr auto kTestInterval = 150ms;
@@ -53,11 +35,12 @@ protected:
     void startPolling(const QString& device)
     {
         qputenv("COMM_PORT1", device.toLocal8Bit());
-        comm.setCommPort(poll::kCommPort);
-        ASSERT_TRUE(comm.setSettings(poll::kLineSettings));
+        const apps::LinkSettings settings;
+        comm.setCommPort(settings.commPort);
+        ASSERT_TRUE(comm.setSettings(settings.lineSettings));
         poller.setInterval(kTestInterval);
-        poller.setRequest(rtu::BuildRequest(67));
-        poller.Start();
+        const rtu::Request request = rtu::BuildRequest(67);
+        poller.start(QByteArray(reinterpret_cast<const char*>(request.data()), qsizetype(request.size())));
     }
 
     int replies() const { return static_cast<int>(view.errorCounts.size()); }

@@ -1,13 +1,12 @@
 // The poller against a scripted comm control and a recording view.
 
 #include "poll/poller.h"
+#include "poll/tickschedule.h"
+#include "support/scripted.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <QStringList>
-
-#include <map>
 
 using namespace std::chrono_literals;
 using testing_support::runEventsFor;
@@ -15,76 +14,36 @@ using testing_support::waitFor;
 
 namespace {
 
-class ScriptedComm : public serial::Comm
+using testing_support::RecordingView;
+using testing_support::ScriptedComm;
+
+struct ScheduleRow
 {
-public:
-    bool canOpen = true;
-    bool open = false;
-    QStringList calls;
-    QByteArray pending; // what Input() returns next
-
-    void setInputMode(serial::InputMode mode) override
-    {
-        calls << QStringLiteral("InputMode=%1").arg(static_cast<int>(mode));
-    }
-    bool PortOpen() const override
-    {
-        const_cast<ScriptedComm*>(this)->calls << QStringLiteral("PortOpen?");
-        return open;
-    }
-    bool setPortOpen(bool value) override
-    {
-        calls << QStringLiteral("PortOpen=%1").arg(value);
-        if (value && !canOpen) {
-            emit errorOccurred(serial::CommError::OpenFailed, QStringLiteral("cannot open /dev/ttyS0: gone"));
-            return false;
-        }
-        open = value;
-        return true;
-    }
-    void setOutBufferCount(int count) override { calls << QStringLiteral("OutBufferCount=%1").arg(count); }
-    bool Output(const QByteArray& data) override
-    {
-        calls << QStringLiteral("Output=") + QString::fromLatin1(data.toHex(' '));
-        return open;
-    }
-    void setInBufferCount(int count) override { calls << QStringLiteral("InBufferCount=%1").arg(count); }
-    void setRThreshold(int threshold) override { calls << QStringLiteral("RThreshold=%1").arg(threshold); }
-    QByteArray Input() override
-    {
-        calls << QStringLiteral("Input");
-        return std::exchange(pending, {});
-    }
-
-    void reply(const QByteArray& bytes)
-    {
-        pending = bytes;
-        emit OnComm();
-    }
+    const char* what;
+    std::int64_t previous;        // tick just handled, 0 at the start
+    std::chrono::nanoseconds now; // since the start
+    std::int64_t next;
+    std::chrono::nanoseconds wait;
 };
 
-class RecordingView : public poll::PollView
+TEST(TickSchedule, EachTickFallsDueWholeIntervalsAfterTheStart)
 {
-public:
-    std::map<poll::Field, QString> fields;
-    QStringList replyTexts; // every write of Text6, in order
-    QStringList channels = QStringList(8, QString());
-    QStringList errorCounts; // every write of Text2, in order
-    QStringList faults;
-    int clears = 0;
-
-    void setText(poll::Field field, const QString& text) override
-    {
-        fields[field] = text;
-        if (field == poll::Field::Text2)
-            errorCounts << text;
-        if (field == poll::Field::Text6)
-            replyTexts << text;
+    const ScheduleRow rows[] = {
+        {"at the start", 0, 0ms, 1, 1000ms},
+        {"timer 3 ms late: no drift", 1, 1003ms, 2, 997ms},
+        {"an hour on", 3599, 3599004ms, 3600, 996ms},
+        {"late by less than half", 1, 1400ms, 2, 600ms},
+        {"exactly half an interval left", 1, 1500ms, 2, 500ms},
+        {"far behind: skip a tick", 1, 1600ms, 3, 1400ms},
+        {"slept 5.2 s: skip to the next slot", 1, 6200ms, 7, 800ms},
+        {"slept 5.7 s: that slot is too near", 1, 6700ms, 8, 1300ms},
+    };
+    for (const ScheduleRow& row : rows) {
+        const poll::NextTick next = poll::ScheduleNextTick(row.previous, 1000ms, row.now);
+        EXPECT_EQ(next.number, row.next) << row.what;
+        EXPECT_EQ(next.wait, row.wait) << row.what;
     }
-    void setChannelText(int index, const QString& text) override { channels[index] = text; }
-    void showPortFault(const QString& text) override { faults << text; }
-    void clearPortFault() override { ++clears; }
-};
+}
 
 const QByteArray kGoodReply = QByteArray::fromHex("43041000ebfffb7fff800000000001ffff04d2e97c");
 
@@ -97,7 +56,7 @@ QByteArray damaged(QByteArray reply)
 class PollerTest : public ::testing::Test
 {
 protected:
-    PollerTest() { poller.setRequest(rtu::BuildRequest(67)); }
+    PollerTest() { poller.setRequest(QByteArray::fromHex("430400000008feee")); }
 
     ScriptedComm comm;
     RecordingView view;
@@ -106,42 +65,46 @@ protected:
 
 TEST_F(PollerTest, TickRunsItsStepsInOrder)
 {
-    poller.Timer1_Timer();
+    poller.tick();
     const QStringList first = {
         "OutBufferCount=0", "InputMode=1", "PortOpen?", "PortOpen=1",
         "Output=43 04 00 00 00 08 fe ee", "InBufferCount=0", "RThreshold=21",
     };
     EXPECT_EQ(comm.calls, first);
-    EXPECT_EQ(view.fields[poll::Field::Text4], " 1");
+    EXPECT_EQ(view.pollCount, " 1");
 
     comm.calls.clear();
-    poller.Timer1_Timer(); // the port is open now and stays so
+    poller.tick(); // the port is open now and stays so
     QStringList second = first;
     second.removeAll(QStringLiteral("PortOpen=1"));
     EXPECT_EQ(comm.calls, second);
-    EXPECT_EQ(view.fields[poll::Field::Text4], " 2");
-    EXPECT_FALSE(view.fields.count(poll::Field::Text2)) << "no reply, no error count shown";
+    EXPECT_EQ(view.pollCount, " 2");
+    EXPECT_TRUE(view.errorCounts.isEmpty()) << "no reply, no error count shown";
 }
 
 TEST_F(PollerTest, StartSendsNothingUntilTheFirstInterval)
 {
     poller.setInterval(200ms);
-    poller.Start();
+    poller.start();
     EXPECT_TRUE(poller.isPolling());
     runEventsFor(50ms);
     EXPECT_TRUE(comm.calls.isEmpty()) << "a request was sent at the moment of starting";
     ASSERT_TRUE(waitFor([&] { return poller.pollCount() == 2; }));
-    poller.Start(); // again while polling: carries on, counters kept
+    poller.start(); // again while polling: carries on, counters kept
     ASSERT_TRUE(waitFor([&] { return poller.pollCount() == 3; }));
-    EXPECT_EQ(comm.calls.filter(QStringLiteral("Output=")).size(), 3);
+    EXPECT_EQ(comm.sent().size(), 3);
+
+    poller.stop();
+    runEventsFor(500ms);
+    EXPECT_EQ(comm.sent().size(), 3) << "a tick after stop()";
 }
 
 TEST_F(PollerTest, ShowsEveryReplyAndCountsFailedChecks)
 {
-    poller.Timer1_Timer();
+    poller.tick();
     comm.reply(kGoodReply);
     EXPECT_EQ(view.channels, QStringList({"235", "-5", "32767", "-32768", "0", "1", "-1", "1234"}));
-    EXPECT_EQ(view.fields[poll::Field::Text2], "0") << "shown after every reply";
+    EXPECT_EQ(view.errorCounts, QStringList({"0"})) << "shown after every reply";
 
     comm.reply(kGoodReply);
     QByteArray last = damaged(kGoodReply);
@@ -158,7 +121,7 @@ TEST_F(PollerTest, ShowsEveryReplyAndCountsFailedChecks)
 
 TEST_F(PollerTest, IgnoresAReplyTooShortToDecode)
 {
-    poller.Timer1_Timer();
+    poller.tick();
     comm.reply(kGoodReply);
     comm.reply(damaged(kGoodReply).first(20));
     comm.reply({});
@@ -171,16 +134,16 @@ TEST_F(PollerTest, APortThatWillNotOpenSendsAndCountsNothing)
 {
     comm.canOpen = false;
     for (int i = 0; i < 3; ++i)
-        poller.Timer1_Timer();
-    EXPECT_TRUE(comm.calls.filter(QStringLiteral("Output=")).isEmpty());
+        poller.tick();
+    EXPECT_TRUE(comm.sent().isEmpty());
     EXPECT_EQ(poller.pollCount(), 0);
-    EXPECT_FALSE(view.fields.count(poll::Field::Text4)) << "a failure must not look like a poll";
+    EXPECT_TRUE(view.pollCount.isEmpty()) << "a failure must not look like a poll";
     EXPECT_EQ(view.faults, QStringList({"cannot open /dev/ttyS0: gone"})) << "once per fault, not per tick";
 
     comm.canOpen = true; // the adapter is back
-    poller.Timer1_Timer();
+    poller.tick();
     EXPECT_EQ(poller.pollCount(), 1);
-    EXPECT_EQ(view.fields[poll::Field::Text4], " 1");
+    EXPECT_EQ(view.pollCount, " 1");
     EXPECT_EQ(view.clears, 1);
 
     emit comm.errorOccurred(serial::CommError::PortLost, QStringLiteral("/dev/ttyS0 lost"));
@@ -203,20 +166,21 @@ const QByteArray kGoodText = ":43041000EBFFFB7FFF800000000001FFFF04D2F1\r\n";
 
 TEST_F(TextPollerTest, TickLeavesTheInputModeAndWaitsFor43Characters)
 {
-    poller.Timer1_Timer();
+    poller.tick();
     EXPECT_EQ(comm.calls, QStringList({"OutBufferCount=0", "PortOpen?", "PortOpen=1",
                                        "Output=3a 34 33 30 34 30 30 30 30 30 30 30 38 42 31 0d 0a",
                                        "InBufferCount=0", "RThreshold=43"}));
-    EXPECT_EQ(view.fields[poll::Field::Text4], " 1");
+    EXPECT_EQ(view.pollCount, " 1");
+    EXPECT_EQ(view.requestText, QString::fromUtf8(":430400000008B1␍␊")) << "the request line is shown";
 }
 
 TEST_F(TextPollerTest, ShowsTheReplyItsValuesInTenthsAndCountsFailedChecks)
 {
-    poller.Timer1_Timer();
+    poller.tick();
     comm.reply(kGoodText);
     EXPECT_EQ(view.replyTexts.last(), QString::fromUtf8(":43041000EBFFFB7FFF800000000001FFFF04D2F1␍␊"));
     EXPECT_EQ(view.channels, QStringList({"23.5", "-0.5", "3276.7", "-3276.8", "0", "0.1", "-0.1", "123.4"}));
-    EXPECT_EQ(view.fields[poll::Field::Text2], "0");
+    EXPECT_EQ(view.errorCounts, QStringList({"0"}));
 
     QByteArray lowercase = kGoodText;
     lowercase.replace(39, 2, "f1");

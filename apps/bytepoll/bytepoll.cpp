@@ -17,12 +17,17 @@ QByteArray requestFor(int address)
 
 } // namespace
 
+std::unique_ptr<apps::StartButton> MakeStartButton()
+{
+    return std::make_unique<apps::StartButton>(0, 255, &requestFor);
+}
+
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
 {
     auto program = std::make_unique<apps::Program>(ui::Layout::BytePoll, poll::Framing::Binary, settings);
     program->acquisition().setRequest(toBytes(kFirstRequest));
     program->window().setAddressText(poll::FormatPlainInteger(kFirstRequest[0]));
-    program->setStartButton(std::make_unique<apps::StartButton>(0, 255, &requestFor));
+    program->setStartButton(MakeStartButton());
     return program;
 }
 

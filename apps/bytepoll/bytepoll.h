@@ -16,4 +16,7 @@ static_assert(kFirstRequest == rtu::Request{67, 4, 0, 0, 0, 8, 254, 238});
 // the request with a fresh CRC and starts polling.
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings);
 
+// The start button's rule alone: addresses 0 to 255.
+std::unique_ptr<apps::StartButton> MakeStartButton();
+
 } // namespace bytepoll

@@ -13,11 +13,16 @@ QByteArray requestFor(int address)
 
 } // namespace
 
+std::unique_ptr<apps::StartButton> MakeStartButton()
+{
+    return std::make_unique<apps::StartButton>(kLowestAddress, kHighestAddress, &requestFor);
+}
+
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
 {
     auto program = std::make_unique<apps::Program>(ui::Layout::TextPoll, poll::Framing::Text, settings);
     program->window().setAddressText(poll::FormatPlainInteger(protocol::kDefaultAddress));
-    program->setStartButton(std::make_unique<apps::StartButton>(kLowestAddress, kHighestAddress, &requestFor));
+    program->setStartButton(MakeStartButton());
     return program;
 }
 

@@ -15,4 +15,7 @@ constexpr int kHighestAddress = 32767 - 12;
 // builds the request line for the typed address, shows it and starts polling.
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings);
 
+// The start button's rule alone: addresses -32768 to 32755.
+std::unique_ptr<apps::StartButton> MakeStartButton();
+
 } // namespace textpoll
