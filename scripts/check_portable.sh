@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# The programs' code (codec, serial, poll, apps, and the headless poller)
+# The programs' code (codec, serial, poll, ui, apps, and the headless poller)
 # uses Qt and the standard library only, so that it builds on Windows too.
 # POSIX belongs in the simulator and the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pattern='#include *<(unistd|fcntl|termios|poll|pty|dirent|pthread|dlfcn|signal)\.h>|#include *<sys/|#include *<linux/|\b(ioctl|tcsetattr|tcgetattr|openpty|getrusage|fork|execv[a-z]*|usleep|nanosleep|sigaction)\s*\(|::(open|read|write|close|poll|select)\s*\('
-if hits=$(grep -rnE "$pattern" codec serial poll apps tools/pollcli --include='*.cpp' --include='*.h'); then
+if hits=$(grep -rnE "$pattern" codec serial poll ui apps tools/pollcli --include='*.cpp' --include='*.h'); then
     echo "check_portable: POSIX calls in the programs' code:" >&2
     echo "$hits" >&2
     exit 1
 fi
-echo "check_portable: codec, serial, poll, apps and tools/pollcli use no POSIX calls"
+echo "check_portable: codec, serial, poll, ui, apps and tools/pollcli use no POSIX calls"
