@@ -1,34 +1,25 @@
 // Faults the fuzz targets (tests/fuzz) found, kept as plain tests.
 
-#include "frames.h"
+#include "harness.h"
 #include "receiver.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <string>
 #include <vector>
 
 using namespace modsim;
+using namespace modsim::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // The bytes a report of input that made no frame stands for: RTU reports are
 // "XX XX ..", ASCII reports here hold only printable characters.
 Bytes ReportedBytes(Framing framing, const Received& r)
 {
-    if (framing == Framing::Ascii)
-        return Bytes(r.text.begin(), r.text.end());
-    Bytes bytes;
-    std::istringstream in(r.text);
-    std::string pair;
-    while (in >> pair)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
-    return bytes;
+    return framing == Framing::Ascii ? FromText(r.text) : FromHex(r.text);
 }
 
 // Every report is no frame and at most kMaxBadChunk bytes; together they are

@@ -1,7 +1,5 @@
 #include "frames.h"
 
-#include "codec/rtu.h"
-
 namespace modsim {
 
 namespace {
@@ -32,13 +30,39 @@ std::uint16_t ReadU16(std::span<const std::uint8_t> bytes, std::size_t at)
     return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]); // high byte first
 }
 
+// CRC-16/MODBUS: reflected polynomial 0xA001, initial value 0xFFFF, no final XOR.
+constexpr std::uint16_t kCrcPolynomial = 0xA001;
+constexpr std::uint16_t kCrcInitial = 0xFFFF;
+
+// Entry n is the CRC register after shifting the byte n through it bit by
+// bit, so Crc16 takes one lookup a byte. Built at compile time: the pollers
+// compute their CRC bit by bit, and the module checks them with a method of
+// its own rather than sharing their code.
+constexpr std::array<std::uint16_t, 256> MakeCrcTable()
+{
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned n = 0; n < table.size(); ++n) {
+        unsigned crc = n;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1u) ? (crc >> 1) ^ kCrcPolynomial : crc >> 1;
+        table[n] = static_cast<std::uint16_t>(crc);
+    }
+    return table;
+}
+
+constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
+
 } // namespace
 
 std::uint16_t Crc16(std::span<const std::uint8_t> bytes)
 {
-    return rtu::Crc16(bytes, bytes.size());
+    std::uint16_t crc = kCrcInitial;
+    for (std::uint8_t byte : bytes)
+        crc = static_cast<std::uint16_t>(crc >> 8 ^ kCrcTable[(crc ^ byte) & 0xFFu]);
+    return crc;
 }
 
+// Modbus ASCII LRC: the byte sum modulo 256, negated (two's complement).
 std::uint8_t Lrc(std::span<const std::uint8_t> bytes)
 {
     unsigned sum = 0;

@@ -30,6 +30,7 @@ struct Piece
     Clock::time_point due;
     std::vector<std::uint8_t> bytes;
     std::vector<std::string> log;
+    friend bool operator==(const Piece&, const Piece&) = default;
 };
 
 // The pieces one reply leaves in under the options' faults. `number` counts
