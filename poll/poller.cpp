@@ -106,8 +106,8 @@ void Poller::tick()
     m_comm.setInBufferCount(0);
     m_comm.setRThreshold(static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize));
 
-    if (!m_faultShown.isEmpty()) {
-        m_faultShown.clear();
+    if (m_faultShown) {
+        m_faultShown.reset();
         m_view.clearPortFault();
     }
     countUp(m_pollCount);
@@ -138,6 +138,7 @@ void Poller::binaryReplyReady()
         countUp(m_errorCount);
     }
     m_view.showErrorCount(FormatPlainInteger(m_errorCount));
+    emit replyDecoded(reply->crcOk);
 }
 
 void Poller::textReplyReady()
@@ -155,6 +156,7 @@ void Poller::textReplyReady()
         countUp(m_errorCount);
     }
     m_view.showErrorCount(FormatPlainInteger(m_errorCount));
+    emit replyDecoded(reply.lrcOk);
 }
 
 void Poller::showValues(const protocol::ChannelValues& values)
@@ -164,12 +166,12 @@ void Poller::showValues(const protocol::ChannelValues& values)
         m_view.showChannel(static_cast<int>(i), FormatChannelNumber(m_values[i]));
 }
 
-void Poller::portFault(serial::CommError, const QString& text)
+void Poller::portFault(const serial::CommFault& fault)
 {
-    if (text == m_faultShown)
+    if (fault == m_faultShown)
         return;
-    m_faultShown = text;
-    m_view.showPortFault(text);
+    m_faultShown = fault;
+    m_view.showPortFault(fault);
 }
 
 } // namespace poll

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace poll {
 
@@ -55,6 +56,10 @@ public:
     // The timer calls it; a test may call it directly.
     void tick();
 
+signals:
+    // A reply was decoded and shown; the counts and values now hold it.
+    void replyDecoded(bool checksumOk);
+
 private:
     void replyReady();
     void binaryReplyReady();
@@ -62,7 +67,7 @@ private:
     void showValues(const protocol::ChannelValues& values);
     void timerFired();
     void scheduleNextTick();
-    void portFault(serial::CommError error, const QString& text);
+    void portFault(const serial::CommFault& fault);
 
     Framing m_framing;
     serial::Comm& m_comm;
@@ -77,7 +82,7 @@ private:
     std::int32_t m_pollCount = 0;
     std::int32_t m_errorCount = 0;
     protocol::ChannelValues m_values{};
-    QString m_faultShown; // the fault the view shows now, empty if none
+    std::optional<serial::CommFault> m_faultShown; // the fault the view shows now
 };
 
 } // namespace poll

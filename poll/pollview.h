@@ -3,6 +3,8 @@
 // already formatted for the field.
 #pragma once
 
+#include "serial/comm.h"
+
 #include <QString>
 
 namespace poll {
@@ -18,11 +20,15 @@ public:
     virtual void showRequestText(const QString& text) = 0;          // [Text5], text framing only
     virtual void showReplyText(const QString& text) = 0;            // [Text6], text framing only
 
-    // The port could not be opened or written, or went away; `text` names the
-    // device and the reason. Called once per distinct fault, not on every tick.
-    virtual void showPortFault(const QString& text) = 0;
+    // The port could not be opened or written, or went away. Called once per
+    // distinct fault, not on every tick.
+    virtual void showPortFault(const serial::CommFault& fault) = 0;
     // Polling reaches the port again.
     virtual void clearPortFault() = 0;
+
+    // Recording the values failed (`why` says how), or, with an empty text,
+    // works again.
+    virtual void showRecordFault(const QString& why) = 0;
 };
 
 } // namespace poll

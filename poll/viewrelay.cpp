@@ -16,8 +16,11 @@ ViewRelay::ViewRelay(PollView& view, QObject* viewContext, QObject* parent)
     connect(this, &ViewRelay::requestText, viewContext, [target](const QString& t) { target->showRequestText(t); },
             queued);
     connect(this, &ViewRelay::replyText, viewContext, [target](const QString& t) { target->showReplyText(t); }, queued);
-    connect(this, &ViewRelay::portFault, viewContext, [target](const QString& t) { target->showPortFault(t); }, queued);
+    connect(this, &ViewRelay::portFault, viewContext,
+            [target](const serial::CommFault& fault) { target->showPortFault(fault); }, queued);
     connect(this, &ViewRelay::portFaultCleared, viewContext, [target] { target->clearPortFault(); }, queued);
+    connect(this, &ViewRelay::recordFault, viewContext, [target](const QString& t) { target->showRecordFault(t); },
+            queued);
 }
 
 } // namespace poll

@@ -22,8 +22,9 @@ public:
     void showChannel(int index, const QString& text) override { emit channel(index, text); }
     void showRequestText(const QString& text) override { emit requestText(text); }
     void showReplyText(const QString& text) override { emit replyText(text); }
-    void showPortFault(const QString& text) override { emit portFault(text); }
+    void showPortFault(const serial::CommFault& fault) override { emit portFault(fault); }
     void clearPortFault() override { emit portFaultCleared(); }
+    void showRecordFault(const QString& why) override { emit recordFault(why); }
 
 signals:
     void pollCount(const QString& text);
@@ -31,8 +32,9 @@ signals:
     void channel(int index, const QString& text);
     void requestText(const QString& text);
     void replyText(const QString& text);
-    void portFault(const QString& text);
+    void portFault(const serial::CommFault& fault);
     void portFaultCleared();
+    void recordFault(const QString& why);
 };
 
 } // namespace poll

@@ -14,9 +14,24 @@ enum class CommError {
     None,
     BadSettings,   // Settings text refused; the old settings stay
     OpenFailed,    // missing device, busy, no permission
-    PortLost,      // read, write or resource error on an open port: it was closed
+    PortLost,      // read or resource error on an open port: it was closed
+    WriteFailed,   // the request could not be written
     NotOpen,       // Output on a closed port
     OutBufferFull, // Output would pass the transmit buffer's size
+};
+
+// What went wrong with the port, in parts, so that each reader can word it
+// in its own language: the window in the captions' Chinese, standard error
+// in English.
+struct CommFault
+{
+    CommError error = CommError::None;
+    QString device; // full path: /dev/ttyUSB0, COM7
+    QString reason; // the system's own words
+
+    // "cannot open /dev/ttyUSB0: No such file or directory"
+    QString text() const;
+    friend bool operator==(const CommFault&, const CommFault&) = default;
 };
 
 class Comm : public QObject
@@ -39,9 +54,8 @@ signals:
     // Raised from the event loop once the receive buffer holds RThreshold
     // bytes; not again until the buffer has dropped below the threshold.
     void OnComm();
-    // The port could not be opened or written, or went away; `text` names the
-    // device and the system's reason.
-    void errorOccurred(serial::CommError error, const QString& text);
+    // The port could not be opened or written, or went away.
+    void errorOccurred(const serial::CommFault& fault);
 };
 
 } // namespace serial

@@ -92,7 +92,7 @@ bool CommControl::setPortOpen(bool open)
         // not open alike; say which two things to look at.
         if (m_port->error() == QSerialPort::PermissionError)
             reason += QStringLiteral(" (in use by another program, or no permission to open it)");
-        fail(CommError::OpenFailed, QStringLiteral("cannot open %1: %2").arg(m_port->portName(), reason));
+        fail(CommError::OpenFailed, reason);
         m_port->clearError();
         return false;
     }
@@ -120,7 +120,7 @@ void CommControl::setOutBufferCount(int count)
 bool CommControl::Output(const QByteArray& data)
 {
     if (!m_port->isOpen()) {
-        fail(CommError::NotOpen, QStringLiteral("%1 is not open").arg(deviceName()));
+        fail(CommError::NotOpen, QStringLiteral("not open"));
         return false;
     }
     if (m_port->bytesToWrite() + data.size() > kOutBufferSize) {
@@ -132,8 +132,7 @@ bool CommControl::Output(const QByteArray& data)
     if (m_port->write(data) != data.size()) {
         // portError() has closed the port if the write error was fatal.
         if (m_port->isOpen())
-            fail(CommError::PortLost,
-                 QStringLiteral("cannot write to %1: %2").arg(m_port->portName(), m_port->errorString()));
+            fail(CommError::WriteFailed, m_port->errorString());
         return false;
     }
     return true;
@@ -182,19 +181,19 @@ void CommControl::portError(QSerialPort::SerialPortError error)
     // Read, write and resource errors all mean the port is gone. Qt 6.4 can
     // report a hung-up device as a read error again and again without end, so
     // close at once; the next open tries afresh.
-    const QString text =
-        QStringLiteral("%1 lost: %2").arg(m_port->portName(), m_port->errorString());
+    const QString text = m_port->errorString();
     m_port->close();
     m_port->clearError();
     fail(CommError::PortLost, text);
 }
 
-void CommControl::fail(CommError error, const QString& text)
+void CommControl::fail(CommError error, const QString& reason)
 {
+    const CommFault fault{error, deviceName(), reason};
     m_lastError = error;
-    m_errorString = text;
-    qCDebug(lcComm) << text;
-    emit errorOccurred(error, text);
+    m_errorString = fault.text();
+    qCDebug(lcComm) << m_errorString;
+    emit errorOccurred(fault);
 }
 
 void CommControl::scheduleReceiveCheck()

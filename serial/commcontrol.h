@@ -50,7 +50,10 @@ public:
     // nothing. A failed open reports OpenFailed and leaves the port closed;
     // the next write of true tries again.
     bool setPortOpen(bool open) override;
-    QString deviceName() const { return PortDeviceName(m_commPort); }
+    // The device opened for CommPort: the one set with setDevice(), else
+    // PortDeviceName(CommPort).
+    QString deviceName() const { return m_device.isEmpty() ? PortDeviceName(m_commPort) : m_device; }
+    void setDevice(const QString& device) { m_device = device; } // takes effect at the next open
 
     int OutBufferCount() const;
     void setOutBufferCount(int count) override; // 0 drops everything not yet sent
@@ -74,12 +77,13 @@ public:
 private:
     void readArrived();
     void portError(QSerialPort::SerialPortError error);
-    void fail(CommError error, const QString& text);
+    void fail(CommError error, const QString& reason);
     void scheduleReceiveCheck();
     void checkReceiveThreshold();
 
     QSerialPort* m_port;
     int m_commPort = 1;
+    QString m_device;
     QString m_settingsText = QStringLiteral("9600,N,8,1");
     LineSettings m_settings;
     InputMode m_inputMode = InputMode::Text;

@@ -60,14 +60,16 @@ TEST(Form1, SizeFollowsTheScreensDpi)
         // Qt lays out in device-independent pixels (96 a logical inch) and
         // scales them by the screen's device pixel ratio.
         const double dpi = form.logicalDpiX() * form.devicePixelRatioF();
-        if (qEnvironmentVariableIsSet("FORM_TEST_DPI"))
+        if (qEnvironmentVariableIsSet("FORM_TEST_DPI")) {
             ASSERT_EQ(dpi, qEnvironmentVariableIntValue("FORM_TEST_DPI")) << "the screen's dpi was not taken";
+        }
         EXPECT_EQ(form.toPixels(1440), form.logicalDpiX()) << "an inch";
         const QSize devicePixels = form.size() * form.devicePixelRatioF();
         EXPECT_NEAR(devicePixels.width(), 6645 * dpi / 1440, 1) << program.name;
         EXPECT_NEAR(devicePixels.height(), program.heightTwips * dpi / 1440, 1) << program.name;
-        if (dpi == 96)
+        if (dpi == 96) {
             EXPECT_EQ(form.size(), QSize(443, program.heightTwips == 3765 ? 251 : 314)) << program.name;
+        }
     }
 }
 
@@ -158,10 +160,16 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
     EXPECT_EQ(clicked, "&H43");
 
-    form.showPortFault(QStringLiteral("cannot open /dev/ttyS0: No such file or directory"));
-    EXPECT_EQ(form.portFault(), "cannot open /dev/ttyS0: No such file or directory");
+    // Notes in the captions' language, the system's reason as it gives it.
+    form.showPortFault({serial::CommError::OpenFailed, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("No such file")});
+    EXPECT_EQ(form.portFault(), QString::fromUtf8("无法打开 /dev/ttyUSB0：No such file（可用 --port 或 COMM_PORT1 选择其他串口）"));
+    form.showRecordFault(QStringLiteral("No space left on device"));
+    const auto* strip = form.findChild<QLabel*>(QStringLiteral("faults"));
+    EXPECT_TRUE(strip->toolTip().contains(form.portFault()) && strip->toolTip().contains(form.recordFault()));
     form.clearPortFault();
-    EXPECT_TRUE(form.portFault().isEmpty());
+    form.showRecordFault({});
+    EXPECT_TRUE(form.portFault().isEmpty() && form.recordFault().isEmpty());
+    EXPECT_FALSE(strip->isVisibleTo(&form));
 }
 
 } // namespace

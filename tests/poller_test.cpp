@@ -146,7 +146,7 @@ TEST_F(PollerTest, APortThatWillNotOpenSendsAndCountsNothing)
     EXPECT_EQ(view.pollCount, " 1");
     EXPECT_EQ(view.clears, 1);
 
-    emit comm.errorOccurred(serial::CommError::PortLost, QStringLiteral("/dev/ttyS0 lost"));
+    emit comm.errorOccurred({serial::CommError::PortLost, QStringLiteral("/dev/ttyS0"), QStringLiteral("gone")});
     EXPECT_EQ(view.faults.size(), 2) << "a new fault after recovery is shown again";
 }
 

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -74,7 +76,7 @@ TEST(BytePoll, ARefusedAddressIsNotedAndAMissingPortShownUntilItAppears)
     RunningProgram program(&bytepoll::Load, link);
 
     program.start(QStringLiteral("256"));
-    EXPECT_EQ(program.window().addressNote(), "address 0 to 255 only");
+    EXPECT_EQ(program.window().addressNote(), QString::fromUtf8("地址只能是 0 到 255"));
     runEventsFor(3 * kTestInterval);
     EXPECT_TRUE(program.window().portFault().isEmpty()) << "the port is opened by the first tick, not before";
 
@@ -135,6 +137,33 @@ TEST(AutoPoll, TicksGoOnWhileTheWindowIsBlocked)
     RunningProgram second(&autopoll::Load, module.link());
     ASSERT_TRUE(waitFor([&] { return second.text("Text2") == "0"; }));
     EXPECT_TRUE(second.window().portFault().isEmpty()) << "the first program left its port open";
+}
+
+// Each decoded reply becomes a CSV line, written from the acquisition thread;
+// a record that cannot be written is noted on screen while polling goes on.
+TEST(AutoPoll, RecordsEachReplyAndKeepsPollingWhenTheRecordFails)
+{
+    ModsimProcess module({"--address", "68", "--values", "-7,0,7,100,-100,32767,-32768,68"});
+    ASSERT_TRUE(module.start());
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("values.csv"));
+    {
+        RunningProgram program(&autopoll::Load, module.link(), kTestInterval,
+                               std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(path)));
+        ASSERT_TRUE(waitFor([&] { return program.text("Text4") == " 3"; }));
+        ASSERT_TRUE(waitFor([&] { return program.text("Text2") == "0"; }));
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    ASSERT_GE(lines.size(), 3) << "the header and a line a reply";
+    EXPECT_TRUE(lines[1].endsWith(",1,0,1,-7,0,7,100,-100,32767,-32768,68\r")) << lines[1].toStdString();
+
+    RunningProgram full(&autopoll::Load, module.link(), kTestInterval,
+                        std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(QStringLiteral("/dev/full"))));
+    ASSERT_TRUE(waitFor([&] { return !full.window().recordFault().isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return full.text("Text4") == " 3"; })) << "polling goes on";
+    EXPECT_EQ(full.text("Text3(7)"), "68");
 }
 
 TEST(TextPoll, RequestAndReplyTextsOnScreenAndOnTheWire)

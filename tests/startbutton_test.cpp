@@ -77,7 +77,7 @@ TEST(StartButton, BytePollRefusesAnAddressOutOfRangeAndKeepsWhatRuns)
     for (const char* typed : {"256", "255.5", "-1", "-0.6", "1e400", "&H8000", "99999999999999999999"}) {
         rig.click(QString::fromLatin1(typed));
         EXPECT_FALSE(rig.poller.isPolling()) << typed << " started polling";
-        EXPECT_EQ(rig.note, "address 0 to 255 only") << typed;
+        EXPECT_EQ(rig.note, QString::fromUtf8("地址只能是 0 到 255")) << typed;
     }
     EXPECT_EQ(rig.clickAndTick(QStringLiteral("5")), "05 04 00 00 00 08 f0 48");
     EXPECT_EQ(rig.clickAndTick(QStringLiteral("300")), "05 04 00 00 00 08 f0 48") << "refused while polling: the request stays";
@@ -91,7 +91,7 @@ TEST(StartButton, TextPollSendsTheLowByteAndRefusesWhatDoesNotFitSixteenBits)
         rig.click(QString::fromLatin1(typed));
         EXPECT_FALSE(rig.poller.isPolling()) << typed;
         EXPECT_TRUE(rig.view.requestText.isEmpty()) << typed;
-        EXPECT_EQ(rig.note, "address -32768 to 32755 only") << typed;
+        EXPECT_EQ(rig.note, QString::fromUtf8("地址只能是 -32768 到 32755")) << typed;
     }
     EXPECT_EQ(rig.clickAndTick(QStringLiteral("67")), line(":430400000008B1\r\n"));
     EXPECT_EQ(rig.view.requestText, QString::fromUtf8(":430400000008B1␍␊"));

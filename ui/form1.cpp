@@ -192,12 +192,12 @@ void Form1::buildControls(Layout layout)
     }
     const int left = layout == Layout::TextPoll ? 360 : 480;
     const int bottomOfChannels = m_channels.back()->geometry().bottom() + 1;
-    m_portFault = new QLabel(this);
-    m_portFault->setObjectName(QStringLiteral("portFault"));
-    m_portFault->setStyleSheet(red);
-    m_portFault->setGeometry(toPixels(left), bottomOfChannels + toPixels(60), toPixels(kFormWidth - 2 * left),
+    m_faults = new QLabel(this);
+    m_faults->setObjectName(QStringLiteral("faults"));
+    m_faults->setStyleSheet(red);
+    m_faults->setGeometry(toPixels(left), bottomOfChannels + toPixels(60), toPixels(kFormWidth - 2 * left),
                              toPixels(255));
-    m_portFault->hide();
+    m_faults->hide();
 }
 
 QLineEdit* Form1::field(const char* name) const
@@ -226,7 +226,12 @@ QString Form1::addressNote() const
 
 QString Form1::portFault() const
 {
-    return m_portFault->isVisibleTo(this) ? m_portFault->toolTip() : QString();
+    return m_portFault;
+}
+
+QString Form1::recordFault() const
+{
+    return m_recordFault;
 }
 
 namespace {
@@ -268,20 +273,47 @@ void Form1::showReplyText(const QString& text)
     write(m_reply, text);
 }
 
-void Form1::showPortFault(const QString& text)
+void Form1::showPortFault(const serial::CommFault& fault)
 {
-    // A long device path may not fit the strip: keep its start and the
-    // reason at the end, and the whole text in the tooltip.
-    m_portFault->setText(m_portFault->fontMetrics().elidedText(text, Qt::ElideMiddle, m_portFault->width()));
-    m_portFault->setToolTip(text);
-    m_portFault->show();
+    using serial::CommError;
+    switch (fault.error) {
+    case CommError::OpenFailed:
+        m_portFault = QStringLiteral("无法打开 %1：%2（可用 --port 或 COMM_PORT1 选择其他串口）").arg(fault.device, fault.reason);
+        break;
+    case CommError::PortLost: m_portFault = QStringLiteral("%1 已断开：%2").arg(fault.device, fault.reason); break;
+    case CommError::WriteFailed: m_portFault = QStringLiteral("无法写入 %1：%2").arg(fault.device, fault.reason); break;
+    case CommError::NotOpen: m_portFault = QStringLiteral("%1 未打开").arg(fault.device); break;
+    case CommError::None:
+    case CommError::BadSettings:
+    case CommError::OutBufferFull: m_portFault = QStringLiteral("%1：%2").arg(fault.device, fault.reason); break;
+    }
+    showFaults();
 }
 
 void Form1::clearPortFault()
 {
-    m_portFault->clear();
-    m_portFault->setToolTip({});
-    m_portFault->hide();
+    m_portFault.clear();
+    showFaults();
+}
+
+void Form1::showRecordFault(const QString& why)
+{
+    m_recordFault = why.isEmpty() ? QString() : QStringLiteral("无法记录数据：%1").arg(why);
+    showFaults();
+}
+
+void Form1::showFaults()
+{
+    QStringList shown;
+    for (const QString& fault : {m_portFault, m_recordFault})
+        if (!fault.isEmpty())
+            shown << fault;
+    const QString text = shown.join(QStringLiteral("；"));
+    // A long device path may not fit the strip: keep its start and the
+    // reason at the end, and the whole text in the tooltip.
+    m_faults->setText(m_faults->fontMetrics().elidedText(text, Qt::ElideMiddle, m_faults->width()));
+    m_faults->setToolTip(text);
+    m_faults->setVisible(!text.isEmpty());
 }
 
 } // namespace ui

@@ -37,6 +37,7 @@ public:
     // What is on screen, for the program's tests and for screen readers.
     QString addressNote() const;
     QString portFault() const;
+    QString recordFault() const;
 
     // Twips (1440 to the inch) to this screen's pixels: 15 twips a pixel at 96 dpi.
     int toPixels(int twips) const;
@@ -46,8 +47,9 @@ public:
     void showChannel(int index, const QString& text) override;
     void showRequestText(const QString& text) override;
     void showReplyText(const QString& text) override;
-    void showPortFault(const QString& text) override;
+    void showPortFault(const serial::CommFault& fault) override;
     void clearPortFault() override;
+    void showRecordFault(const QString& why) override;
 
 signals:
     // The start button [Command1] was pressed with `address` in the address field.
@@ -58,6 +60,7 @@ protected:
 
 private:
     void buildControls(Layout layout);
+    void showFaults();
     QLineEdit* field(const char* name) const;
 
     QLineEdit* m_address = nullptr;    // Text1
@@ -67,7 +70,9 @@ private:
     QLineEdit* m_reply = nullptr;      // Text6
     std::array<QLineEdit*, protocol::kChannelCount> m_channels{}; // Text3(0) to Text3(7)
     QLabel* m_addressNote = nullptr;
-    QLabel* m_portFault = nullptr;
+    QLabel* m_faults = nullptr; // the port's fault and the record's, in one strip
+    QString m_portFault;
+    QString m_recordFault;
     bool m_painted = false;
 };
 

@@ -44,6 +44,7 @@ Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings, po
     auto* comm = new serial::CommControl(m_line);
     comm->setObjectName(QStringLiteral("Comm1"));
     comm->setCommPort(settings.commPort);
+    comm->setDevice(settings.device);
     comm->setSettings(settings.lineSettings); // the port opens on the first tick
     auto* relay = new poll::ViewRelay(view, viewContext, m_line);
     m_poller = new poll::Poller(framing, *comm, *relay, m_line);
@@ -51,9 +52,31 @@ Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings, po
 
     // Standard error gets each fault once, from this thread, whatever the
     // window is doing.
-    QObject::connect(relay, &poll::ViewRelay::portFault, m_line, &printLine);
+    QObject::connect(relay, &poll::ViewRelay::portFault, m_line, [](const serial::CommFault& fault) {
+        const bool chooseAnother = fault.error == serial::CommError::OpenFailed;
+        printLine(fault.text() + (chooseAnother ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
+                                                : QString()));
+    });
     QObject::connect(relay, &poll::ViewRelay::portFaultCleared, m_line,
                      [comm] { printLine(QStringLiteral("polling %1 again").arg(comm->deviceName())); });
+
+    if (const std::shared_ptr<poll::Recorder> shared = settings.recorder) {
+        // Used on the acquisition thread only, from here on.
+        auto working = std::make_shared<bool>(true);
+        poll::Poller* poller = m_poller;
+        QObject::connect(poller, &poll::Poller::replyDecoded, m_line, [=](bool checksumOk) {
+            const bool written = shared->record({QDateTime::currentDateTime(), poller->pollCount(),
+                                                 poller->errorCount(), checksumOk, poller->channelValues()});
+            if (written == *working)
+                return;
+            *working = written;
+            if (!written)
+                printLine(QStringLiteral("cannot write to %1: %2").arg(shared->path(), shared->errorString()));
+            else
+                printLine(QStringLiteral("recording to %1 again").arg(shared->path()));
+            relay->showRecordFault(written ? QString() : shared->errorString());
+        });
+    }
 
     m_line->moveToThread(&m_thread);
     // Deleted on its own thread once its event loop has ended: the poller

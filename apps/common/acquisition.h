@@ -16,7 +16,9 @@ class Acquisition
 {
 public:
     // `view` is called on the thread of `viewContext`. A port fault also goes
-    // to standard error, once, as "<program>: <fault>".
+    // to standard error, once, as "<program>: <fault>". With a recorder, each
+    // decoded reply is recorded; a failed write is shown and told once on
+    // standard error, and recording resumes when a write succeeds again.
     Acquisition(poll::Framing framing, const LinkSettings& settings, poll::PollView& view, QObject* viewContext);
     // Stops polling, closes the port and ends the thread.
     ~Acquisition();

@@ -1,6 +1,9 @@
 #include "apps/common/program.h"
 
+#include "apps/common/commandline.h"
+
 #include <QApplication>
+#include <QTextStream>
 
 namespace apps {
 
@@ -20,12 +23,31 @@ void Program::setStartButton(std::unique_ptr<StartButton> button)
                      [this](const QByteArray& request) { m_acquisition.start(request); });
 }
 
-int Run(int argc, char* argv[], const char* name,
+int Run(int argc, char* argv[], const char* name, const char* description,
         const std::function<std::unique_ptr<Program>(const LinkSettings&)>& load)
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const auto parsed = ParseCommandLine(arguments, {QString::fromLatin1(name), QString::fromUtf8(description)});
+    if (const int* status = std::get_if<int>(&parsed))
+        return *status;
+    const CommandLine& options = std::get<CommandLine>(parsed);
+
+    LinkSettings settings;
+    settings.device = options.port;
+    if (!options.record.isEmpty()) {
+        auto opened = poll::Recorder::Open(options.record);
+        if (const QString* why = std::get_if<QString>(&opened)) {
+            QTextStream(stderr) << name << ": " << *why << Qt::endl;
+            return 2;
+        }
+        settings.recorder = std::move(std::get<std::unique_ptr<poll::Recorder>>(opened));
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(name));
-    const std::unique_ptr<Program> program = load(LinkSettings{});
+    const std::unique_ptr<Program> program = load(settings);
     program->window().show();
     return QApplication::exec();
 }

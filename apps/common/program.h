@@ -31,9 +31,10 @@ private:
     std::unique_ptr<StartButton> m_startButton;
 };
 
-// The program's main(): a QApplication named `name`, the window that `load`
+// The program's main(): its command line (--help, --version, --port,
+// --record), then a QApplication named `name`, the window that `load`
 // returns, shown, and the event loop until the window is closed.
-int Run(int argc, char* argv[], const char* name,
+int Run(int argc, char* argv[], const char* name, const char* description,
         const std::function<std::unique_ptr<Program>(const LinkSettings&)>& load);
 
 } // namespace apps

@@ -1,17 +1,23 @@
-// What every program sets on its comm control and poll timer at start-up.
+// What every program sets on its comm control and poll timer at start-up,
+// and where it records the values.
 #pragma once
+
+#include "poll/recorder.h"
 
 #include <QString>
 
 #include <chrono>
+#include <memory>
 
 namespace apps {
 
 struct LinkSettings
 {
     int commPort = 1;                                     // $COMM_PORT1, else /dev/ttyS0 or COM1
+    QString device;                                       // --port: the device for port 1, before all else
     QString lineSettings = QStringLiteral("9600,N,8,1"); // baud, parity, data bits, stop bits
     std::chrono::milliseconds pollInterval{1000};
+    std::shared_ptr<poll::Recorder> recorder;             // --record: gets each decoded reply; none: nothing is kept
 };
 
 } // namespace apps

@@ -17,7 +17,7 @@ void StartButton::click(const QString& typedAddress)
     const std::optional<int> address =
         codec::RoundToWhole(codec::ReadNumber(typedAddress.toStdString()), m_lowest, m_highest);
     if (!address) {
-        emit addressNote(QStringLiteral("address %1 to %2 only").arg(m_lowest).arg(m_highest));
+        emit addressNote(QStringLiteral("地址只能是 %1 到 %2").arg(m_lowest).arg(m_highest));
         return;
     }
     emit addressNote({});

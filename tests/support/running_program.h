@@ -19,11 +19,13 @@ public:
     using Load = std::unique_ptr<apps::Program> (*)(const apps::LinkSettings&);
 
     RunningProgram(Load load, const QString& device,
-                   std::chrono::milliseconds interval = std::chrono::milliseconds(150))
+                   std::chrono::milliseconds interval = std::chrono::milliseconds(150),
+                   std::shared_ptr<poll::Recorder> recorder = nullptr)
     {
         qputenv("COMM_PORT1", device.toLocal8Bit());
         apps::LinkSettings settings;
         settings.pollInterval = interval;
+        settings.recorder = std::move(recorder);
         m_program = load(settings);
     }
     ~RunningProgram()

@@ -29,7 +29,7 @@ public:
     {
         calls << QStringLiteral("PortOpen=%1").arg(value);
         if (value && !canOpen) {
-            emit errorOccurred(serial::CommError::OpenFailed, QStringLiteral("cannot open /dev/ttyS0: gone"));
+            emit errorOccurred({serial::CommError::OpenFailed, QStringLiteral("/dev/ttyS0"), QStringLiteral("gone")});
             return false;
         }
         open = value;
@@ -67,14 +67,16 @@ public:
     QStringList replyTexts;  // every write, in order
     QStringList faults;
     int clears = 0;
+    QStringList recordFaults;
 
     void showPollCount(const QString& text) override { pollCount = text; }
     void showErrorCount(const QString& text) override { errorCounts << text; }
     void showChannel(int index, const QString& text) override { channels[index] = text; }
     void showRequestText(const QString& text) override { requestText = text; }
     void showReplyText(const QString& text) override { replyTexts << text; }
-    void showPortFault(const QString& text) override { faults << text; }
+    void showPortFault(const serial::CommFault& fault) override { faults << fault.text(); }
     void clearPortFault() override { ++clears; }
+    void showRecordFault(const QString& why) override { recordFaults << why; }
 };
 
 } // namespace testing_support

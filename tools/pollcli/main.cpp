@@ -53,8 +53,20 @@ public:
         if (!m_quiet)
             QTextStream(stdout) << "  reply text " << text << Qt::endl;
     }
-    void showPortFault(const QString& text) override { QTextStream(stderr) << "port fault: " << text << Qt::endl; }
-    void clearPortFault() override { QTextStream(stderr) << "port back" << Qt::endl; }
+    void showPortFault(const serial::CommFault& fault) override
+    {
+        QTextStream(stderr) << "pollcli: " << fault.text()
+                            << (fault.error == serial::CommError::OpenFailed
+                                    ? " (choose the device with --port DEVICE or COMM_PORT1)"
+                                    : "")
+                            << Qt::endl;
+    }
+    void clearPortFault() override { QTextStream(stderr) << "pollcli: port back" << Qt::endl; }
+    void showRecordFault(const QString& why) override
+    {
+        QTextStream(stderr) << "pollcli: " << (why.isEmpty() ? QStringLiteral("recording again") : "cannot record: " + why)
+                            << Qt::endl;
+    }
 
     const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
 
@@ -123,11 +135,23 @@ void printReport(const std::vector<qint64>& ticks, std::chrono::milliseconds int
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pollcli"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Polls the module on serial port 1 ($COMM_PORT1, else the first serial device) "
-        "and prints each request and reply."));
-    parser.addHelpOption();
+        "Polls the 8-channel input module on serial port 1 without a window, once a second, "
+        "and prints each request and reply; with --record, keeps the values as CSV lines."));
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Show this help and exit."));
+    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                           QStringLiteral("Show the version and exit."));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7."),
+                                        QStringLiteral("DEVICE"));
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Append one CSV line per decoded reply to FILE (- for standard output): "
+                       "time, polls, errors, checksum_ok, ch0 to ch7."),
+        QStringLiteral("FILE"));
     const QCommandLineOption addressOption(QStringLiteral("address"), QStringLiteral("Module address, 0 to 255."),
                                            QStringLiteral("N"), QStringLiteral("67"));
     const QCommandLineOption intervalOption(QStringLiteral("interval"), QStringLiteral("Poll interval in ms."),
@@ -139,8 +163,30 @@ int main(int argc, char* argv[])
     const QCommandLineOption framingOption(QStringLiteral("framing"),
                                            QStringLiteral("rtu (binary, CRC-16) or ascii (text lines, LRC)."),
                                            QStringLiteral("F"), QStringLiteral("rtu"));
-    parser.addOptions({addressOption, intervalOption, durationOption, quietOption, framingOption});
-    parser.process(app);
+    parser.addOptions({helpOption, versionOption, portOption, recordOption, addressOption, intervalOption,
+                       durationOption, quietOption, framingOption});
+    const QString usage = parser.helpText() + QStringLiteral(R"(
+Serial port 1 is the device given with --port, else the one named by the
+environment variable COMM_PORT1, else /dev/ttyS0 (COM1 on Windows). The line
+runs at 9600 baud, no parity, 8 data bits, 1 stop bit.
+
+Example:
+  pollcli --port /dev/ttyUSB0 --record - > values.csv
+)");
+    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+        QTextStream(stderr) << "pollcli: "
+                            << (parser.errorText().isEmpty() ? QStringLiteral("unexpected argument") : parser.errorText())
+                            << "\n\n" << usage;
+        return 2;
+    }
+    if (parser.isSet(helpOption)) {
+        QTextStream(stdout) << usage;
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        QTextStream(stdout) << "pollcli " << POLLTOOLS_VERSION << Qt::endl;
+        return 0;
+    }
 
     bool ok = false;
     const int address = parser.value(addressOption).toInt(&ok);
@@ -161,14 +207,36 @@ int main(int argc, char* argv[])
     }
     const auto framing = framingName == u"rtu" ? poll::Framing::Binary : poll::Framing::Text;
 
+    std::unique_ptr<poll::Recorder> recorder;
+    if (parser.isSet(recordOption)) {
+        auto opened = poll::Recorder::Open(parser.value(recordOption));
+        if (const QString* why = std::get_if<QString>(&opened)) {
+            QTextStream(stderr) << "pollcli: " << *why << Qt::endl;
+            return 2;
+        }
+        recorder = std::move(std::get<std::unique_ptr<poll::Recorder>>(opened));
+    }
+    const bool csvToStdout = parser.value(recordOption) == u"-";
+
     QElapsedTimer clock;
-    ConsoleView view(clock, parser.isSet(quietOption));
+    ConsoleView view(clock, parser.isSet(quietOption) || csvToStdout);
     const apps::LinkSettings settings;
     serial::CommControl comm;
     comm.setCommPort(settings.commPort);
+    comm.setDevice(parser.value(portOption));
     comm.setSettings(settings.lineSettings);
     poll::Poller poller(framing, comm, view);
     poller.setInterval(std::chrono::milliseconds(interval));
+    bool recording = true; // the last write went through
+    if (recorder) {
+        QObject::connect(&poller, &poll::Poller::replyDecoded, [&](bool checksumOk) {
+            const bool written = recorder->record({QDateTime::currentDateTime(), poller.pollCount(),
+                                                   poller.errorCount(), checksumOk, poller.channelValues()});
+            if (written != recording)
+                view.showRecordFault(written ? QString() : recorder->errorString());
+            recording = written;
+        });
+    }
     if (framing == poll::Framing::Binary) {
         const rtu::Request request = rtu::BuildRequest(static_cast<std::uint8_t>(address));
         poller.setRequest(QByteArray(reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size())));

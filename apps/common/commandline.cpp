@@ -1,0 +1,75 @@
+#include "apps/common/commandline.h"
+
+#include <QCommandLineParser>
+#include <QTextStream>
+
+namespace apps {
+namespace {
+
+// Words of `text` in lines of at most 79 characters.
+QString wrapped(const QString& text)
+{
+    QString result;
+    qsizetype lineLength = 0;
+    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
+        if (lineLength > 0 && lineLength + 1 + word.size() > 79) {
+            result += u'\n';
+            lineLength = 0;
+        } else if (lineLength > 0) {
+            result += u' ';
+            ++lineLength;
+        }
+        result += word;
+        lineLength += word.size();
+    }
+    return result;
+}
+
+} // namespace
+
+std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, const About& about)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(wrapped(about.description));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7."),
+                                  QStringLiteral("DEVICE"));
+    const QCommandLineOption record(
+        QStringLiteral("record"),
+        QStringLiteral("Append one CSV line per decoded reply to FILE: time, polls, errors, checksum_ok, ch0 to ch7."),
+        QStringLiteral("FILE"));
+    parser.addOptions({help, version, port, record});
+
+    QString usage = parser.helpText();
+    usage.replace(QStringLiteral("<executable_name>"), about.name); // no application object yet to ask
+    usage += QStringLiteral(R"(
+Serial port 1 is the device given with --port, else the one named by the
+environment variable COMM_PORT1, else /dev/ttyS0 (COM1 on Windows). The line
+runs at 9600 baud, no parity, 8 data bits, 1 stop bit.
+
+Example:
+  %1 --port /dev/ttyUSB0 --record values.csv
+)").arg(about.name);
+
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+        const QString reason = parser.errorText().isEmpty()
+                                   ? QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first())
+                                   : parser.errorText();
+        QTextStream(stderr) << about.name << ": " << reason << "\n\n" << usage;
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        QTextStream(stdout) << usage;
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        QTextStream(stdout) << about.name << " " << QStringLiteral(POLLTOOLS_VERSION) << "\n";
+        return 0;
+    }
+    return CommandLine{parser.value(port), parser.value(record)};
+}
+
+} // namespace apps

@@ -1,0 +1,30 @@
+// The programs' command line, read before any window is made, so that
+// --help, --version and a mistyped option work without a display.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <variant>
+
+namespace apps {
+
+struct CommandLine
+{
+    QString port;   // --port DEVICE: the device for serial port 1; empty: $COMM_PORT1 or the default
+    QString record; // --record FILE: where the CSV lines go; empty: nothing is recorded
+};
+
+// What a program says of itself in --help.
+struct About
+{
+    QString name;        // "bytepoll"
+    QString description; // what it does, one paragraph
+};
+
+// The options, or the exit status when the program is to end at once: 0
+// after --help or --version (printed to standard output), 2 after a bad
+// command line (the reason and the usage on standard error).
+std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, const About& about);
+
+} // namespace apps
