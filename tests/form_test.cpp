@@ -60,14 +60,16 @@ TEST(Form1, SizeFollowsTheScreensDpi)
         // Qt lays out in device-independent pixels (96 a logical inch) and
         // scales them by the screen's device pixel ratio.
         const double dpi = form.logicalDpiX() * form.devicePixelRatioF();
-        if (qEnvironmentVariableIsSet("FORM_TEST_DPI"))
+        if (qEnvironmentVariableIsSet("FORM_TEST_DPI")) {
             ASSERT_EQ(dpi, qEnvironmentVariableIntValue("FORM_TEST_DPI")) << "the screen's dpi was not taken";
+        }
         EXPECT_EQ(form.toPixels(1440), form.logicalDpiX()) << "an inch";
         const QSize devicePixels = form.size() * form.devicePixelRatioF();
         EXPECT_NEAR(devicePixels.width(), 6645 * dpi / 1440, 1) << program.name;
         EXPECT_NEAR(devicePixels.height(), program.heightTwips * dpi / 1440, 1) << program.name;
-        if (dpi == 96)
+        if (dpi == 96) {
             EXPECT_EQ(form.size(), QSize(443, program.heightTwips == 3765 ? 251 : 314)) << program.name;
+        }
     }
 }
 
