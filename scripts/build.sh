@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds into build/ (or $BUILD_DIR). SANITIZE=1 builds with
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report is fatal).
+# Arguments go to cmake --build: `scripts/build.sh --target soak`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build}
@@ -10,4 +11,4 @@ if [ "${SANITIZE:-0}" = 1 ]; then
            -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined")
 fi
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} "${flags[@]}" >/dev/null
-cmake --build "$build_dir" -j "$(nproc)"
+cmake --build "$build_dir" -j "$(nproc)" "$@"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and packaging need, where missing,
-# and the fonts the windows need (Chinese captions, the symbols ␍␊) where
+# creates the de_DE.UTF-8 locale the tests use, and the fonts the windows need (Chinese captions, the symbols ␍␊) where
 # none that has them is installed.
 set -euo pipefail
 
@@ -23,10 +23,22 @@ fi
 if ! command -v fc-list >/dev/null || [ -z "$(fc-list ':charset=240d 240a' family 2>/dev/null)" ]; then
     missing+=(fonts-symbola)
 fi
-[ ${#missing[@]} -eq 0 ] && exit 0
+# ReadNumber's test reads numbers under a decimal-comma locale; localedef
+# needs the locale sources of the locales package.
+need_locale=false
+if ! locale -a 2>/dev/null | grep -Eix 'de_DE\.utf-?8' >/dev/null; then
+    need_locale=true
+    dpkg-query -W -f='${Status}' locales 2>/dev/null | grep -q 'ok installed' || missing+=(locales)
+fi
 
-echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if $need_locale; then
+    echo "Creating the de_DE.UTF-8 locale"
+    $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

@@ -91,13 +91,15 @@ public:
 
     int run()
     {
+        // Counted before the link appears, so a client that sees the link
+        // knows the noise stops within noiseFor from then.
+        m_noiseUntil = Clock::now() + m_options.noiseFor;
         std::string error;
         if (!m_port.open(error)) {
             std::fprintf(stderr, "modsim: %s\n", error.c_str());
             return kExitFailure;
         }
         announce();
-        m_noiseUntil = Clock::now() + m_options.noiseFor;
         while (!g_stop)
             step();
         m_port.close(); // removes the link
