@@ -227,12 +227,13 @@ public:
     void showChannel(int, const QString&) override {}
     void showRequestText(const QString&) override {}
     void showReplyText(const QString&) override {}
-    void showPortFault(const QString& text) override
+    void showPortFault(const serial::CommFault& fault) override
     {
         if (portFaults++ == 0)
-            firstFault = text;
+            firstFault = fault.text();
     }
     void clearPortFault() override {}
+    void showRecordFault(const QString&) override {}
 
     std::vector<Nanos> ticks;
     std::string modsimSchedstat;
