@@ -13,8 +13,9 @@ echo "package: $package"
 dpkg-deb --field "$package" Depends
 
 command -v lintian >/dev/null || { echo "package_test: lintian is missing (scripts/deps.sh installs it)" >&2; exit 1; }
-# Overrides, with their reasons, are installed in the package itself
-# (usr/share/lintian/overrides/polltools), where lintian reads them.
+# A tag to be kept goes into the package itself, where lintian reads it:
+# usr/share/lintian/overrides/polltools, each override after a comment giving
+# its reason.
 status=0
 report=$(lintian --fail-on error,warning "$package" 2>&1) || status=$?
 grep -v "running with root privileges" <<<"$report" || true
