@@ -8,7 +8,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
     libgtest-dev fontconfig
-    dpkg-dev desktop-file-utils
+    dpkg-dev desktop-file-utils lintian file
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks that its dependencies resolve here,
-# unpacks it into a scratch root, and runs the installed autopoll (offscreen)
-# against the installed modsim until its first reply is decoded and shown.
+# Builds the Debian package, has lintian check it (any error or warning not
+# overridden in the package fails), checks that its dependencies resolve here,
+# unpacks it into a scratch root, checks its contents, and runs the installed
+# autopoll (offscreen) against the installed modsim until its first reply is
+# decoded and shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build}
@@ -10,16 +12,39 @@ package=$(ls -t "$build_dir"/polltools_*.deb | head -1)
 echo "package: $package"
 dpkg-deb --field "$package" Depends
 
+command -v lintian >/dev/null || { echo "package_test: lintian is missing (scripts/deps.sh installs it)" >&2; exit 1; }
+# A tag to be kept goes into the package itself, where lintian reads it:
+# usr/share/lintian/overrides/polltools, each override after a comment giving
+# its reason.
+status=0
+report=$(lintian --fail-on error,warning "$package" 2>&1) || status=$?
+grep -v "running with root privileges" <<<"$report" || true
+[ "$status" -eq 0 ] || { echo "package_test: lintian fails the package" >&2; exit 1; }
+
 apt-get install -s -qq "./$package" >/dev/null || { echo "package_test: dependencies do not resolve" >&2; exit 1; }
 
 root=$(mktemp -d)
-trap 'kill $modsim 2>/dev/null || true; rm -rf "$root"' EXIT
+modsim=""
+trap 'kill ${modsim:-} 2>/dev/null || true; rm -rf "$root"' EXIT
 dpkg-deb -x "$package" "$root"
-for file in usr/bin/bytepoll usr/bin/autopoll usr/bin/textpoll usr/bin/modsim \
-            usr/share/applications/{bytepoll,autopoll,textpoll}.desktop \
-            usr/share/icons/hicolor/scalable/apps/{bytepoll,autopoll,textpoll}.svg; do
+programs=(bytepoll autopoll textpoll pollcli modsim)
+files=(usr/share/applications/{bytepoll,autopoll,textpoll}.desktop
+       usr/share/icons/hicolor/scalable/apps/{bytepoll,autopoll,textpoll}.svg
+       usr/share/doc/polltools/{copyright,changelog.gz})
+for program in "${programs[@]}"; do
+    files+=("usr/bin/$program" "usr/share/man/man1/$program.1.gz")
+done
+for file in "${files[@]}"; do
     [ -e "$root/$file" ] || { echo "package_test: $file is missing" >&2; exit 1; }
 done
+for program in "${programs[@]}"; do
+    file "$root/usr/bin/$program" | grep -q ", stripped" \
+        || { echo "package_test: usr/bin/$program is not stripped" >&2; exit 1; }
+done
+changelog_version=$(zcat "$root/usr/share/doc/polltools/changelog.gz" | dpkg-parsechangelog -l- -S Version)
+package_version=$(dpkg-deb --field "$package" Version)
+[ "$changelog_version" = "$package_version" ] \
+    || { echo "package_test: the changelog's last entry is $changelog_version, the package $package_version" >&2; exit 1; }
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$root"/usr/share/applications/*.desktop
 fi
