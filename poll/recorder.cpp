@@ -2,6 +2,7 @@
 
 #include "poll/numberformat.h"
 
+#include <QFileInfo>
 #include <QLocale>
 
 #include <cstdio>
@@ -36,8 +37,11 @@ std::variant<std::unique_ptr<Recorder>, QString> Recorder::Open(const QString& p
 {
     std::unique_ptr<Recorder> recorder(new Recorder(path));
     QFile& file = recorder->m_file;
+    // A device (/dev/full, a FIFO) cannot be appended to, only written.
+    const QFileInfo info(path);
+    const QIODevice::OpenMode mode = info.exists() && !info.isFile() ? QIODevice::WriteOnly : QIODevice::Append;
     const bool opened = path == u"-" ? file.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)
-                                     : (file.setFileName(path), file.open(QIODevice::Append | QIODevice::Unbuffered));
+                                     : (file.setFileName(path), file.open(mode | QIODevice::Unbuffered));
     if (!opened)
         return QStringLiteral("cannot open %1 for recording: %2").arg(path, file.errorString());
     // A new or empty file gets the header; a file that already holds lines

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Each program's command line, without a display: --help and --version print
+# and end at once, a wrong option ends with status 2, and a record file that
+# cannot be opened ends the program before any window.
+#   command_line_test.sh PROGRAM...
+set -uo pipefail
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+failed=0
+check() { if ! eval "$2"; then echo "FAIL: $1" >&2; failed=1; fi; }
+for program in "$@"; do
+    name=$(basename "$program")
+    help=$(timeout 5 "$program" --help); status=$?
+    check "$name --help exits 0" '[ $status -eq 0 ]'
+    check "$name --help names --port and --record" '[[ $help == *--port* && $help == *--record* ]]'
+    version=$(timeout 5 "$program" --version)
+    check "$name --version prints the version" '[[ $version =~ ^$name\ [0-9]+\.[0-9]+ ]]'
+    timeout 5 "$program" --bogus 2>/dev/null; status=$?
+    check "$name --bogus exits 2" '[ $status -eq 2 ]'
+    error=$(timeout 5 "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?
+    check "$name refuses an unwritable record file" '[ $status -eq 2 ] && [[ $error == *"/nonexistent/dir/values.csv"* ]]'
+done
+exit $failed
