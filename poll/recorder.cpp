@@ -47,7 +47,7 @@ std::variant<std::unique_ptr<Recorder>, QString> Recorder::Open(const QString& p
     // A new or empty file gets the header; a file that already holds lines
     // goes on after them, so a second run appends to the first.
     recorder->m_headerOwed = path == u"-" || file.size() == 0;
-    if (recorder->m_headerOwed && recorder->write(CsvHeader()))
+    if (recorder->m_headerOwed && recorder->append(CsvHeader()))
         recorder->m_headerOwed = false;
     return recorder;
 }
@@ -55,14 +55,14 @@ std::variant<std::unique_ptr<Recorder>, QString> Recorder::Open(const QString& p
 bool Recorder::record(const Reading& reading)
 {
     if (m_headerOwed) {
-        if (!write(CsvHeader()))
+        if (!append(CsvHeader()))
             return false;
         m_headerOwed = false;
     }
-    return write(CsvLine(reading));
+    return append(CsvLine(reading));
 }
 
-bool Recorder::write(const QString& text)
+bool Recorder::append(const QString& text)
 {
     const QByteArray bytes = text.toUtf8();
     const bool written = m_file.write(bytes) == bytes.size() && m_file.flush();

@@ -52,7 +52,7 @@ private:
         : m_path(path)
     {
     }
-    bool write(const QString& text);
+    bool append(const QString& text);
 
     QString m_path;
     QFile m_file;

@@ -14,8 +14,15 @@ workdir=$(mktemp -d)
 link="$workdir/ttyBENCH$$"
 "$build_dir/tools/modsim/modsim" --framing rtu --address 67 --link "$link" --log "$workdir/modsim.log" >/dev/null &
 modsim=$!
-trap 'kill $modsim 2>/dev/null; wait $modsim 2>/dev/null; rm -rf "$workdir"' EXIT
-for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+# set -e holds in the trap too: a failing kill or wait (modsim already gone,
+# or killed: 143) would end it before the cleanup and set the exit status.
+trap 'kill "$modsim" 2>/dev/null || true; wait "$modsim" 2>/dev/null || true; rm -rf "$workdir"' EXIT
+for _ in $(seq 100); do
+    [ -e "$link" ] && break
+    kill -0 "$modsim" 2>/dev/null || { echo "bench_poll: modsim ended before creating $link" >&2; exit 1; }
+    sleep 0.05
+done
+[ -e "$link" ] || { echo "bench_poll: modsim did not create $link within 5 s" >&2; exit 1; }
 
 echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ)"
 echo "duration: ${seconds} s at 1000 ms"

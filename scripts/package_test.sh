@@ -24,8 +24,8 @@ grep -v "running with root privileges" <<<"$report" || true
 apt-get install -s -qq "./$package" >/dev/null || { echo "package_test: dependencies do not resolve" >&2; exit 1; }
 
 root=$(mktemp -d)
-modsim=""
-trap 'kill ${modsim:-} 2>/dev/null || true; rm -rf "$root"' EXIT
+modsim="" # set once it runs; the trap may fire before that
+trap '[ -z "$modsim" ] || kill "$modsim" 2>/dev/null || true; rm -rf "$root"' EXIT
 dpkg-deb -x "$package" "$root"
 programs=(bytepoll autopoll textpoll pollcli modsim)
 files=(usr/share/applications/{bytepoll,autopoll,textpoll}.desktop
@@ -53,6 +53,7 @@ link="$root/ttyPKG$$"
 "$root/usr/bin/modsim" --address 68 --link "$link" >/dev/null &
 modsim=$!
 for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+[ -e "$link" ] || { echo "package_test: the installed modsim did not create $link within 5 s" >&2; exit 1; }
 log="$root/autopoll.err"
 QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="poll.timing.comm.debug=true" COMM_PORT1="$link" \
     timeout 20 "$root/usr/bin/autopoll" 2>"$log" &

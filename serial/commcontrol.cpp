@@ -1,7 +1,5 @@
 #include "serial/commcontrol.h"
 
-#include <QMetaObject>
-
 #include <chrono>
 
 Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
@@ -25,7 +23,16 @@ namespace serial {
 CommControl::CommControl(QObject* parent)
     : Comm(parent)
     , m_port(new QSerialPort(this))
+    , m_receiveCheck(this)
+    , m_send(this)
 {
+    m_outBuffer.reserve(kOutBufferSize);
+    m_receiveCheck.setSingleShot(true);
+    m_receiveCheck.setInterval(0);
+    connect(&m_receiveCheck, &QTimer::timeout, this, &CommControl::checkReceiveThreshold);
+    m_send.setSingleShot(true);
+    m_send.setInterval(0);
+    connect(&m_send, &QTimer::timeout, this, &CommControl::sendQueued);
     connect(m_port, &QSerialPort::readyRead, this, &CommControl::readArrived);
     connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::portError);
 }
@@ -71,6 +78,7 @@ bool CommControl::setPortOpen(bool open)
     if (open == m_port->isOpen())
         return true;
     if (!open) {
+        m_outBuffer.resize(0);
         m_port->close();
         return true;
     }
@@ -104,7 +112,7 @@ bool CommControl::setPortOpen(bool open)
 
 int CommControl::OutBufferCount() const
 {
-    return static_cast<int>(m_port->bytesToWrite());
+    return static_cast<int>(m_outBuffer.size() + m_port->bytesToWrite());
 }
 
 void CommControl::setOutBufferCount(int count)
@@ -113,6 +121,7 @@ void CommControl::setOutBufferCount(int count)
         qCWarning(lcComm) << "OutBufferCount can only be set to 0, not" << count;
         return;
     }
+    m_outBuffer.resize(0); // keeps its capacity
     if (m_port->isOpen())
         m_port->clear(QSerialPort::Output);
 }
@@ -123,19 +132,33 @@ bool CommControl::Output(const QByteArray& data)
         fail(CommError::NotOpen, QStringLiteral("not open"));
         return false;
     }
-    if (m_port->bytesToWrite() + data.size() > kOutBufferSize) {
+    if (OutBufferCount() + data.size() > kOutBufferSize) {
         fail(CommError::OutBufferFull,
              QStringLiteral("transmit buffer of %1 bytes is full").arg(kOutBufferSize));
         return false;
     }
     qCDebug(lcComm) << "tx" << data.toHex(' ');
-    if (m_port->write(data) != data.size()) {
-        // portError() has closed the port if the write error was fatal.
-        if (m_port->isOpen())
-            fail(CommError::WriteFailed, m_port->errorString());
-        return false;
-    }
+    m_outBuffer.append(data);
+    if (!m_send.isActive())
+        m_send.start();
     return true;
+}
+
+void CommControl::sendQueued()
+{
+    if (m_outBuffer.isEmpty() || !m_port->isOpen())
+        return;
+    // QSerialPort buffers what it is given to write, and sends it when its write notifier
+    // fires: two more turns of the event loop for every 8-byte request.
+    // flush() hands the bytes to the driver now; what it cannot take waits
+    // for the notifier as before.
+    const bool queued = m_port->write(m_outBuffer) == m_outBuffer.size();
+    m_outBuffer.resize(0);
+    if (queued)
+        m_port->flush();
+    // portError() has closed the port if the write error was fatal.
+    if (!queued && m_port->isOpen())
+        fail(CommError::WriteFailed, m_port->errorString());
 }
 
 void CommControl::setInBufferCount(int count)
@@ -153,7 +176,11 @@ void CommControl::setInBufferCount(int count)
 void CommControl::setRThreshold(int threshold)
 {
     m_inBuffer.setThreshold(threshold);
-    scheduleReceiveCheck();
+    // Each tick sets the threshold right after emptying the buffer: a check
+    // is queued only when the buffer already holds enough, which saves a
+    // turn of the event loop on every poll.
+    if (m_inBuffer.receiveEventDue())
+        scheduleReceiveCheck();
 }
 
 QByteArray CommControl::Input()
@@ -163,12 +190,18 @@ QByteArray CommControl::Input()
 
 void CommControl::readArrived()
 {
-    const QByteArray data = m_port->readAll();
+    // Straight from QSerialPort's buffer into ours, through the stack: no
+    // allocation per reply.
+    char chunk[ReceiveBuffer::kCapacity];
+    qint64 count = 0;
+    while ((count = m_port->read(chunk, sizeof chunk)) > 0) {
+        qCDebug(lcComm) << "rx" << QByteArray::fromRawData(chunk, count).toHex(' ');
+        if (const qsizetype dropped = m_inBuffer.append(chunk, count))
+            qCDebug(lcComm) << "receive buffer full, dropped" << dropped << "bytes";
+    }
     m_lastArrivalNs = monotonicNs();
-    qCDebug(lcComm) << "rx" << data.toHex(' ');
-    if (const qsizetype dropped = m_inBuffer.append(data))
-        qCDebug(lcComm) << "receive buffer full, dropped" << dropped << "bytes";
-    scheduleReceiveCheck();
+    if (m_inBuffer.receiveEventDue())
+        scheduleReceiveCheck();
 }
 
 void CommControl::portError(QSerialPort::SerialPortError error)
@@ -182,6 +215,7 @@ void CommControl::portError(QSerialPort::SerialPortError error)
     // report a hung-up device as a read error again and again without end, so
     // close at once; the next open tries afresh.
     const QString text = m_port->errorString();
+    m_outBuffer.resize(0);
     m_port->close();
     m_port->clearError();
     fail(CommError::PortLost, text);
@@ -198,16 +232,14 @@ void CommControl::fail(CommError error, const QString& reason)
 
 void CommControl::scheduleReceiveCheck()
 {
-    if (m_checkQueued)
-        return;
-    m_checkQueued = true;
-    // Queued, so OnComm never runs inside the handler that set the threshold.
-    QMetaObject::invokeMethod(this, &CommControl::checkReceiveThreshold, Qt::QueuedConnection);
+    // From the event loop, so OnComm never runs inside the handler that set
+    // the threshold or read the bytes.
+    if (!m_receiveCheck.isActive())
+        m_receiveCheck.start();
 }
 
 void CommControl::checkReceiveThreshold()
 {
-    m_checkQueued = false;
     if (!m_inBuffer.takeReceiveEvent())
         return;
     emit OnComm();

@@ -1,6 +1,6 @@
-// The serial comm control the poll windows drive: port number and line
-// settings, transmit and receive buffers, a receive threshold and the OnComm
-// event, on top of QSerialPort and the window's event loop.
+// The serial comm control the poller drives: port number and line settings,
+// transmit and receive buffers, a receive threshold and the OnComm event, on
+// top of QSerialPort and the event loop of the thread it lives on.
 #pragma once
 
 #include "serial/comm.h"
@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 
@@ -58,8 +59,11 @@ public:
     int OutBufferCount() const;
     void setOutBufferCount(int count) override; // 0 drops everything not yet sent
 
-    // Queues the data and returns at once; false if the port is closed, the
-    // transmit buffer would overflow or the write failed.
+    // Queues the data and returns at once; false if the port is closed or the
+    // transmit buffer would overflow. The bytes go out from the event loop,
+    // after the calling handler has finished: a tick empties the receive
+    // buffer after Output, and that must not drop a fast reply to this very
+    // request. A failed write is reported by errorOccurred.
     bool Output(const QByteArray& data) override;
 
     int InBufferCount() const { return static_cast<int>(m_inBuffer.size()); }
@@ -80,15 +84,21 @@ private:
     void fail(CommError error, const QString& reason);
     void scheduleReceiveCheck();
     void checkReceiveThreshold();
+    void sendQueued();
 
     QSerialPort* m_port;
+    // Zero-interval, single-shot: runs the receive check on the next turn of
+    // the event loop. A timer of this thread costs no wake-up system call, a
+    // posted event (queued invocation) writes the loop's eventfd each time.
+    QTimer m_receiveCheck;
+    QTimer m_send; // zero-interval, single-shot: sends m_outBuffer
+    QByteArray m_outBuffer; // queued by Output, not yet handed to the port
     int m_commPort = 1;
     QString m_device;
     QString m_settingsText = QStringLiteral("9600,N,8,1");
     LineSettings m_settings;
     InputMode m_inputMode = InputMode::Text;
     ReceiveBuffer m_inBuffer;
-    bool m_checkQueued = false;
     std::int64_t m_lastArrivalNs = 0; // monotonic time the last bytes were read
     bool m_opening = false;
     CommError m_lastError = CommError::None;

@@ -4,26 +4,25 @@
 
 namespace serial {
 
-qsizetype ReceiveBuffer::append(const QByteArray& data)
+qsizetype ReceiveBuffer::append(const char* data, qsizetype size)
 {
     const qsizetype room = kCapacity - m_bytes.size();
-    const qsizetype kept = qMin(room, data.size());
-    m_bytes.append(data.constData(), kept);
-    return data.size() - kept;
+    const qsizetype kept = qMin(room, size);
+    m_bytes.append(data, kept);
+    return size - kept;
 }
 
 QByteArray ReceiveBuffer::take()
 {
-    QByteArray taken;
-    taken.swap(m_bytes);
-    m_bytes.reserve(kCapacity);
+    QByteArray taken(m_bytes.constData(), m_bytes.size());
+    m_bytes.resize(0); // unlike clear(), keeps the reserved capacity
     rearmIfBelowThreshold();
     return taken;
 }
 
 void ReceiveBuffer::clear()
 {
-    m_bytes.clear();
+    m_bytes.resize(0);
     rearmIfBelowThreshold();
 }
 
@@ -35,10 +34,15 @@ void ReceiveBuffer::setThreshold(int threshold)
 
 bool ReceiveBuffer::takeReceiveEvent()
 {
-    if (m_threshold == 0 || m_raised || m_bytes.size() < m_threshold)
+    if (!receiveEventDue())
         return false;
     m_raised = true;
     return true;
+}
+
+bool ReceiveBuffer::receiveEventDue() const
+{
+    return m_threshold > 0 && !m_raised && m_bytes.size() >= m_threshold;
 }
 
 void ReceiveBuffer::rearmIfBelowThreshold()

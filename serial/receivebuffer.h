@@ -15,8 +15,10 @@ public:
 
     // Keeps what fits; a full buffer drops what comes after it, so a flood of
     // noise cannot grow memory. Returns how many bytes were dropped.
-    qsizetype append(const QByteArray& data);
-    // Returns and removes everything buffered.
+    qsizetype append(const char* data, qsizetype size);
+    qsizetype append(const QByteArray& data) { return append(data.constData(), data.size()); }
+    // Returns and removes everything buffered. The buffer keeps its storage:
+    // receiving allocates nothing.
     QByteArray take();
     void clear();
 
@@ -27,6 +29,8 @@ public:
     // True once for each time the buffer reaches the threshold: the caller
     // raises OnComm. Not again until the buffer has dropped below it.
     bool takeReceiveEvent();
+    // What takeReceiveEvent() would return now, without taking it.
+    bool receiveEventDue() const;
 
 private:
     void rearmIfBelowThreshold();

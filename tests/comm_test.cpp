@@ -48,6 +48,24 @@ TEST_F(CommTest, SendsOutputToTheDeviceOfItsPort)
     EXPECT_EQ(errors.count(), 0);
 }
 
+TEST_F(CommTest, OutputLeavesAfterTheHandlerAndOutBufferCountZeroDropsIt)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    ASSERT_TRUE(comm.Output("stale"));
+    // A tick empties the receive buffer right after Output: had the request
+    // gone out already, a fast reply could be dropped with it.
+    EXPECT_FALSE(pty.receivesWithoutEvents(100ms)) << "sent inside the handler that queued it";
+    EXPECT_EQ(comm.OutBufferCount(), 5);
+    comm.setOutBufferCount(0);
+
+    ASSERT_TRUE(comm.Output(QByteArray(serial::CommControl::kOutBufferSize - 1, 'x')));
+    EXPECT_FALSE(comm.Output("yz")) << "passes the transmit buffer's 512 bytes";
+    ASSERT_EQ(errors.count(), 1);
+    EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::OutBufferFull);
+    EXPECT_EQ(pty.read(serial::CommControl::kOutBufferSize - 1), QByteArray(serial::CommControl::kOutBufferSize - 1, 'x'))
+        << "the dropped bytes went out after all";
+}
+
 TEST_F(CommTest, RaisesOnCommOnceWhenTheThresholdIsReached)
 {
     ASSERT_TRUE(comm.setPortOpen(true));

@@ -122,11 +122,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 1: { // Input
             const QByteArray taken = buffer.take();
             FUZZ_CHECK(taken == model.take());
+            // The comm control checks for OnComm only after an append or a
+            // new threshold: nothing else may make an event due.
+            FUZZ_CHECK(!buffer.receiveEventDue());
             break;
         }
         case 2: // InBufferCount = 0
             buffer.clear();
             model.clear();
+            FUZZ_CHECK(!buffer.receiveEventDue());
             break;
         case 3: { // RThreshold
             const auto threshold = static_cast<std::int16_t>(in.byte() | in.byte() << 8);
@@ -134,9 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             model.setThreshold(threshold);
             break;
         }
-        case 4: // the event loop checks for OnComm
-            FUZZ_CHECK(buffer.takeReceiveEvent() == model.takeEvent());
+        case 4: { // the event loop checks for OnComm
+            const bool due = buffer.receiveEventDue();
+            FUZZ_CHECK(buffer.takeReceiveEvent() == due);
+            FUZZ_CHECK(due == model.takeEvent());
             break;
+        }
         }
         FUZZ_CHECK(buffer.size() >= 0 && buffer.size() <= ReceiveBuffer::kCapacity);
         FUZZ_CHECK(buffer.size() == model.size());

@@ -64,6 +64,12 @@ QByteArray PseudoTerminal::read(qsizetype count, std::chrono::milliseconds timeo
     return bytes;
 }
 
+bool PseudoTerminal::receivesWithoutEvents(std::chrono::milliseconds timeout) const
+{
+    pollfd fd{m_master, POLLIN, 0};
+    return ::poll(&fd, 1, static_cast<int>(timeout.count())) > 0;
+}
+
 void PseudoTerminal::hangUp()
 {
     if (m_slave >= 0)

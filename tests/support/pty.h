@@ -23,6 +23,9 @@ public:
     // Reads until `count` bytes came or the timeout passed, running the event
     // loop meanwhile; returns what came.
     QByteArray read(qsizetype count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Whether bytes from the slave side arrive within `timeout`, without
+    // running the event loop (nothing queued in it can be sent meanwhile).
+    bool receivesWithoutEvents(std::chrono::milliseconds timeout) const;
     // Closes both ends: whoever has the slave open sees the device hang up.
     void hangUp();
 

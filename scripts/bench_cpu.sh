@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Benchmark: CPU time of the headless poller next to mbpoll, run at the same
+# time, each polling its own simulated module once a second (RTU, address 67,
+# 8 input registers, 9600 8N1), for a given time (default 600 s).
+#   scripts/bench_cpu.sh [SECONDS]
+# POLLCLI=path measures another pollcli build (default: the one in the build
+# folder, built first); POLLCLI_ARGS are its options (default --quiet).
+# BASELINE=path runs a second pollcli build alongside, under the same load,
+# for a before/after comparison.
+#
+# Each process's CPU time is read from /proc/PID/stat (utime + stime, clock
+# ticks) at the end, and from /proc/PID/schedstat (ns on the CPU) once a
+# second. "start-up" is the CPU used in the first 5 s; "per hour" scales the
+# CPU used after that to an hour; "per poll" divides it by the requests the
+# module logged meanwhile (mean), or takes the median of the one-second steps
+# (each holds one poll), which other load on a shared machine moves less.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-600}
+settle=5
+build_dir=${BUILD_DIR:-build}
+if [ -z "${POLLCLI:-}" ]; then
+    scripts/build.sh >/dev/null
+    POLLCLI="$build_dir/tools/pollcli/pollcli"
+fi
+read -r -a pollcli_args <<<"${POLLCLI_ARGS:---quiet}"
+command -v mbpoll >/dev/null || { echo "bench_cpu: mbpoll is not installed (apt-get install mbpoll)" >&2; exit 1; }
+[ "$seconds" -gt $((settle + 10)) ] || { echo "bench_cpu: run for more than $((settle + 10)) s" >&2; exit 2; }
+
+workdir=$(mktemp -d)
+children=()
+cleanup()
+{
+    for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${children[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$workdir"
+}
+trap cleanup EXIT
+
+# module NAME: a modsim on $workdir/ttyNAME, logging to $workdir/NAME.log.
+module()
+{
+    local link="$workdir/tty$1"
+    "$build_dir/tools/modsim/modsim" --framing rtu --address 67 --values 1,2,3,4,5,6,7,8 \
+        --link "$link" --log "$workdir/$1.log" >/dev/null &
+    children+=($!)
+    for _ in $(seq 200); do [ -e "$link" ] && return; sleep 0.05; done
+    echo "bench_cpu: modsim did not create $link within 10 s" >&2
+    exit 1
+}
+
+names=(pollcli)
+[ -n "${BASELINE:-}" ] && names+=(baseline)
+names+=(mbpoll)
+for name in "${names[@]}"; do module "$name"; done
+
+declare -A pid
+COMM_PORT1="$workdir/ttypollcli" "$POLLCLI" "${pollcli_args[@]}" >/dev/null 2>"$workdir/pollcli.err" &
+pid[pollcli]=$!
+if [ -n "${BASELINE:-}" ]; then
+    COMM_PORT1="$workdir/ttybaseline" "$BASELINE" "${pollcli_args[@]}" >/dev/null 2>"$workdir/baseline.err" &
+    pid[baseline]=$!
+fi
+mbpoll -m rtu -a 67 -b 9600 -P none -t 3 -r 1 -c 8 -l 1000 "$workdir/ttymbpoll" >/dev/null 2>&1 &
+pid[mbpoll]=$!
+for name in "${names[@]}"; do children+=("${pid[$name]}"); done
+
+# One line a second per process: "<second> <name> <ns on the CPU> <requests logged>".
+start_us=${EPOCHREALTIME/./}
+for ((second = 1; second <= seconds; second++)); do
+    wait_us=$((start_us + second * 1000000 - ${EPOCHREALTIME/./}))
+    if ((wait_us > 0)); then
+        printf -v pause '%d.%06d' $((wait_us / 1000000)) $((wait_us % 1000000))
+        sleep "$pause"
+    fi
+    for name in "${names[@]}"; do
+        read -r ns _ <"/proc/${pid[$name]}/schedstat" || { echo "bench_cpu: $name ended early" >&2; exit 1; }
+        echo "$second $name $ns $(grep -c ' rx ' "$workdir/$name.log" || true)" >>"$workdir/samples"
+    done
+done
+tck=$(getconf CLK_TCK)
+for name in "${names[@]}"; do
+    ticks=$(sed 's/.*) //' "/proc/${pid[$name]}/stat" | awk '{print $12 + $13}') # the name may hold blanks
+    echo "$name $ticks" >>"$workdir/ticks"
+done
+
+echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ), load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "duration: $seconds s side by side; steady state from ${settle} s on"
+echo "pollcli: $POLLCLI ${pollcli_args[*]}"
+[ -n "${BASELINE:-}" ] && echo "baseline: $BASELINE ${pollcli_args[*]}"
+awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
+    FILENAME ~ /ticks$/ { ticks[$1] = $2; next }
+    {
+        name = $2
+        if ($1 == settle) { ns0[name] = $3; req0[name] = $4 }
+        if ($1 > settle) { steps[name, ++count[name]] = $3 - last[name] }
+        last[name] = $3; req[name] = $4; lastsecond = $1
+    }
+    function median(name,    n, i, j, v, a) {
+        n = count[name]
+        for (i = 1; i <= n; i++) a[i] = steps[name, i]
+        for (i = 2; i <= n; i++) { v = a[i]; for (j = i - 1; j >= 1 && a[j] > v; j--) a[j + 1] = a[j]; a[j + 1] = v }
+        return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    END {
+        printf "%-9s %8s %12s %11s %14s %12s %15s %17s\n", "program", "requests", "CPU s (stat)",
+            "start-up s", "CPU per hour s", "per poll us", "per poll median", "per poll / mbpoll"
+        n = split(order, names, " ")
+        for (i = 1; i <= n; i++) {
+            name = names[i]
+            steady = (last[name] - ns0[name]) / 1e9
+            mean[name] = steady * 1e6 / (req[name] - req0[name])
+            med[name] = median(name) / 1e3
+        }
+        for (i = 1; i <= n; i++) {
+            name = names[i]
+            steady = (last[name] - ns0[name]) / 1e9
+            printf "%-9s %8d %12.2f %11.3f %14.3f %12.1f %15.1f %8.2f / %.2f\n", name, req[name],
+                ticks[name] / tck, ns0[name] / 1e9, steady * 3600 / (lastsecond - settle), mean[name],
+                med[name], mean[name] / mean["mbpoll"], med[name] / med["mbpoll"]
+        }
+        print "(per poll / mbpoll: mean / median)"
+    }' "$workdir/ticks" "$workdir/samples"
