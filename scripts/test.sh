@@ -2,8 +2,10 @@
 # Installs what is missing, builds, and runs every test: once as built for
 # use, once under AddressSanitizer and UndefinedBehaviorSanitizer with leak
 # detection. Also checks that the programs' code stays portable, that the
-# Debian package installs and runs, and runs each fuzz target briefly. Needs no display and no serial hardware:
-# the tests play the module on pseudo-terminals.
+# Debian package installs and runs, that the Windows build builds, passes its
+# tests under Wine and makes its zip (where ../shared/toolchains has a Qt for
+# Windows), and runs each fuzz target briefly. Needs no display and no serial
+# hardware: the tests play the module on pseudo-terminals.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -15,6 +17,9 @@ ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"
 
 echo "== the Debian package, installed into a scratch root and run"
 scripts/package_test.sh
+
+echo "== Windows: cross-built, tested under Wine, and packed (skipped without ../shared/toolchains)"
+scripts/windows.sh
 
 echo "== each fuzz target for a bounded run (a crash, leak or UB report fails)"
 scripts/fuzz.sh --ci

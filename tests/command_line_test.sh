@@ -3,20 +3,23 @@
 # and end at once, a wrong option ends with status 2, and a record file that
 # cannot be opened ends the program before any window.
 #   command_line_test.sh PROGRAM...
+# RUN_WITH, when set, is the command that runs a program: a cross-built
+# program under Wine, which keeps the display its other programs share.
 set -uo pipefail
-unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+read -ra run_with <<< "${RUN_WITH:-}"
+[ ${#run_with[@]} -gt 0 ] || unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 failed=0
 check() { if ! eval "$2"; then echo "FAIL: $1" >&2; failed=1; fi; }
 for program in "$@"; do
-    name=$(basename "$program")
-    help=$(timeout 5 "$program" --help); status=$?
+    name=$(basename "$program" .exe)
+    help=$(timeout 5 "${run_with[@]}" "$program" --help); status=$?
     check "$name --help exits 0" '[ $status -eq 0 ]'
     check "$name --help names --port and --record" '[[ $help == *--port* && $help == *--record* ]]'
-    version=$(timeout 5 "$program" --version)
+    version=$(timeout 5 "${run_with[@]}" "$program" --version)
     check "$name --version prints the version" '[[ $version =~ ^$name\ [0-9]+\.[0-9]+ ]]'
-    timeout 5 "$program" --bogus 2>/dev/null; status=$?
+    timeout 5 "${run_with[@]}" "$program" --bogus 2>/dev/null; status=$?
     check "$name --bogus exits 2" '[ $status -eq 2 ]'
-    error=$(timeout 5 "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?
+    error=$(timeout 5 "${run_with[@]}" "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?
     check "$name refuses an unwritable record file" '[ $status -eq 2 ] && [[ $error == *"/nonexistent/dir/values.csv"* ]]'
 done
 exit $failed

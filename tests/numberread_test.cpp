@@ -55,8 +55,12 @@ TEST(ReadNumber, IgnoresTheLocale)
 {
     // Under a decimal comma strtod would read "67.5" as 67.
     const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
-    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr)
-        << "no de_DE.UTF-8 locale: run scripts/deps.sh";
+#ifdef _WIN32
+    const char* german = "German_Germany.1252";
+#else
+    const char* german = "de_DE.UTF-8";
+#endif
+    ASSERT_NE(std::setlocale(LC_NUMERIC, german), nullptr) << "no " << german << " locale: run scripts/deps.sh";
     EXPECT_STREQ(std::localeconv()->decimal_point, ",");
     EXPECT_EQ(codec::ReadNumber("67.5"), 67.5);
     std::setlocale(LC_NUMERIC, saved.c_str());
