@@ -110,6 +110,7 @@ unzip -l "$out/$name.zip" | sed -n 's|^ *\([0-9]*\) .* '"$name"'/\(.\)|  \2|p'
 
 echo "== Windows: the tests that need no pseudo-terminal, under Wine"
 export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+trap 'kill $(jobs -p) 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 wineboot --init >/dev/null 2>&1
 # Wine does not find its own fonts where Debian puts them. Without Tahoma,
 # the font Windows' dialog font stands for, Qt falls back to the first family
@@ -125,10 +126,10 @@ tested=$(date +%s)
 
 echo "== Windows: each program from the unpacked zip, COM1 on modsim"
 # From the unpacked zip, with no Qt on Wine's path: what it lacks fails here.
+unset WINEPATH
 rm -rf "$out/unpacked" "$out/tried"
 mkdir -p "$out/unpacked" "$out/tried"
 unzip -q "$out/$name.zip" -d "$out/unpacked"
-trap 'kill $(jobs -p) 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 failed=0
 try_program() {
     local program=$1 address=$2 framing=$3 request=$4
@@ -175,8 +176,14 @@ try_program autopoll 68 rtu "44 04 00 00 00 08 FF 59"
 try_program textpoll 67 ascii ':430400000008B1\r\n'
 WINEDEBUG=+loaddll wine "$out/unpacked/$name/pollcli.exe" --version >/dev/null 2>"$out/tried/pollcli.wine.log"
 
-# Every DLL in the zip is one that a program loaded.
-loaded=$(sed -n 's/.*Loaded L"\([^"]*\)".*/\1/p' "$out"/tried/*.wine.log | sed 's/.*\\//' | tr 'A-Z' 'a-z' | sort -u)
+# The programs loaded nothing from outside the zip but Windows' own DLLs, and
+# every DLL in the zip is one that a program loaded.
+paths=$(sed -n 's/.*Loaded L"\([^"]*\)".*/\1/p' "$out"/tried/*.wine.log | sed 's/\\\\/\\/g' | sort -u)
+if grep -viF -e 'C:\windows\' -e "\\unpacked\\$name\\" <<< "$paths"; then
+    echo "(loaded from outside the zip)"
+    failed=1
+fi
+loaded=$(sed 's/.*\\//' <<< "$paths" | tr 'A-Z' 'a-z')
 for dll in $(cd "$stage" && find . -name '*.dll' | sort); do
     if ! grep -qxF "$(basename "$dll" | tr 'A-Z' 'a-z')" <<< "$loaded"; then
         echo "$name.zip holds ${dll#./}, which no program loaded"
