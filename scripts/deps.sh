@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, tests and packaging need, where missing,
+# Installs the Debian 12 packages the build, tests and packaging need, and any
+# further ones named (scripts/deps.sh clang), where missing,
 # creates the de_DE.UTF-8 locale the tests use, and the fonts the windows need (Chinese captions, the symbols ␍␊) where
 # none that has them is installed.
 set -euo pipefail
@@ -9,6 +10,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgl-dev
     libgtest-dev fontconfig
     dpkg-dev desktop-file-utils lintian file
+    "$@"
 )
 
 missing=()

@@ -45,19 +45,8 @@ for target in "${targets[@]}"; do
     [[ " ${targets_all[*]} " == *" $target "* ]] || { echo "unknown target: $target" >&2; usage; }
 done
 
-# clang with libFuzzer and the sanitizer runtimes, then what the build needs.
-missing=()
-for package in clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-scripts/deps.sh
+# clang with libFuzzer and the sanitizer runtimes, and what the build needs.
+scripts/deps.sh clang libclang-rt-14-dev
 
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 if [ -f "$build_dir/CMakeCache.txt" ] && ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang' "$build_dir/CMakeCache.txt"; then

@@ -23,18 +23,8 @@ linux_build=${BUILD_DIR:-build}
 
 if [ -z "${WINDOWS_ON_XVFB:-}" ]; then
     echo "== Windows: the MinGW-w64 compilers, Wine, Xvfb and GoogleTest's source"
-    packages=(g++-mingw-w64-x86-64-posix wine64 fonts-wine zstd xvfb xauth xdotool imagemagick zip unzip googletest)
-    missing=()
-    for package in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-    done
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "Installing: ${missing[*]}"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    fi
+    scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine zstd xvfb xauth xdotool imagemagick \
+        zip unzip googletest
     # The rest runs on an X server of its own: Wine shows the windows there.
     WINDOWS_ON_XVFB=1 WINDOWS_STARTED=$started exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
 fi
