@@ -21,5 +21,13 @@ for program in "$@"; do
     check "$name --bogus exits 2" '[ $status -eq 2 ]'
     error=$(timeout 5 "${run_with[@]}" "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?
     check "$name refuses an unwritable record file" '[ $status -eq 2 ] && [[ $error == *"/nonexistent/dir/values.csv"* ]]'
+    if [ "$name" = pollcli ]; then
+        # An idle poller (its port cannot be opened) uses far less CPU than the
+        # 2 s it runs for, or says the figure is not measured.
+        cpu=$(timeout 20 "${run_with[@]}" "$program" --port /nonexistent/tty --duration 2 --quiet 2>/dev/null |
+              sed -n 's/^CPU time: *//p')
+        check "pollcli --duration reports CPU time, not wall time ($cpu)" \
+            '[[ $cpu == "not measured"* ]] || awk -v s="${cpu%% *}" "BEGIN { exit !(s != \"\" && s < 1) }"'
+    fi
 done
 exit $failed

@@ -85,16 +85,37 @@ private:
     QStringList m_channels = QStringList(protocol::kChannelCount, QString());
 };
 
+// -1 where the figure is not measured.
 qint64 peakMemoryKiB()
 {
-    // VmHWM is Linux's peak resident set size; elsewhere the figure is left out.
+#ifdef Q_OS_LINUX
+    // VmHWM is Linux's peak resident set size.
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toLongLong();
+#endif
     return -1;
+}
+
+// The process's CPU time since `start`, or -1 where it is not measured: on
+// Windows the C runtime's clock() counts wall time, not CPU time.
+double cpuSecondsSince(std::clock_t start)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(start);
+    return -1;
+#else
+    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+#endif
+}
+
+QString figure(double value, int decimals, const char* unit)
+{
+    return value < 0 ? QStringLiteral("not measured on this system")
+                     : QString::number(value, 'f', decimals) + QLatin1Char(' ') + QLatin1String(unit);
 }
 
 double toMs(qint64 nanoseconds)
@@ -126,8 +147,8 @@ void printReport(const std::vector<qint64>& ticks, std::chrono::milliseconds int
         out << "cumulative drift:     " << QString::number(drift, 'f', 3) << " ms after "
             << ticks.size() << " ticks" << Qt::endl;
     }
-    out << "CPU time:             " << QString::number(cpuSeconds, 'f', 3) << " s" << Qt::endl;
-    out << "peak memory (VmHWM):  " << peakMemoryKiB() << " KiB" << Qt::endl;
+    out << "CPU time:             " << figure(cpuSeconds, 3, "s") << Qt::endl;
+    out << "peak memory (VmHWM):  " << figure(static_cast<double>(peakMemoryKiB()), 0, "KiB") << Qt::endl;
 }
 
 } // namespace
@@ -259,6 +280,6 @@ Example:
     const int status = app.exec();
     if (parser.isSet(durationOption))
         printReport(view.tickTimes(), poller.interval(),
-                    static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
+                    cpuSecondsSince(cpuStart));
     return status;
 }
