@@ -27,16 +27,34 @@ QString wrapped(const QString& text)
 
 } // namespace
 
+SharedOptions MakeSharedOptions()
+{
+    return {
+        QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit.")),
+        QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Show the version and exit.")),
+        QCommandLineOption(QStringLiteral("port"),
+                           QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7."),
+                           QStringLiteral("DEVICE")),
+    };
+}
+
+QString PortNote(const QString& example)
+{
+    return QStringLiteral(R"(
+Serial port 1 is the device given with --port, else the one named by the
+environment variable COMM_PORT1, else /dev/ttyS0 (COM1 on Windows). The line
+runs at 9600 baud, no parity, 8 data bits, 1 stop bit.
+
+Example:
+  %1
+)").arg(example);
+}
+
 std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, const About& about)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(wrapped(about.description));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Show the version and exit."));
-    const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7."),
-                                  QStringLiteral("DEVICE"));
+    const auto [help, version, port] = MakeSharedOptions();
     const QCommandLineOption record(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE: time, polls, errors, checksum_ok, ch0 to ch7."),
@@ -45,14 +63,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
 
     QString usage = parser.helpText();
     usage.replace(QStringLiteral("<executable_name>"), about.name); // no application object yet to ask
-    usage += QStringLiteral(R"(
-Serial port 1 is the device given with --port, else the one named by the
-environment variable COMM_PORT1, else /dev/ttyS0 (COM1 on Windows). The line
-runs at 9600 baud, no parity, 8 data bits, 1 stop bit.
-
-Example:
-  %1 --port /dev/ttyUSB0 --record values.csv
-)").arg(about.name);
+    usage += PortNote(about.name + QStringLiteral(" --port /dev/ttyUSB0 --record values.csv"));
 
     if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
         const QString reason = parser.errorText().isEmpty()

@@ -2,6 +2,7 @@
 // --help, --version and a mistyped option work without a display.
 #pragma once
 
+#include <QCommandLineOption>
 #include <QString>
 #include <QStringList>
 
@@ -21,6 +22,19 @@ struct About
     QString name;        // "bytepoll"
     QString description; // what it does, one paragraph
 };
+
+// The options that the window programs and pollcli share, worded alike.
+struct SharedOptions
+{
+    QCommandLineOption help;
+    QCommandLineOption version;
+    QCommandLineOption port;
+};
+SharedOptions MakeSharedOptions();
+
+// What ends every --help: which device serial port 1 is, its line settings,
+// and an example command line.
+QString PortNote(const QString& example);
 
 // The options, or the exit status when the program is to end at once: 0
 // after --help or --version (printed to standard output), 2 after a bad

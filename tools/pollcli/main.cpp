@@ -7,6 +7,7 @@
 #include "poll/numberformat.h"
 #include "poll/poller.h"
 #include "serial/commcontrol.h"
+#include "apps/common/commandline.h"
 #include "apps/common/settings.h"
 
 #include <QCommandLineParser>
@@ -161,13 +162,7 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Polls the 8-channel input module on serial port 1 without a window, once a second, "
         "and prints each request and reply; with --record, keeps the values as CSV lines."));
-    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
-                                        QStringLiteral("Show this help and exit."));
-    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
-                                           QStringLiteral("Show the version and exit."));
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7."),
-                                        QStringLiteral("DEVICE"));
+    const auto [helpOption, versionOption, portOption] = apps::MakeSharedOptions();
     const QCommandLineOption recordOption(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE (- for standard output): "
@@ -186,14 +181,8 @@ int main(int argc, char* argv[])
                                            QStringLiteral("F"), QStringLiteral("rtu"));
     parser.addOptions({helpOption, versionOption, portOption, recordOption, addressOption, intervalOption,
                        durationOption, quietOption, framingOption});
-    const QString usage = parser.helpText() + QStringLiteral(R"(
-Serial port 1 is the device given with --port, else the one named by the
-environment variable COMM_PORT1, else /dev/ttyS0 (COM1 on Windows). The line
-runs at 9600 baud, no parity, 8 data bits, 1 stop bit.
-
-Example:
-  pollcli --port /dev/ttyUSB0 --record - > values.csv
-)");
+    const QString usage =
+        parser.helpText() + apps::PortNote(QStringLiteral("pollcli --port /dev/ttyUSB0 --record - > values.csv"));
     if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "pollcli: "
                             << (parser.errorText().isEmpty() ? QStringLiteral("unexpected argument") : parser.errorText())
