@@ -3,9 +3,8 @@
 // thread, beside the poller, so a stalled window never holds it up.
 #pragma once
 
-#include "codec/protocol.h"
+#include "poll/reading.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QString>
 
@@ -14,17 +13,6 @@
 #include <variant>
 
 namespace poll {
-
-// A decoded reply as the operator saw it: the counts on screen after it,
-// whether its checksum held, and its eight values.
-struct Reading
-{
-    QDateTime time; // local
-    std::int32_t polls = 0;
-    std::int32_t errors = 0;
-    bool checksumOk = false;
-    protocol::ChannelValues values{};
-};
 
 // "time,polls,errors,checksum_ok,ch0,...,ch7"
 QString CsvHeader();
