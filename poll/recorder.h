@@ -5,17 +5,21 @@
 
 #include "poll/reading.h"
 
+#include <QByteArrayView>
 #include <QFile>
 #include <QString>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <variant>
 
 namespace poll {
 
 // "time,polls,errors,checksum_ok,ch0,...,ch7"
 QString CsvHeader();
+// Whether `line` is that header, with or without its line end.
+bool IsCsvHeader(QByteArrayView line);
 // The time in ISO 8601 with milliseconds and the UTC offset; the values with
 // the digits shown on screen but always a decimal point, whatever the
 // locale, so the file reads the same everywhere. Ends in CR LF.
@@ -26,11 +30,14 @@ class Recorder
 public:
     // Opens `path` for appending ("-": standard output), and writes the
     // header when the file is new or empty. Returns the recorder, or why the
-    // file cannot be opened.
+    // file cannot be recorded to: it cannot be opened, it is a FIFO no
+    // program reads, or it holds something other than a recording.
     static std::variant<std::unique_ptr<Recorder>, QString> Open(const QString& path);
 
-    // Writes and flushes one line, so a crash loses at most the line being
-    // written. False when the write failed; the next record tries again.
+    // Writes one line in one write, unbuffered, so a crash loses at most the
+    // line being written, and a line that does not fit whole (a full disk) is
+    // cut off again: the file always ends in a whole line. False when the
+    // write failed; the next record tries again.
     bool record(const Reading& reading);
     QString errorString() const { return m_error; }
     QString path() const { return m_path; }
@@ -40,12 +47,15 @@ private:
         : m_path(path)
     {
     }
-    bool append(const QString& text);
+    std::optional<QString> open(); // why not, or nothing
+    bool append(const QByteArray& bytes);
+    void cutOff(qint64 bytes);
 
     QString m_path;
     QFile m_file;
-    QString m_error; // why the last write failed
+    QString m_error;           // why the last write failed
     bool m_headerOwed = false; // the header has not reached the file yet
+    bool m_lineOwed = false;   // the file's last line has no line end: one goes first
 };
 
 } // namespace poll
