@@ -38,6 +38,15 @@ SharedOptions MakeSharedOptions()
     };
 }
 
+QString EmptyValueError(const QCommandLineParser& parser, const QList<QCommandLineOption>& options)
+{
+    for (const QCommandLineOption& option : options) {
+        if (parser.isSet(option) && parser.value(option).isEmpty())
+            return QStringLiteral("--%1 needs a %2, not an empty text").arg(option.names().constLast(), option.valueName());
+    }
+    return {};
+}
+
 QString PortNote(const QString& example)
 {
     return QStringLiteral(R"(
@@ -65,10 +74,13 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
     usage.replace(QStringLiteral("<executable_name>"), about.name); // no application object yet to ask
     usage += PortNote(about.name + QStringLiteral(" --port /dev/ttyUSB0 --record values.csv"));
 
-    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
-        const QString reason = parser.errorText().isEmpty()
-                                   ? QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first())
-                                   : parser.errorText();
+    const bool parsed = parser.parse(arguments);
+    const QString emptyValue = parsed ? EmptyValueError(parser, {port, record}) : QString();
+    if (!parsed || !parser.positionalArguments().isEmpty() || !emptyValue.isEmpty()) {
+        const QString reason = !parsed ? parser.errorText()
+                               : !emptyValue.isEmpty()
+                                   ? emptyValue
+                                   : QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
         QTextStream(stderr) << about.name << ": " << reason << "\n\n" << usage;
         return 2;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
 
@@ -31,6 +32,11 @@ struct SharedOptions
     QCommandLineOption port;
 };
 SharedOptions MakeSharedOptions();
+
+// Why the command line cannot be used although Qt parsed it: an option that
+// names a device or a file given an empty text ("--port ''"), which would
+// otherwise silently mean the default. Empty when all is well.
+QString EmptyValueError(const QCommandLineParser& parser, const QList<QCommandLineOption>& options);
 
 // What ends every --help: which device serial port 1 is, its line settings,
 // and an example command line.

@@ -1,6 +1,7 @@
 #include "apps/common/program.h"
 
 #include "apps/common/commandline.h"
+#include "apps/common/startup.h"
 
 #include <QApplication>
 #include <QTextStream>
@@ -26,6 +27,7 @@ void Program::setStartButton(std::unique_ptr<StartButton> button)
 int Run(int argc, char* argv[], const char* name, const char* description,
         const std::function<std::unique_ptr<Program>(const LinkSettings&)>& load)
 {
+    PrepareProcess(); // before the record file is opened
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

@@ -1,0 +1,32 @@
+#include "apps/common/startup.h"
+
+#include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace apps {
+
+void PrepareProcess()
+{
+#ifdef Q_OS_UNIX
+    // Started with 2>&- the record file would get descriptor 2, and every
+    // warning and port fault would land in the CSV. open() takes the lowest
+    // free number, so each closed one of 0 to 2 is filled in order.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) == -1)
+            break; // nothing more can be done
+    }
+    // A FIFO whose reader exits, or a closed pipe on standard error, would
+    // otherwise end the program silently with SIGPIPE; ignored, the write
+    // fails with EPIPE and is reported like a full disk.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    // Windows has neither signal nor the descriptor numbering; a closed
+    // standard handle there does not shift the others.
+}
+
+} // namespace apps
