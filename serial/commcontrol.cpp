@@ -1,5 +1,8 @@
 #include "serial/commcontrol.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <chrono>
 
 Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
@@ -8,6 +11,12 @@ Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcCommTiming, "poll.timing.comm", QtWarningMsg)
 
 namespace {
+
+#ifdef Q_OS_WIN
+constexpr bool kPortsArePaths = false;
+#else
+constexpr bool kPortsArePaths = true;
+#endif
 
 std::int64_t monotonicNs()
 {
@@ -98,8 +107,20 @@ bool CommControl::setPortOpen(bool open)
         QString reason = m_port->errorString();
         // Qt reports a port held by another program and a port the user may
         // not open alike; say which two things to look at.
-        if (m_port->error() == QSerialPort::PermissionError)
+        // (Windows names ports, not files: COM7 is never looked up as a path.)
+        const QString name = m_port->portName();
+        const QString location = name.startsWith(u'/') ? name : QStringLiteral("/dev/") + name; // as Qt opens it
+        if (kPortsArePaths && m_port->error() != QSerialPort::DeviceNotFoundError && !QFileInfo::exists(location)) {
+            // Qt takes its lock file before it opens the device, so a path
+            // that cannot even be looked up (5,000 characters, say) reads as
+            // a locking error. The system's reason for the path is the one
+            // that helps; trying to open what does not exist has no effect.
+            QFile missing(location);
+            if (!missing.open(QIODevice::ReadOnly))
+                reason = missing.errorString();
+        } else if (m_port->error() == QSerialPort::PermissionError) {
             reason += QStringLiteral(" (in use by another program, or no permission to open it)");
+        }
         fail(CommError::OpenFailed, reason);
         m_port->clearError();
         return false;

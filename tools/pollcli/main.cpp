@@ -9,6 +9,7 @@
 #include "serial/commcontrol.h"
 #include "apps/common/commandline.h"
 #include "apps/common/settings.h"
+#include "apps/common/startup.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,6 +22,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -156,6 +159,7 @@ void printReport(const std::vector<qint64>& ticks, std::chrono::milliseconds int
 
 int main(int argc, char* argv[])
 {
+    apps::PrepareProcess();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pollcli"));
     QCommandLineParser parser;
@@ -183,9 +187,13 @@ int main(int argc, char* argv[])
                        durationOption, quietOption, framingOption});
     const QString usage =
         parser.helpText() + apps::PortNote(QStringLiteral("pollcli --port /dev/ttyUSB0 --record - > values.csv"));
-    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+    const bool parsed = parser.parse(QCoreApplication::arguments());
+    const QString emptyValue = parsed ? apps::EmptyValueError(parser, {portOption, recordOption}) : QString();
+    if (!parsed || !parser.positionalArguments().isEmpty() || !emptyValue.isEmpty()) {
         QTextStream(stderr) << "pollcli: "
-                            << (parser.errorText().isEmpty() ? QStringLiteral("unexpected argument") : parser.errorText())
+                            << (!parsed ? parser.errorText()
+                                : !emptyValue.isEmpty() ? emptyValue
+                                                        : QStringLiteral("unexpected argument"))
                             << "\n\n" << usage;
         return 2;
     }
@@ -217,6 +225,21 @@ int main(int argc, char* argv[])
     }
     const auto framing = framingName == u"rtu" ? poll::Framing::Binary : poll::Framing::Text;
 
+    // The stop is a timer, and a timer holds at most 2^31 - 1 ms (24.8 days);
+    // beyond it the run would stop at once or never.
+    std::optional<std::chrono::milliseconds> stopAfter;
+    if (parser.isSet(durationOption)) {
+        const double seconds = parser.value(durationOption).toDouble(&ok);
+        const double longest = std::floor((std::numeric_limits<int>::max() - interval / 2) / 1000.0);
+        if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > longest) {
+            QTextStream(stderr) << "pollcli: --duration must be a number of seconds above 0 and at most "
+                                << QString::number(longest, 'f', 0) << Qt::endl;
+            return 2;
+        }
+        // Stop half an interval after the last tick that fits, so it is counted.
+        stopAfter = std::chrono::milliseconds(std::llround(seconds * 1000) + interval / 2);
+    }
+
     std::unique_ptr<poll::Recorder> recorder;
     if (parser.isSet(recordOption)) {
         auto opened = poll::Recorder::Open(parser.value(recordOption));
@@ -237,7 +260,10 @@ int main(int argc, char* argv[])
     comm.setSettings(settings.lineSettings);
     poll::Poller poller(framing, comm, view);
     poller.setInterval(std::chrono::milliseconds(interval));
-    bool recording = true; // the last write went through
+    bool recording = true;       // the last write went through
+    bool recordFailed = false;   // some write did not: lines are missing
+    int replies = 0;
+    QObject::connect(&poller, &poll::Poller::replyDecoded, [&replies] { ++replies; });
     if (recorder) {
         QObject::connect(&poller, &poll::Poller::replyDecoded, [&](bool checksumOk) {
             const bool written = recorder->record({QDateTime::currentDateTime(), poller.pollCount(),
@@ -245,6 +271,7 @@ int main(int argc, char* argv[])
             if (written != recording)
                 view.showRecordFault(written ? QString() : recorder->errorString());
             recording = written;
+            recordFailed = recordFailed || !written;
         });
     }
     if (framing == poll::Framing::Binary) {
@@ -254,21 +281,16 @@ int main(int argc, char* argv[])
         poller.setRequest(QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address))));
 
     const std::clock_t cpuStart = std::clock();
-    if (parser.isSet(durationOption)) {
-        const double seconds = parser.value(durationOption).toDouble(&ok);
-        if (!ok || seconds <= 0) {
-            QTextStream(stderr) << "pollcli: --duration must be a positive number of seconds" << Qt::endl;
-            return 2;
-        }
-        // Stop half an interval after the last tick that fits, so it is counted.
-        QTimer::singleShot(std::chrono::milliseconds(static_cast<qint64>(seconds * 1000) + interval / 2),
-                           &app, &QCoreApplication::quit);
-    }
+    if (stopAfter)
+        QTimer::singleShot(*stopAfter, &app, &QCoreApplication::quit);
     clock.start();
     poller.start();
     const int status = app.exec();
-    if (parser.isSet(durationOption))
-        printReport(view.tickTimes(), poller.interval(),
-                    cpuSecondsSince(cpuStart));
+    if (stopAfter)
+        printReport(view.tickTimes(), poller.interval(), cpuSecondsSince(cpuStart));
+    // A script learns that the run did not do its work: no reply in the time
+    // given (no module, wrong port or address), or lines missing from the record.
+    if (status == 0 && ((stopAfter && replies == 0) || recordFailed))
+        return 1;
     return status;
 }
