@@ -24,11 +24,10 @@ void countUp(std::int32_t& counter)
 
 } // namespace
 
-Poller::Poller(Framing framing, serial::Comm& comm, PollView& view, QObject* parent)
+Poller::Poller(Framing framing, serial::Comm& comm, QObject* parent)
     : QObject(parent)
     , m_framing(framing)
     , m_comm(comm)
-    , m_view(view)
     , m_timer(this)
 {
     m_timer.setObjectName(QStringLiteral("Timer1"));
@@ -36,7 +35,7 @@ Poller::Poller(Framing framing, serial::Comm& comm, PollView& view, QObject* par
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &Poller::timerFired);
     connect(&m_comm, &serial::Comm::OnComm, this, &Poller::replyReady);
-    connect(&m_comm, &serial::Comm::errorOccurred, this, &Poller::portFault);
+    connect(&m_comm, &serial::Comm::errorOccurred, this, &Poller::commFault);
 }
 
 void Poller::setInterval(std::chrono::milliseconds interval)
@@ -53,7 +52,7 @@ void Poller::setRequest(const QByteArray& request)
 {
     m_request = request;
     if (m_framing == Framing::Text)
-        m_view.showRequestText(FormatFrameText(m_request));
+        emit requestTextChanged(FormatFrameText(m_request));
 }
 
 void Poller::start()
@@ -106,12 +105,12 @@ void Poller::tick()
     m_comm.setInBufferCount(0);
     m_comm.setRThreshold(static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize));
 
-    if (m_faultShown) {
-        m_faultShown.reset();
-        m_view.clearPortFault();
+    if (m_faultTold) {
+        m_faultTold.reset();
+        emit portFaultCleared();
     }
     countUp(m_pollCount);
-    m_view.showPollCount(FormatLeadingBlankInteger(m_pollCount));
+    emit pollSent(m_pollCount, FormatLeadingBlankInteger(m_pollCount));
 }
 
 void Poller::replyReady()
@@ -132,13 +131,9 @@ void Poller::binaryReplyReady()
         return;
     }
 
-    showValues(reply->values);
-    if (!reply->crcOk) {
+    if (!reply->crcOk)
         qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed" << reply->computed;
-        countUp(m_errorCount);
-    }
-    m_view.showErrorCount(FormatPlainInteger(m_errorCount));
-    emit replyDecoded(reply->crcOk);
+    tellReply(reply->values, reply->crcOk);
 }
 
 void Poller::textReplyReady()
@@ -146,32 +141,32 @@ void Poller::textReplyReady()
     // Whatever is buffered is the reply, read by position from its first
     // character, one character per byte.
     const QByteArray received = m_comm.Input();
-    m_view.showReplyText(FormatFrameText(received));
     const ascii::Reply reply =
         ascii::DecodeReply(std::string_view(received.constData(), static_cast<std::size_t>(received.size())));
-    showValues(reply.values);
-    if (!reply.lrcOk) {
+    if (!reply.lrcOk)
         qCDebug(lcPoll) << "LRC mismatch: received" << reply.receivedText.c_str() << "computed"
                         << reply.checkText.c_str();
-        countUp(m_errorCount);
-    }
-    m_view.showErrorCount(FormatPlainInteger(m_errorCount));
-    emit replyDecoded(reply.lrcOk);
+    tellReply(reply.values, reply.lrcOk, FormatFrameText(received));
 }
 
-void Poller::showValues(const protocol::ChannelValues& values)
+void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText)
 {
     m_values = values;
+    if (!checksumOk)
+        countUp(m_errorCount);
+    Reading reading{QDateTime::currentDateTime(), m_pollCount, m_errorCount, checksumOk, m_values,
+                    FormatPlainInteger(m_errorCount), {}, replyText};
     for (std::size_t i = 0; i < m_values.size(); ++i)
-        m_view.showChannel(static_cast<int>(i), FormatChannelNumber(m_values[i]));
+        reading.channelTexts[i] = FormatChannelNumber(m_values[i]);
+    emit replyDecoded(reading);
 }
 
-void Poller::portFault(const serial::CommFault& fault)
+void Poller::commFault(const serial::CommFault& fault)
 {
-    if (fault == m_faultShown)
+    if (fault == m_faultTold)
         return;
-    m_faultShown = fault;
-    m_view.showPortFault(fault);
+    m_faultTold = fault;
+    emit portFault(fault);
 }
 
 } // namespace poll

@@ -1,9 +1,11 @@
-// The once-a-second poll cycle: send the request, take the reply, show the
-// values and count the requests and the failed checks.
+// The once-a-second poll cycle: send the request, take the reply, count the
+// requests and the failed checks, and tell whoever listens (the window, the
+// recorder, a console, a trend) by signals carrying values, so a listener on
+// another thread gets its own copy.
 #pragma once
 
 #include "codec/protocol.h"
-#include "poll/pollview.h"
+#include "poll/reading.h"
 #include "serial/comm.h"
 
 #include <QByteArray>
@@ -25,7 +27,7 @@ class Poller : public QObject
     Q_OBJECT
 
 public:
-    Poller(Framing framing, serial::Comm& comm, PollView& view, QObject* parent = nullptr);
+    Poller(Framing framing, serial::Comm& comm, QObject* parent = nullptr);
 
     Framing framing() const { return m_framing; }
 
@@ -33,7 +35,7 @@ public:
     std::chrono::milliseconds interval() const { return m_interval; }
 
     // The request sent on every tick from the next one on: 8 bytes, or a text
-    // line of one byte a character. A text request is shown as well.
+    // line of one byte a character. A text request is told as well.
     void setRequest(const QByteArray& request);
     const QByteArray& request() const { return m_request; }
 
@@ -52,26 +54,34 @@ public:
 
     // One tick, in its fixed order: drop unsent bytes, (binary) binary input,
     // open the port if needed, send the request, drop what was received, set
-    // the reply's length as the receive threshold, count and show the poll.
+    // the reply's length as the receive threshold, count and tell the poll.
     // The timer calls it; a test may call it directly.
     void tick();
 
 signals:
-    // A reply was decoded and shown; the counts and values now hold it.
-    void replyDecoded(bool checksumOk);
+    // A request went out; `countText` is the count as the window shows it [Text4].
+    void pollSent(std::int32_t count, const QString& countText);
+    // Text framing: the request line as shown [Text5], whenever it is set.
+    void requestTextChanged(const QString& text);
+    // A reply was decoded; the counts and values now hold it.
+    void replyDecoded(const poll::Reading& reading);
+    // The port could not be opened or written, or went away: once per
+    // distinct fault, not on every tick.
+    void portFault(const serial::CommFault& fault);
+    // Requests reach the port again after a fault.
+    void portFaultCleared();
 
 private:
     void replyReady();
     void binaryReplyReady();
     void textReplyReady();
-    void showValues(const protocol::ChannelValues& values);
+    void tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText = {});
     void timerFired();
     void scheduleNextTick();
-    void portFault(const serial::CommFault& fault);
+    void commFault(const serial::CommFault& fault);
 
     Framing m_framing;
     serial::Comm& m_comm;
-    PollView& m_view;
     QTimer m_timer;
     QElapsedTimer m_clock;         // runs from start()
     std::int64_t m_tickNumber = 0; // of the tick the timer waits for
@@ -82,7 +92,7 @@ private:
     std::int32_t m_pollCount = 0;
     std::int32_t m_errorCount = 0;
     protocol::ChannelValues m_values{};
-    std::optional<serial::CommFault> m_faultShown; // the fault the view shows now
+    std::optional<serial::CommFault> m_faultTold; // the fault told last, until it clears
 };
 
 } // namespace poll

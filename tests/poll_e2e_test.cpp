@@ -45,9 +45,9 @@ protected:
 
     int replies() const { return static_cast<int>(view.errorCounts.size()); }
 
-    RecordingView view;
     serial::CommControl comm;
-    poll::Poller poller{poll::Framing::Binary, comm, view};
+    poll::Poller poller{poll::Framing::Binary, comm};
+    RecordingView view{poller};
 };
 
 TEST_F(PollEndToEnd, RequestOnTheWireAndValuesOnScreen)

@@ -1,4 +1,4 @@
-// The poller against a scripted comm control and a recording view.
+// The poller against a scripted comm control and a listener that records what it tells.
 
 #include "poll/poller.h"
 #include "poll/tickschedule.h"
@@ -59,8 +59,8 @@ protected:
     PollerTest() { poller.setRequest(QByteArray::fromHex("430400000008feee")); }
 
     ScriptedComm comm;
-    RecordingView view;
-    poll::Poller poller{poll::Framing::Binary, comm, view};
+    poll::Poller poller{poll::Framing::Binary, comm};
+    RecordingView view{poller};
 };
 
 TEST_F(PollerTest, TickRunsItsStepsInOrder)
@@ -158,8 +158,8 @@ protected:
     TextPollerTest() { poller.setRequest(QByteArray(":430400000008B1\r\n")); }
 
     ScriptedComm comm;
-    RecordingView view;
-    poll::Poller poller{poll::Framing::Text, comm, view};
+    poll::Poller poller{poll::Framing::Text, comm};
+    RecordingView view{poller};
 };
 
 const QByteArray kGoodText = ":43041000EBFFFB7FFF800000000001FFFF04D2F1\r\n";

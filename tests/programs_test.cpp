@@ -6,13 +6,17 @@
 #include "bytepoll/bytepoll.h"
 #include "textpoll/textpoll.h"
 #include "support/modsim_process.h"
+#include "support/pty.h"
 #include "support/running_program.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QSignalSpy>
 
+#include <atomic>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -221,3 +225,45 @@ TEST(TextPoll, TypedAddressIsSentAsItsLowByte)
 }
 
 } // namespace
+
+// The acquisition ended mid-poll, as when the window closes: nothing it told
+// before its end reaches the window afterwards, and the port is free at once.
+TEST(Acquisition, EndsMidPollAndLeavesThePortFree)
+{
+    testing_support::PseudoTerminal module;
+    apps::LinkSettings settings;
+    settings.device = module.slaveName();
+    settings.pollInterval = 50ms;
+    const QByteArray request = QByteArray::fromHex("430400000008feee");
+    const QByteArray reply = QByteArray::fromHex("43041000ebfffb7fff800000000001ffff04d2e97c");
+    ui::Form1 window(ui::Layout::AutoPoll);
+
+    // A reply decoded but not yet shown, and the next one half received.
+    auto acquisition = std::make_unique<apps::Acquisition>(poll::Framing::Binary, settings);
+    acquisition->addListener(&window);
+    std::atomic<bool> decoded = false;
+    poll::Poller& poller = acquisition->worker().poller();
+    QObject::connect(&poller, &poll::Poller::replyDecoded, &window, &ui::Form1::showReading);
+    QObject::connect(&poller, &poll::Poller::replyDecoded, &poller, [&] { decoded = true; }, Qt::DirectConnection);
+    acquisition->start(request);
+    ASSERT_EQ(module.read(request.size()), request);
+    module.write(reply);
+    const QDeadlineTimer deadline(5s);
+    while (!decoded && !deadline.hasExpired())
+        std::this_thread::sleep_for(1ms); // no events run here: the window's share stays queued
+    ASSERT_TRUE(decoded);
+    module.write(reply.left(7));
+    acquisition.reset();
+    runEventsFor(200ms);
+    EXPECT_EQ(window.findChild<QLineEdit*>(QStringLiteral("Text2"))->text(), "") << "a slot ran after the end";
+
+    // A start just handed over, then a second program on the same port.
+    acquisition = std::make_unique<apps::Acquisition>(poll::Framing::Binary, settings);
+    acquisition->start(request);
+    acquisition.reset();
+    apps::Acquisition next(poll::Framing::Binary, settings);
+    QSignalSpy faults(&next.worker().poller(), &poll::Poller::portFault);
+    next.start(request);
+    EXPECT_EQ(module.read(request.size(), 2s), request);
+    EXPECT_EQ(faults.count(), 0);
+}

@@ -22,7 +22,8 @@ class Rig
 {
 public:
     Rig(std::unique_ptr<apps::StartButton> made, poll::Framing framing)
-        : poller(framing, comm, view)
+        : poller(framing, comm)
+        , view(poller)
         , button(std::move(made))
     {
         QObject::connect(button.get(), &apps::StartButton::start, &poller,
@@ -45,8 +46,8 @@ public:
     }
 
     ScriptedComm comm;
-    RecordingView view;
     poll::Poller poller;
+    RecordingView view;
     std::unique_ptr<apps::StartButton> button;
     QString note = QStringLiteral("(none)");
 };

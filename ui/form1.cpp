@@ -273,6 +273,14 @@ void Form1::showReplyText(const QString& text)
     write(m_reply, text);
 }
 
+void Form1::showReading(const poll::Reading& reading)
+{
+    for (std::size_t i = 0; i < m_channels.size(); ++i)
+        write(m_channels[i], reading.channelTexts[i]);
+    write(m_errorCount, reading.errorText);
+    write(m_reply, reading.replyText);
+}
+
 void Form1::showPortFault(const serial::CommFault& fault)
 {
     using serial::CommError;

@@ -6,7 +6,8 @@
 #pragma once
 
 #include "codec/protocol.h"
-#include "poll/pollview.h"
+#include "poll/reading.h"
+#include "serial/comm.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -21,7 +22,7 @@ namespace ui {
 // button; textpoll also shows the request and reply texts.
 enum class Layout { BytePoll, AutoPoll, TextPoll };
 
-class Form1 : public QWidget, public poll::PollView
+class Form1 : public QWidget
 {
     Q_OBJECT
 
@@ -42,14 +43,21 @@ public:
     // Twips (1440 to the inch) to this screen's pixels: 15 twips a pixel at 96 dpi.
     int toPixels(int twips) const;
 
-    void showPollCount(const QString& text) override;
-    void showErrorCount(const QString& text) override;
-    void showChannel(int index, const QString& text) override;
-    void showRequestText(const QString& text) override;
-    void showReplyText(const QString& text) override;
-    void showPortFault(const serial::CommFault& fault) override;
-    void clearPortFault() override;
-    void showRecordFault(const QString& why) override;
+public slots:
+    void showPollCount(const QString& text);   // [Text4]
+    void showErrorCount(const QString& text);  // [Text2]
+    void showChannel(int index, const QString& text); // [Text3(index)], 0 to 7
+    void showRequestText(const QString& text); // [Text5], textpoll only
+    void showReplyText(const QString& text);   // [Text6], textpoll only
+    // A decoded reply: its error count, eight values and, in textpoll, its text.
+    void showReading(const poll::Reading& reading);
+    // The port could not be opened or written, or went away; or polling
+    // reaches it again.
+    void showPortFault(const serial::CommFault& fault);
+    void clearPortFault();
+    // Recording the values failed (`why` says how), or, with an empty text,
+    // works again.
+    void showRecordFault(const QString& why);
 
 signals:
     // The start button [Command1] was pressed with `address` in the address field.

@@ -1,33 +1,10 @@
 #include "apps/common/acquisition.h"
 
-#include "poll/viewrelay.h"
-#include "serial/commcontrol.h"
-
 #include <QCoreApplication>
 #include <QTextStream>
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* address);
-extern "C" void __tsan_release(void* address);
-#endif
-
 namespace apps {
 namespace {
-
-// Runs `call` on the thread of `line`, from its event loop. Qt's posted-event
-// queue orders the call after everything the posting thread did before it;
-// the mutex behind that lies in Qt, which ThreadSanitizer cannot see into
-// unless Qt was built for it, so a ThreadSanitizer build is told here.
-template<typename Call>
-void post(QObject* line, Call call)
-{
-#if defined(__SANITIZE_THREAD__)
-    __tsan_release(line);
-    QMetaObject::invokeMethod(line, [line, call] { __tsan_acquire(line); call(); }, Qt::QueuedConnection);
-#else
-    QMetaObject::invokeMethod(line, call, Qt::QueuedConnection);
-#endif
-}
 
 void printLine(const QString& text)
 {
@@ -36,52 +13,56 @@ void printLine(const QString& text)
 
 } // namespace
 
-Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings, poll::PollView& view,
-                         QObject* viewContext)
-    : m_line(new QObject)
+AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& settings, bool tellStandardError)
+    : m_comm(this)
+    , m_poller(framing, m_comm, this)
+    , m_recorder(settings.recorder)
+    , m_tellStandardError(tellStandardError)
+{
+    m_comm.setObjectName(QStringLiteral("Comm1"));
+    m_comm.setCommPort(settings.commPort);
+    m_comm.setDevice(settings.device);
+    m_comm.setSettings(settings.lineSettings); // the port opens on the first tick
+    m_poller.setInterval(settings.pollInterval);
+
+    if (m_tellStandardError) {
+        // Told from this thread, whatever the window is doing.
+        connect(&m_poller, &poll::Poller::portFault, this, [](const serial::CommFault& fault) {
+            const bool chooseAnother = fault.error == serial::CommError::OpenFailed;
+            printLine(fault.text() + (chooseAnother ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
+                                                    : QString()));
+        });
+        connect(&m_poller, &poll::Poller::portFaultCleared, this,
+                [this] { printLine(QStringLiteral("polling %1 again").arg(m_comm.deviceName())); });
+    }
+    if (m_recorder)
+        connect(&m_poller, &poll::Poller::replyDecoded, this, &AcquisitionWorker::record);
+}
+
+void AcquisitionWorker::record(const poll::Reading& reading)
+{
+    const bool written = m_recorder->record(reading);
+    if (written == m_recording)
+        return;
+    m_recording = written;
+    if (m_tellStandardError) {
+        if (written)
+            printLine(QStringLiteral("recording to %1 again").arg(m_recorder->path()));
+        else
+            printLine(QStringLiteral("cannot write to %1: %2").arg(m_recorder->path(), m_recorder->errorString()));
+    }
+    emit recordFault(written ? QString() : m_recorder->errorString());
+}
+
+Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings, bool tellStandardError)
+    : m_worker(new AcquisitionWorker(framing, settings, tellStandardError))
 {
     m_thread.setObjectName(QStringLiteral("acquisition"));
-    auto* comm = new serial::CommControl(m_line);
-    comm->setObjectName(QStringLiteral("Comm1"));
-    comm->setCommPort(settings.commPort);
-    comm->setDevice(settings.device);
-    comm->setSettings(settings.lineSettings); // the port opens on the first tick
-    auto* relay = new poll::ViewRelay(view, viewContext, m_line);
-    m_poller = new poll::Poller(framing, *comm, *relay, m_line);
-    m_poller->setInterval(settings.pollInterval);
-
-    // Standard error gets each fault once, from this thread, whatever the
-    // window is doing.
-    QObject::connect(relay, &poll::ViewRelay::portFault, m_line, [](const serial::CommFault& fault) {
-        const bool chooseAnother = fault.error == serial::CommError::OpenFailed;
-        printLine(fault.text() + (chooseAnother ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
-                                                : QString()));
-    });
-    QObject::connect(relay, &poll::ViewRelay::portFaultCleared, m_line,
-                     [comm] { printLine(QStringLiteral("polling %1 again").arg(comm->deviceName())); });
-
-    if (const std::shared_ptr<poll::Recorder> shared = settings.recorder) {
-        // Used on the acquisition thread only, from here on.
-        auto working = std::make_shared<bool>(true);
-        poll::Poller* poller = m_poller;
-        QObject::connect(poller, &poll::Poller::replyDecoded, m_line, [=](bool checksumOk) {
-            const bool written = shared->record({QDateTime::currentDateTime(), poller->pollCount(),
-                                                 poller->errorCount(), checksumOk, poller->channelValues()});
-            if (written == *working)
-                return;
-            *working = written;
-            if (!written)
-                printLine(QStringLiteral("cannot write to %1: %2").arg(shared->path(), shared->errorString()));
-            else
-                printLine(QStringLiteral("recording to %1 again").arg(shared->path()));
-            relay->showRecordFault(written ? QString() : shared->errorString());
-        });
-    }
-
-    m_line->moveToThread(&m_thread);
-    // Deleted on its own thread once its event loop has ended: the poller
-    // stops and the comm control closes the port there.
-    QObject::connect(&m_thread, &QThread::finished, m_line, &QObject::deleteLater);
+    m_worker->moveToThread(&m_thread);
+    connect(this, &Acquisition::requestSet, m_worker, &AcquisitionWorker::setRequest);
+    connect(this, &Acquisition::startAsked, m_worker, qOverload<const QByteArray&>(&AcquisitionWorker::start));
+    // Deleted on its own thread once its event loop has ended.
+    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread.start();
 }
 
@@ -89,16 +70,9 @@ Acquisition::~Acquisition()
 {
     m_thread.quit();
     m_thread.wait();
-}
-
-void Acquisition::setRequest(const QByteArray& request)
-{
-    post(m_line, [poller = m_poller, request] { poller->setRequest(request); });
-}
-
-void Acquisition::start(const QByteArray& request)
-{
-    post(m_line, [poller = m_poller, request] { poller->start(request); });
+    for (QObject* listener : std::as_const(m_listeners))
+        if (listener)
+            QCoreApplication::removePostedEvents(listener, QEvent::MetaCall);
 }
 
 } // namespace apps

@@ -1,38 +1,88 @@
 // The comm control and the poller on an acquisition thread of their own, so
 // that a window stalled in a repaint (a slow remote display, a window being
-// dragged) never delays a request. What the poller shows reaches the view
-// through queued signals; the start reaches the poller the same way.
+// dragged) never delays a request. Whoever shows or keeps what the poller
+// tells connects to the worker's poller: across the thread the connections
+// are queued, and each listener gets its own copy of every value.
 #pragma once
 
 #include "apps/common/settings.h"
 #include "poll/poller.h"
+#include "serial/commcontrol.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
 #include <QThread>
+
+#include <memory>
 
 namespace apps {
 
-class Acquisition
+// Lives on the acquisition thread once started; built on the starting thread.
+class AcquisitionWorker : public QObject
 {
+    Q_OBJECT
+
 public:
-    // `view` is called on the thread of `viewContext`. A port fault also goes
-    // to standard error, once, as "<program>: <fault>". With a recorder, each
-    // decoded reply is recorded; a failed write is shown and told once on
-    // standard error, and recording resumes when a write succeeds again.
-    Acquisition(poll::Framing framing, const LinkSettings& settings, poll::PollView& view, QObject* viewContext);
-    // Stops polling, closes the port and ends the thread.
-    ~Acquisition();
-    Acquisition(const Acquisition&) = delete;
-    Acquisition& operator=(const Acquisition&) = delete;
+    // With `tellStandardError`, a port fault goes to standard error once, as
+    // "<program>: <fault>", and so does a failed or resumed recording.
+    AcquisitionWorker(poll::Framing framing, const LinkSettings& settings, bool tellStandardError);
+
+    // For connecting only: both live on the acquisition thread.
+    poll::Poller& poller() { return m_poller; }
+    const serial::CommControl& comm() const { return m_comm; }
+
+public slots:
+    void setRequest(const QByteArray& request) { m_poller.setRequest(request); }
+    void start(const QByteArray& request) { m_poller.start(request); }
+
+signals:
+    // Recording the values failed (`why` says how), or, with an empty text,
+    // works again. Told once per change.
+    void recordFault(const QString& why);
+
+private:
+    void record(const poll::Reading& reading);
+
+    serial::CommControl m_comm;
+    poll::Poller m_poller;                       // polls m_comm
+    std::shared_ptr<poll::Recorder> m_recorder; // used on the acquisition thread only
+    bool m_recording = true;                     // the last write went through
+    bool m_tellStandardError;
+};
+
+// The controller, on the thread that builds it: starts the thread, hands it
+// requests, and ends it.
+class Acquisition : public QObject
+{
+    Q_OBJECT
+
+public:
+    Acquisition(poll::Framing framing, const LinkSettings& settings, bool tellStandardError = true);
+    // Ends the thread; the worker is deleted on it, which stops the poller
+    // and closes the port there. Nothing the worker sent afterwards is queued.
+    ~Acquisition() override;
+
+    // For connecting to its signals only.
+    AcquisitionWorker& worker() { return *m_worker; }
+    // `listener` takes the worker's signals on its own thread. What is queued
+    // for it when this ends is dropped with the thread, so none of its slots
+    // runs for a poll that is over.
+    void addListener(QObject* listener) { m_listeners.append(listener); }
 
     // Both return at once; the poller takes them in the order given.
-    void setRequest(const QByteArray& request);
-    void start(const QByteArray& request);
+    void setRequest(const QByteArray& request) { emit requestSet(request); }
+    void start(const QByteArray& request) { emit startAsked(request); }
+
+signals:
+    void requestSet(const QByteArray& request);
+    void startAsked(const QByteArray& request);
 
 private:
     QThread m_thread;
-    QObject* m_line;         // on m_thread: owns the comm control, the relay and the poller
-    poll::Poller* m_poller;  // used on m_thread only
+    AcquisitionWorker* m_worker; // on m_thread; deleted there when it finishes
+    QList<QPointer<QObject>> m_listeners;
 };
 
 } // namespace apps

@@ -10,8 +10,20 @@ namespace apps {
 
 Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& settings)
     : m_window(layout)
-    , m_acquisition(framing, settings, m_window, &m_window)
+    , m_acquisition(framing, settings)
 {
+    // Queued: the poller is on the acquisition thread, the window on this one.
+    AcquisitionWorker& worker = m_acquisition.worker();
+    poll::Poller& poller = worker.poller();
+    ui::Form1* window = &m_window;
+    m_acquisition.addListener(window);
+    QObject::connect(&poller, &poll::Poller::pollSent, window,
+                     [window](std::int32_t, const QString& text) { window->showPollCount(text); });
+    QObject::connect(&poller, &poll::Poller::requestTextChanged, window, &ui::Form1::showRequestText);
+    QObject::connect(&poller, &poll::Poller::replyDecoded, window, &ui::Form1::showReading);
+    QObject::connect(&poller, &poll::Poller::portFault, window, &ui::Form1::showPortFault);
+    QObject::connect(&poller, &poll::Poller::portFaultCleared, window, &ui::Form1::clearPortFault);
+    QObject::connect(&worker, &AcquisitionWorker::recordFault, window, &ui::Form1::showRecordFault);
 }
 
 void Program::setStartButton(std::unique_ptr<StartButton> button)

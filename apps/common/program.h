@@ -26,8 +26,8 @@ public:
     void setStartButton(std::unique_ptr<StartButton> button);
 
 private:
-    ui::Form1 m_window;           // destroyed last: the acquisition still
-    Acquisition m_acquisition;    // reports to it until its thread has ended
+    ui::Form1 m_window;           // destroyed last: the acquisition reports
+    Acquisition m_acquisition;    // to it until its thread has ended
     std::unique_ptr<StartButton> m_startButton;
 };
 

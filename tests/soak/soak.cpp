@@ -195,7 +195,7 @@ struct Shown
 // The window's stand-in: the time of every counted tick (and how long this
 // process and modsim had waited for a CPU by then) and of every reply shown.
 // Room for all of them is taken up front: recording does not raise peak memory.
-class RecordingView : public poll::PollView
+class RecordingView : public QObject
 {
 public:
     explicit RecordingView(std::size_t polls)
@@ -206,7 +206,14 @@ public:
 
     std::function<void()> onTick;
 
-    void showPollCount(const QString&) override
+    void listenTo(poll::Poller& poller)
+    {
+        connect(&poller, &poll::Poller::pollSent, this, &RecordingView::pollSent);
+        connect(&poller, &poll::Poller::replyDecoded, this, &RecordingView::replyDecoded);
+        connect(&poller, &poll::Poller::portFault, this, &RecordingView::portFault);
+    }
+
+    void pollSent()
     {
         if (tickCount < ticks.size()) {
             ticks[tickCount] = Now();
@@ -217,23 +224,18 @@ public:
         ++tickCount;
         onTick();
     }
-    void showErrorCount(const QString& text) override
+    void replyDecoded(const poll::Reading& reading)
     {
-        lastErrors = text.toLongLong();
+        lastErrors = reading.errors;
         if (shownCount < shown.size())
             shown[shownCount] = {Now(), lastErrors};
         ++shownCount;
     }
-    void showChannel(int, const QString&) override {}
-    void showRequestText(const QString&) override {}
-    void showReplyText(const QString&) override {}
-    void showPortFault(const serial::CommFault& fault) override
+    void portFault(const serial::CommFault& fault)
     {
         if (portFaults++ == 0)
             firstFault = fault.text();
     }
-    void clearPortFault() override {}
-    void showRecordFault(const QString&) override {}
 
     std::vector<Nanos> ticks;
     std::string modsimSchedstat;
@@ -291,7 +293,8 @@ public:
         serial::CommControl comm;
         comm.setCommPort(1);
         comm.setSettings(QStringLiteral("9600,N,8,1"));
-        poll::Poller poller(poll::Framing::Binary, comm, m_view);
+        poll::Poller poller(poll::Framing::Binary, comm);
+        m_view.listenTo(poller);
         // When requests left this process and replies reached it: watched,
         // never touched.
         auto* port = comm.findChild<QSerialPort*>();

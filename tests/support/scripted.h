@@ -1,8 +1,8 @@
-// A comm control scripted by the test, and a view that records what it is
-// shown: the poller and the start buttons without a port or a window.
+// A comm control scripted by the test, and a listener that records what the
+// poller tells: the poller and the start buttons without a port or a window.
 #pragma once
 
-#include "poll/pollview.h"
+#include "poll/poller.h"
 #include "serial/comm.h"
 
 #include <QStringList>
@@ -57,26 +57,29 @@ public:
     }
 };
 
-class RecordingView : public poll::PollView
+class RecordingView : public QObject
 {
 public:
+    explicit RecordingView(poll::Poller& poller)
+    {
+        connect(&poller, &poll::Poller::pollSent, this, [this](std::int32_t, const QString& text) { pollCount = text; });
+        connect(&poller, &poll::Poller::requestTextChanged, this, [this](const QString& text) { requestText = text; });
+        connect(&poller, &poll::Poller::replyDecoded, this, [this](const poll::Reading& reading) {
+            errorCounts << reading.errorText;
+            channels = QStringList(reading.channelTexts.begin(), reading.channelTexts.end());
+            replyTexts << reading.replyText;
+        });
+        connect(&poller, &poll::Poller::portFault, this, [this](const serial::CommFault& fault) { faults << fault.text(); });
+        connect(&poller, &poll::Poller::portFaultCleared, this, [this] { ++clears; });
+    }
+
     QString pollCount;
-    QStringList errorCounts; // every write, in order: one per reply
+    QStringList errorCounts; // one per reply, in order
     QStringList channels = QStringList(8, QString());
     QString requestText;
-    QStringList replyTexts;  // every write, in order
+    QStringList replyTexts;  // one per reply, in order
     QStringList faults;
     int clears = 0;
-    QStringList recordFaults;
-
-    void showPollCount(const QString& text) override { pollCount = text; }
-    void showErrorCount(const QString& text) override { errorCounts << text; }
-    void showChannel(int index, const QString& text) override { channels[index] = text; }
-    void showRequestText(const QString& text) override { requestText = text; }
-    void showReplyText(const QString& text) override { replyTexts << text; }
-    void showPortFault(const serial::CommFault& fault) override { faults << fault.text(); }
-    void clearPortFault() override { ++clears; }
-    void showRecordFault(const QString& why) override { recordFaults << why; }
 };
 
 } // namespace testing_support

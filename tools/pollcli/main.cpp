@@ -5,8 +5,7 @@
 #include "codec/ascii.h"
 #include "codec/rtu.h"
 #include "poll/numberformat.h"
-#include "poll/poller.h"
-#include "serial/commcontrol.h"
+#include "apps/common/acquisition.h"
 #include "apps/common/commandline.h"
 #include "apps/common/settings.h"
 #include "apps/common/startup.h"
@@ -28,36 +27,54 @@
 
 namespace {
 
-class ConsoleView : public poll::PollView
+// Prints what the poller tells, on the main thread: each poll and reply on
+// standard output, faults on standard error; keeps the tick times for the
+// report.
+class ConsolePrinter : public QObject
 {
 public:
-    ConsoleView(const QElapsedTimer& clock, bool quiet)
+    ConsolePrinter(const QElapsedTimer& clock, bool quiet)
         : m_clock(clock)
         , m_quiet(quiet)
     {
     }
 
-    void showPollCount(const QString& text) override
+    void listenTo(apps::Acquisition& acquisition)
+    {
+        acquisition.addListener(this);
+        poll::Poller& poller = acquisition.worker().poller();
+        connect(&poller, &poll::Poller::pollSent, this, &ConsolePrinter::pollSent);
+        connect(&poller, &poll::Poller::replyDecoded, this, &ConsolePrinter::replyDecoded);
+        connect(&poller, &poll::Poller::portFault, this, &ConsolePrinter::portFault);
+        connect(&poller, &poll::Poller::portFaultCleared, this,
+                [] { QTextStream(stderr) << "pollcli: port back" << Qt::endl; });
+        connect(&acquisition.worker(), &apps::AcquisitionWorker::recordFault, this, &ConsolePrinter::recordFault);
+    }
+
+    const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
+    int replies() const { return m_replies; }
+    bool recordFailed() const { return m_recordFailed; }
+
+private:
+    void pollSent(std::int32_t, const QString& countText)
     {
         m_tickTimes.push_back(m_clock.nsecsElapsed());
-        m_pollCount = text;
+        m_pollCount = countText;
         if (!m_quiet)
             print(QStringLiteral("sent"));
     }
-    void showErrorCount(const QString& text) override
+    void replyDecoded(const poll::Reading& reading)
     {
-        m_errorCount = text;
-        if (!m_quiet)
-            print(QStringLiteral("reply"));
+        ++m_replies;
+        m_errorCount = reading.errorText;
+        m_channels = QStringList(reading.channelTexts.begin(), reading.channelTexts.end());
+        if (m_quiet)
+            return;
+        if (!reading.replyText.isEmpty())
+            QTextStream(stdout) << "  reply text " << reading.replyText << Qt::endl;
+        print(QStringLiteral("reply"));
     }
-    void showChannel(int index, const QString& text) override { m_channels[index] = text; }
-    void showRequestText(const QString&) override {}
-    void showReplyText(const QString& text) override
-    {
-        if (!m_quiet)
-            QTextStream(stdout) << "  reply text " << text << Qt::endl;
-    }
-    void showPortFault(const serial::CommFault& fault) override
+    void portFault(const serial::CommFault& fault)
     {
         QTextStream(stderr) << "pollcli: " << fault.text()
                             << (fault.error == serial::CommError::OpenFailed
@@ -65,16 +82,12 @@ public:
                                     : "")
                             << Qt::endl;
     }
-    void clearPortFault() override { QTextStream(stderr) << "pollcli: port back" << Qt::endl; }
-    void showRecordFault(const QString& why) override
+    void recordFault(const QString& why)
     {
+        m_recordFailed = m_recordFailed || !why.isEmpty();
         QTextStream(stderr) << "pollcli: " << (why.isEmpty() ? QStringLiteral("recording again") : "cannot record: " + why)
                             << Qt::endl;
     }
-
-    const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
-
-private:
     void print(const QString& what)
     {
         QTextStream(stdout) << QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f', 3) << " " << what
@@ -85,6 +98,8 @@ private:
     const QElapsedTimer& m_clock;
     bool m_quiet;
     std::vector<qint64> m_tickTimes;
+    int m_replies = 0;
+    bool m_recordFailed = false; // some write did not go through: lines are missing
     QString m_pollCount, m_errorCount;
     QStringList m_channels = QStringList(protocol::kChannelCount, QString());
 };
@@ -240,57 +255,43 @@ int main(int argc, char* argv[])
         stopAfter = std::chrono::milliseconds(std::llround(seconds * 1000) + interval / 2);
     }
 
-    std::unique_ptr<poll::Recorder> recorder;
+    apps::LinkSettings settings;
+    settings.device = parser.value(portOption);
+    settings.pollInterval = std::chrono::milliseconds(interval);
     if (parser.isSet(recordOption)) {
         auto opened = poll::Recorder::Open(parser.value(recordOption));
         if (const QString* why = std::get_if<QString>(&opened)) {
             QTextStream(stderr) << "pollcli: " << *why << Qt::endl;
             return 2;
         }
-        recorder = std::move(std::get<std::unique_ptr<poll::Recorder>>(opened));
+        settings.recorder = std::move(std::get<std::unique_ptr<poll::Recorder>>(opened));
     }
     const bool csvToStdout = parser.value(recordOption) == u"-";
 
+    // The same acquisition thread as the window programs', so the figures
+    // measure what they ship.
     QElapsedTimer clock;
-    ConsoleView view(clock, parser.isSet(quietOption) || csvToStdout);
-    const apps::LinkSettings settings;
-    serial::CommControl comm;
-    comm.setCommPort(settings.commPort);
-    comm.setDevice(parser.value(portOption));
-    comm.setSettings(settings.lineSettings);
-    poll::Poller poller(framing, comm, view);
-    poller.setInterval(std::chrono::milliseconds(interval));
-    bool recording = true;       // the last write went through
-    bool recordFailed = false;   // some write did not: lines are missing
-    int replies = 0;
-    QObject::connect(&poller, &poll::Poller::replyDecoded, [&replies] { ++replies; });
-    if (recorder) {
-        QObject::connect(&poller, &poll::Poller::replyDecoded, [&](bool checksumOk) {
-            const bool written = recorder->record({QDateTime::currentDateTime(), poller.pollCount(),
-                                                   poller.errorCount(), checksumOk, poller.channelValues()});
-            if (written != recording)
-                view.showRecordFault(written ? QString() : recorder->errorString());
-            recording = written;
-            recordFailed = recordFailed || !written;
-        });
-    }
+    ConsolePrinter printer(clock, parser.isSet(quietOption) || csvToStdout);
+    apps::Acquisition acquisition(framing, settings, false);
+    printer.listenTo(acquisition);
+    QByteArray request;
     if (framing == poll::Framing::Binary) {
-        const rtu::Request request = rtu::BuildRequest(static_cast<std::uint8_t>(address));
-        poller.setRequest(QByteArray(reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size())));
+        const rtu::Request frame = rtu::BuildRequest(static_cast<std::uint8_t>(address));
+        request = QByteArray(reinterpret_cast<const char*>(frame.data()), static_cast<qsizetype>(frame.size()));
     } else
-        poller.setRequest(QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address))));
+        request = QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address)));
 
     const std::clock_t cpuStart = std::clock();
     if (stopAfter)
         QTimer::singleShot(*stopAfter, &app, &QCoreApplication::quit);
     clock.start();
-    poller.start();
+    acquisition.start(request);
     const int status = app.exec();
     if (stopAfter)
-        printReport(view.tickTimes(), poller.interval(), cpuSecondsSince(cpuStart));
+        printReport(printer.tickTimes(), settings.pollInterval, cpuSecondsSince(cpuStart));
     // A script learns that the run did not do its work: no reply in the time
     // given (no module, wrong port or address), or lines missing from the record.
-    if (status == 0 && ((stopAfter && replies == 0) || recordFailed))
+    if (status == 0 && ((stopAfter && printer.replies() == 0) || printer.recordFailed()))
         return 1;
     return status;
 }
