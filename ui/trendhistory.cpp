@@ -1,0 +1,188 @@
+#include "ui/trendhistory.h"
+
+#include <algorithm>
+
+namespace ui {
+
+static_assert(sizeof(TrendSample) <= 48,
+              "a sample is 8 bytes of time, 32 of values, 4 of count and a flag");
+
+TrendHistory::TrendHistory(qsizetype capacity) : m_capacity(std::max<qsizetype>(capacity, 1)) {}
+
+void TrendHistory::setCapacity(qsizetype capacity)
+{
+    m_capacity = std::max<qsizetype>(capacity, 1);
+    if (m_size > m_capacity)
+        dropOldest(m_size - m_capacity);
+    ++m_revision;
+}
+
+void TrendHistory::append(const TrendSample& sample)
+{
+    if (m_size == m_capacity)
+        dropOldest(1);
+    const qsizetype position = m_head + m_size;
+    const auto block = static_cast<std::size_t>(position / kBlockSize);
+    if (block == m_blocks.size())
+        m_blocks.push_back(m_spare ? std::move(m_spare) : std::make_unique<Block>());
+    TrendSample& stored = (*m_blocks[block])[static_cast<std::size_t>(position % kBlockSize)];
+    const qint64 newestMs = m_size > 0 ? newest().timeMs : sample.timeMs;
+    stored = sample;
+    stored.timeMs = std::max(sample.timeMs, newestMs);
+    ++m_size;
+    ++m_revision;
+}
+
+void TrendHistory::append(std::span<const TrendSample> samples)
+{
+    // Only the newest `capacity` would stay.
+    if (std::ssize(samples) > m_capacity)
+        samples = samples.last(static_cast<std::size_t>(m_capacity));
+    for (const TrendSample& sample : samples)
+        append(sample);
+}
+
+void TrendHistory::clear()
+{
+    m_blocks.clear();
+    m_spare.reset();
+    m_head = 0;
+    m_size = 0;
+    ++m_revision;
+}
+
+void TrendHistory::dropOldest(qsizetype count)
+{
+    m_head += count;
+    m_size -= count;
+    while (m_head >= kBlockSize) {
+        m_spare = std::move(m_blocks.front());
+        m_blocks.pop_front();
+        m_head -= kBlockSize;
+    }
+}
+
+const TrendSample& TrendHistory::at(qsizetype index) const
+{
+    Q_ASSERT(index >= 0 && index < m_size);
+    const qsizetype position = m_head + index;
+    return (*m_blocks[static_cast<std::size_t>(position / kBlockSize)])[static_cast<std::size_t>(
+        position % kBlockSize)];
+}
+
+qsizetype TrendHistory::lowerBound(qint64 timeMs) const
+{
+    qsizetype low = 0;
+    qsizetype high = m_size;
+    while (low < high) {
+        const qsizetype middle = low + (high - low) / 2;
+        if (at(middle).timeMs < timeMs)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+qsizetype TrendHistory::nearest(qint64 timeMs) const
+{
+    if (m_size == 0)
+        return -1;
+    const qsizetype after = lowerBound(timeMs);
+    if (after == m_size)
+        return m_size - 1;
+    if (after > 0 && timeMs - at(after - 1).timeMs < at(after).timeMs - timeMs)
+        return after - 1;
+    return after;
+}
+
+const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int columns) const
+{
+    columns = std::max(columns, 1);
+    toMs = std::max(toMs, fromMs + 1);
+    TrendReduction& r = m_reduction;
+    if (m_reducedRevision == m_revision && r.fromMs == fromMs && r.toMs == toMs &&
+        std::ssize(r.columns) == columns)
+        return r;
+
+    r.fromMs = fromMs;
+    r.toMs = toMs;
+    r.columns.assign(static_cast<std::size_t>(columns), TrendColumn{});
+    r.hasBefore = r.hasAfter = r.afterJoins = false;
+    m_reducedRevision = m_revision;
+
+    const qsizetype begin = lowerBound(fromMs);
+    const qsizetype end = lowerBound(toMs + 1);
+    const qint64 spanMs = toMs - fromMs;
+    // Set by a gap or a failed reply, cleared by the next good sample: the
+    // line does not run across either.
+    bool broken = true;
+    const TrendSample* previous = nullptr;
+    if (begin > 0) {
+        previous = &at(begin - 1);
+        if (previous->checksumOk) {
+            r.hasBefore = true;
+            r.before = *previous;
+            broken = false;
+        }
+    }
+    // The column a sample falls in is floor((t - from) * columns / span);
+    // stepping to the next boundary costs a division a column, not a sample.
+    std::size_t column = 0;
+    const auto boundary = [&](std::size_t col) { // the first time in column `col`
+        return fromMs + (static_cast<qint64>(col) * spanMs + columns - 1) / columns;
+    };
+    qint64 nextBoundary = boundary(1);
+    const auto last = static_cast<std::size_t>(columns - 1);
+    TrendColumn c; // the column being filled, kept apart so that it can live in registers
+    // Block by block: a pointer walk, not an index lookup a sample.
+    for (qsizetype i = begin; i < end;) {
+        const qsizetype position = m_head + i;
+        const Block& block = *m_blocks[static_cast<std::size_t>(position / kBlockSize)];
+        const qsizetype offset = position % kBlockSize;
+        const qsizetype count = std::min(end - i, kBlockSize - offset);
+        for (const TrendSample *s = block.data() + offset, *stop = s + count; s != stop; ++s) {
+            if (previous && isGap(*previous, *s))
+                broken = true;
+            previous = s;
+            if (column < last && s->timeMs >= nextBoundary) {
+                r.columns[column] = c;
+                c = TrendColumn{};
+                while (column < last && s->timeMs >= nextBoundary)
+                    nextBoundary = boundary(++column + 1);
+            }
+            if (!s->checksumOk) {
+                ++c.failed;
+                broken = true;
+                continue;
+            }
+            if (c.good == 0) {
+                c.joinsPrevious = !broken;
+                c.first = c.min = c.max = s->values;
+            } else {
+                for (std::size_t ch = 0; ch < protocol::kChannelCount; ++ch) {
+                    c.min[ch] = std::min(c.min[ch], s->values[ch]);
+                    c.max[ch] = std::max(c.max[ch], s->values[ch]);
+                }
+            }
+            c.last = s->values;
+            ++c.good;
+            broken = false;
+        }
+        i += count;
+    }
+    r.columns[column] = c;
+    if (end < m_size && at(end).checksumOk) {
+        r.hasAfter = true;
+        r.after = at(end);
+        r.afterJoins = !broken && previous && !isGap(*previous, r.after);
+    }
+    return r;
+}
+
+std::size_t TrendHistory::bytesHeld() const
+{
+    return (m_blocks.size() + (m_spare ? 1 : 0)) * sizeof(Block);
+}
+
+} // namespace ui

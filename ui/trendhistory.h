@@ -1,0 +1,119 @@
+// What the trend view draws, kept apart from the widget: a bounded ring of
+// compact samples, oldest dropped when full, and its reduction to one
+// minimum and maximum per channel per pixel column, so that drawing costs
+// what the width costs whatever the history holds.
+#pragma once
+
+#include "codec/protocol.h"
+
+#include <QtGlobal>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace ui {
+
+struct TrendSample
+{
+    qint64 timeMs = 0; // since the epoch, UTC
+    protocol::ChannelValues values{};
+    std::int32_t polls = 0; // the poll count after this reply
+    bool checksumOk = true;
+};
+
+// One pixel column of a reduced view. Only samples with a good checksum give
+// values; a failed one only counts, to be marked.
+struct TrendColumn
+{
+    std::int32_t good = 0;
+    std::int32_t failed = 0;
+    // The line comes into this column from the last good sample before it:
+    // no gap and no failed reply lie between them.
+    bool joinsPrevious = false;
+    protocol::ChannelValues first{}, last{}, min{}, max{};
+};
+
+struct TrendReduction
+{
+    qint64 fromMs = 0;
+    qint64 toMs = 0;
+    std::vector<TrendColumn> columns;
+    // The nearest good samples just outside the range, so that a line can
+    // leave the plot at its edges; valid only if `hasBefore` / `hasAfter`,
+    // and joined to the nearest column with values only if that column's
+    // `joinsPrevious` / `afterJoins` says so.
+    bool hasBefore = false, hasAfter = false, afterJoins = false;
+    TrendSample before, after;
+};
+
+class TrendHistory
+{
+public:
+    // A day at one sample a second.
+    static constexpr qsizetype kDefaultCapacity = 86'400;
+    // Samples further apart than this, at one poll a second, have a silence
+    // between them: 2.5 times the interval.
+    static constexpr qint64 kGapAfterMs = 2'500;
+
+    explicit TrendHistory(qsizetype capacity = kDefaultCapacity);
+
+    // At least one sample; the oldest ones go if there are more than that.
+    void setCapacity(qsizetype capacity);
+    qsizetype capacity() const { return m_capacity; }
+
+    // A sample timed before the newest (the clock was set back) is kept at
+    // the newest one's time, so that the ring stays in time order for search.
+    void append(const TrendSample& sample);
+    void append(std::span<const TrendSample> samples);
+    void clear();
+
+    qsizetype size() const { return m_size; }
+    bool isEmpty() const { return m_size == 0; }
+    // 0 is the oldest sample held.
+    const TrendSample& at(qsizetype index) const;
+    const TrendSample& newest() const { return at(m_size - 1); }
+    const TrendSample& oldest() const { return at(0); }
+    // The index of the first sample at or after `timeMs`; size() if none.
+    qsizetype lowerBound(qint64 timeMs) const;
+    // The sample nearest in time to `timeMs`, or -1 if empty.
+    qsizetype nearest(qint64 timeMs) const;
+
+    // True if no line may join `a` to the sample `b` after it: the poll
+    // count rose by more than one (requests went unanswered) or there was a
+    // silence (the port was unplugged, no requests went out).
+    static bool isGap(const TrendSample& a, const TrendSample& b)
+    {
+        return qint64{b.polls} - a.polls > 1 || b.timeMs - a.timeMs > kGapAfterMs;
+    }
+
+    // [fromMs, toMs] in `columns` equal columns. The result is kept: asking
+    // again for the same view, with nothing appended, costs nothing.
+    const TrendReduction& reduce(qint64 fromMs, qint64 toMs, int columns) const;
+
+    // Heap bytes the samples take, blocks allocated but not yet filled included.
+    std::size_t bytesHeld() const;
+
+private:
+    // 4096 samples of 48 bytes, 192 KiB a block: 7 days at 1 Hz is 148
+    // blocks, and growing or dropping the oldest never moves a sample.
+    static constexpr qsizetype kBlockSize = 4096;
+    using Block = std::array<TrendSample, kBlockSize>;
+
+    void dropOldest(qsizetype count);
+
+    qsizetype m_capacity;
+    std::deque<std::unique_ptr<Block>> m_blocks;
+    std::unique_ptr<Block> m_spare; // the last block let go, reused for the next one needed
+    qsizetype m_head = 0;           // index of the oldest sample in the first block
+    qsizetype m_size = 0;
+    std::uint64_t m_revision = 0; // changes whenever the samples do
+
+    mutable TrendReduction m_reduction;
+    mutable std::uint64_t m_reducedRevision = ~std::uint64_t{0};
+};
+
+} // namespace ui

@@ -1,0 +1,668 @@
+#include "ui/trendview.h"
+
+#include "poll/numberformat.h"
+
+#include <QDateTime>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPolygonF>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace ui {
+namespace {
+
+constexpr int kChannels = static_cast<int>(protocol::kChannelCount);
+
+// Okabe and Ito's eight colours, which readers with any common colour vision
+// deficiency can tell apart. Their yellow (#F0E442) is 1.3:1 against white,
+// too faint for a 2-pixel line; this darker yellow of the same hue is 3:1.
+const std::array<QColor, protocol::kChannelCount> kPalette = {
+    QColor(0x00, 0x00, 0x00), QColor(0xE6, 0x9F, 0x00), QColor(0x56, 0xB4, 0xE9),
+    QColor(0x00, 0x9E, 0x73), QColor(0xA8, 0x94, 0x00), QColor(0x00, 0x72, 0xB2),
+    QColor(0xD5, 0x5E, 0x00), QColor(0xCC, 0x79, 0xA7),
+};
+// Apart from the vermillion channel, and in a strip of its own.
+const QColor kFailedMark(0xE0, 0x00, 0x00);
+const QColor kHidden(0xB0, 0xB0, 0xB0);
+const QColor kGrid(0xE6, 0xE6, 0xE6);
+const QColor kFrame(0xA0, 0xA0, 0xA0);
+const QColor kText(0x30, 0x30, 0x30);
+
+// A 2-pixel line always covers one row of pixels wholly, so its colour shows
+// unmixed however it falls between pixels.
+constexpr qreal kLineWidth = 2;
+constexpr int kMarkHeight = 6;   // the failed-reply strip under the plot
+constexpr int kTickSpacing = 40; // at least this many pixels between value ticks
+constexpr int kPad = 6;
+
+constexpr qint64 kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute, kDay = 24 * kHour;
+
+std::size_t index(int channel)
+{
+    return static_cast<std::size_t>(channel);
+}
+
+// The round step (1, 2 or 5 times a power of ten) that cuts `range` into at
+// most `count` parts.
+double roundStep(double range, int count)
+{
+    const double raw = range / std::max(count, 1);
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    for (const double m : {1.0, 2.0, 5.0})
+        if (m * magnitude >= raw * (1 - 1e-9))
+            return m * magnitude;
+    return 10 * magnitude;
+}
+
+// The time label step for a span: the shortest that leaves a label room.
+qint64 timeStep(double msPerPixel, int labelWidth)
+{
+    static constexpr qint64 steps[] = {
+        kSecond,  2 * kSecond, 5 * kSecond, 10 * kSecond, 15 * kSecond, 30 * kSecond,
+        kMinute,  2 * kMinute, 5 * kMinute, 10 * kMinute, 15 * kMinute, 30 * kMinute,
+        kHour,    2 * kHour,   3 * kHour,   6 * kHour,    12 * kHour,   kDay,
+        2 * kDay, 7 * kDay,    14 * kDay,   28 * kDay};
+    for (const qint64 step : steps)
+        if (static_cast<double>(step) / msPerPixel >= labelWidth)
+            return step;
+    return std::end(steps)[-1];
+}
+
+} // namespace
+
+struct TrendView::Layout
+{
+    std::array<QRect, protocol::kChannelCount> entries; // the legend's, one a channel
+    QRect plot;
+    QRect marks;      // failed replies are ticked here
+    int labelTop = 0; // of the time labels
+};
+
+TrendView::TrendView(QWidget* parent) : QWidget(parent)
+{
+    m_visible.fill(true);
+    for (int ch = 0; ch < kChannels; ++ch)
+        m_names[index(ch)] = QStringLiteral("channel %1").arg(ch);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(true);
+    setFocusPolicy(Qt::WheelFocus);
+    setAccessibleName(tr("Channel trend"));
+    changed();
+}
+
+QColor TrendView::channelColor(int channel)
+{
+    return kPalette[index(channel)];
+}
+
+void TrendView::setCapacity(qsizetype capacity)
+{
+    m_history.setCapacity(capacity);
+    update();
+}
+
+void TrendView::append(const TrendSample& sample)
+{
+    m_history.append(sample);
+    m_latestTexts.reset();
+    update();
+}
+
+void TrendView::append(std::span<const TrendSample> samples)
+{
+    m_history.append(samples);
+    m_latestTexts.reset();
+    update();
+}
+
+void TrendView::clear()
+{
+    m_history.clear();
+    m_latestTexts.reset();
+    update();
+}
+
+void TrendView::addReading(const poll::Reading& reading)
+{
+    m_history.append(TrendSample{reading.time.toMSecsSinceEpoch(), reading.values, reading.polls,
+                                 reading.checksumOk});
+    m_latestTexts = reading.channelTexts;
+    update(); // coalesced: a covered or stalled window paints once, not once a sample
+}
+
+void TrendView::setTimeWindow(qint64 fromMs, qint64 toMs)
+{
+    m_live = false;
+    m_toMs = toMs;
+    m_spanMs = std::max<qint64>(toMs - fromMs, 1);
+    changed();
+}
+
+void TrendView::followLive()
+{
+    m_live = true;
+    changed();
+}
+
+void TrendView::setSpan(qint64 ms)
+{
+    m_spanMs = std::max<qint64>(ms, 1);
+    changed();
+}
+
+std::pair<qint64, qint64> TrendView::timeWindow() const
+{
+    const qint64 to = m_live ? (m_history.isEmpty() ? 0 : m_history.newest().timeMs) : m_toMs;
+    return {to - m_spanMs, to};
+}
+
+void TrendView::setValueRange(std::optional<std::pair<double, double>> range)
+{
+    if (range && range->second <= range->first)
+        range.reset(); // an empty range is no range: scale to the data
+    m_valueRange = range;
+    update();
+}
+
+void TrendView::setChannelVisible(int channel, bool visible)
+{
+    if (channel < 0 || channel >= kChannels)
+        return;
+    m_visible[index(channel)] = visible;
+    update();
+}
+
+bool TrendView::channelVisible(int channel) const
+{
+    return channel >= 0 && channel < kChannels && m_visible[index(channel)];
+}
+
+void TrendView::setChannelNames(const QStringList& names)
+{
+    for (int ch = 0; ch < kChannels && ch < names.size(); ++ch)
+        m_names[index(ch)] = names[ch];
+    update();
+}
+
+void TrendView::changed()
+{
+    const auto [from, to] = timeWindow();
+    const QLocale locale;
+    const auto at = [&](qint64 ms) {
+        return locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
+    };
+    setAccessibleDescription(
+        m_live ? tr("The eight channels over the last %n minute(s), following the newest reading",
+                    nullptr, static_cast<int>(m_spanMs / kMinute))
+               : tr("The eight channels from %1 to %2").arg(at(from), at(to)));
+    update();
+}
+
+QImage TrendView::toImage(QSize size) const
+{
+    QImage image(size, QImage::Format_RGB32);
+    QPainter painter(&image);
+    render(painter, image.rect());
+    return image;
+}
+
+QRect TrendView::plotArea(QSize size) const
+{
+    const QImage probe(1, 1,
+                       QImage::Format_RGB32); // the fonts' size in an image, as toImage draws them
+    return layOut(QRect(QPoint(), size), QFontMetrics(font(), &probe)).plot;
+}
+
+TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics) const
+{
+    Layout l;
+    // The legend: eight entries in one row if each gets 190 pixels, else in
+    // rows of four or two.
+    const int perRow = rect.width() >= 8 * 190 ? 8 : rect.width() >= 4 * 190 ? 4 : 2;
+    const int rows = kChannels / perRow;
+    const int entryHeight = metrics.height() + 4;
+    const int entryWidth = (rect.width() - 2 * kPad) / perRow;
+    for (int ch = 0; ch < kChannels; ++ch)
+        l.entries[index(ch)] =
+            QRect(rect.left() + kPad + ch % perRow * entryWidth,
+                  rect.top() + kPad + ch / perRow * entryHeight, entryWidth, entryHeight);
+    const int valueLabels = metrics.horizontalAdvance(QStringLiteral("-88888.8")) + kPad;
+    const int top = rect.top() + kPad + rows * entryHeight + kPad;
+    const int bottom = rect.bottom() - kPad - metrics.height() - 2 - kMarkHeight - 3;
+    l.plot = QRect(QPoint(rect.left() + kPad + valueLabels, top),
+                   QPoint(rect.right() - kPad - 4, bottom));
+    l.marks = QRect(l.plot.left(), l.plot.bottom() + 3, l.plot.width(), kMarkHeight);
+    l.labelTop = l.marks.bottom() + 2;
+    return l;
+}
+
+QString TrendView::latestText(int channel) const
+{
+    if (m_latestTexts)
+        return (*m_latestTexts)[index(channel)];
+    for (qsizetype i = m_history.size() - 1; i >= 0; --i)
+        if (m_history.at(i).checksumOk)
+            return poll::FormatChannelNumber(m_history.at(i).values[index(channel)]);
+    return QStringLiteral("–");
+}
+
+void TrendView::render(QPainter& painter, QRect rect) const
+{
+    painter.save();
+    painter.setFont(font());
+    painter.fillRect(rect, Qt::white);
+    const QFontMetrics metrics = painter.fontMetrics();
+    const Layout l = layOut(rect, metrics);
+    if (l.plot.width() < 2 || l.plot.height() < 2) {
+        painter.restore();
+        return; // no room to draw in
+    }
+    const auto [from, to] = timeWindow();
+    const TrendReduction& reduction = m_history.reduce(from, to, l.plot.width());
+
+    // The value range: fixed, or the visible channels' good samples in view
+    // widened to round ticks.
+    double low = 0, high = 1;
+    if (m_valueRange) {
+        std::tie(low, high) = *m_valueRange;
+    } else {
+        bool any = false;
+        for (const TrendColumn& c : reduction.columns) {
+            if (c.good == 0)
+                continue;
+            for (int ch = 0; ch < kChannels; ++ch) {
+                if (!m_visible[index(ch)])
+                    continue;
+                low = any ? std::min<double>(low, c.min[index(ch)]) : c.min[index(ch)];
+                high = any ? std::max<double>(high, c.max[index(ch)]) : c.max[index(ch)];
+                any = true;
+            }
+        }
+        // Room around the data, so that no line lies on the frame: a tenth of
+        // the value either side of a level line, else 5 % of the range.
+        const double pad = !any                ? 0
+                           : high - low < 1e-9 ? std::max(std::abs(high) * 0.1, 1.0)
+                                               : (high - low) * 0.05;
+        low -= pad;
+        high += pad;
+    }
+    const int maxTicks = std::max(l.plot.height() / kTickSpacing, 2);
+    const double step = roundStep(high - low, maxTicks);
+    if (!m_valueRange) {
+        low = std::floor(low / step) * step;
+        high = std::ceil(high / step) * step;
+    }
+
+    // Value grid and labels.
+    const QLocale locale;
+    const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
+    const auto yOf = [&](double v) {
+        return l.plot.top() + (high - v) / (high - low) * l.plot.height();
+    };
+    for (double v = std::ceil(low / step - 1e-9) * step; v <= high + step * 1e-9; v += step) {
+        const double y = std::round(yOf(v)) + 0.5;
+        painter.setPen(kGrid);
+        painter.drawLine(QPointF(l.plot.left(), y), QPointF(l.plot.right() + 1, y));
+        painter.setPen(kText);
+        const QString label = locale.toString(std::abs(v) < step * 1e-6 ? 0.0 : v, 'f', decimals);
+        painter.drawText(QRectF(rect.left(), y - metrics.height() / 2.0,
+                                l.plot.left() - rect.left() - 4, metrics.height()),
+                         Qt::AlignRight | Qt::AlignVCenter, label);
+    }
+
+    // Time grid and labels, on round steps of local time. A label at local
+    // midnight shows the date.
+    const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
+    const qint64 tStep =
+        timeStep(msPerPixel, metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16);
+    const QString format = tStep < kMinute ? QStringLiteral("HH:mm:ss")
+                           : tStep < kDay  ? QStringLiteral("HH:mm")
+                                           : QStringLiteral("d MMM");
+    const qint64 offset = QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc() * kSecond;
+    const auto floorDiv = [](qint64 a, qint64 b) { return a / b - (a % b < 0 ? 1 : 0); };
+    for (qint64 t = (floorDiv(from + offset, tStep) + 1) * tStep - offset; t <= to; t += tStep) {
+        const double x =
+            std::round(l.plot.left() + static_cast<double>(t - from) / msPerPixel) + 0.5;
+        painter.setPen(kGrid);
+        painter.drawLine(QPointF(x, l.plot.top()), QPointF(x, l.plot.bottom() + 1));
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(t);
+        const QString label = local.time() == QTime(0, 0) && tStep < kDay
+                                  ? locale.toString(local.date(), QStringLiteral("d MMM"))
+                                  : locale.toString(local, format);
+        const int width = metrics.horizontalAdvance(label);
+        const QRect box(static_cast<int>(x) - width / 2, l.labelTop, width, metrics.height());
+        if (box.left() >= rect.left() && box.right() <= rect.right()) {
+            painter.setPen(kText);
+            painter.drawText(box, Qt::AlignCenter, label);
+        }
+    }
+    painter.setPen(kFrame);
+    painter.drawRect(QRectF(l.plot).adjusted(0.5, 0.5, 0.5, 0.5));
+
+    // Failed replies: a tick under the plot, where their time is.
+    painter.setPen(QPen(kFailedMark, 1));
+    for (std::size_t col = 0; col < reduction.columns.size(); ++col)
+        if (reduction.columns[col].failed > 0) {
+            const double x = l.marks.left() + static_cast<double>(col) + 0.5;
+            painter.drawLine(QPointF(x, l.marks.top()), QPointF(x, l.marks.bottom() + 1));
+        }
+
+    drawSeries(painter, l, reduction, low, high);
+
+    // The legend: each channel's colour, name and latest value, greyed when hidden.
+    for (int ch = 0; ch < kChannels; ++ch) {
+        const QRect entry = l.entries[index(ch)];
+        const QColor colour = m_visible[index(ch)] ? kPalette[index(ch)] : kHidden;
+        const int y = entry.center().y();
+        painter.setPen(QPen(colour, 3, Qt::SolidLine, Qt::FlatCap));
+        painter.drawLine(entry.left() + 2, y, entry.left() + 20, y);
+        painter.setPen(m_visible[index(ch)] ? kText : kHidden);
+        const QRect text = entry.adjusted(26, 0, -4, 0);
+        const QString label = m_names[index(ch)] + QStringLiteral(": ") + latestText(ch);
+        painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
+                         metrics.elidedText(label, Qt::ElideRight, text.width()));
+    }
+    if (m_history.isEmpty()) {
+        painter.setPen(kText);
+        painter.drawText(l.plot, Qt::AlignCenter, tr("No readings yet"));
+    }
+    painter.restore();
+}
+
+void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduction& r, double low,
+                           double high) const
+{
+    // The columns that hold values, in order; whether the line comes into
+    // each from the one before is the same for every channel.
+    std::vector<int> filled;
+    filled.reserve(r.columns.size());
+    for (std::size_t col = 0; col < r.columns.size(); ++col)
+        if (r.columns[col].good > 0)
+            filled.push_back(static_cast<int>(col));
+
+    painter.save();
+    // A line at the very top or bottom of the range still shows whole.
+    painter.setClipRect(l.plot.adjusted(0, -2, 0, 2));
+    const double msPerPixel = static_cast<double>(r.toMs - r.fromMs) / l.plot.width();
+    const double top = l.plot.top(), height = l.plot.height();
+    const auto yOf = [&](float v) {
+        // Kept near the plot: a value far outside a fixed range would only overflow.
+        return std::clamp(top + (high - v) / (high - low) * height, top - height, top + 2 * height);
+    };
+    const auto xOfTime = [&](qint64 ms) {
+        return l.plot.left() + static_cast<double>(ms - r.fromMs) / msPerPixel;
+    };
+    const auto xOf = [&](int col) { return l.plot.left() + col + 0.5; };
+
+    // Where columns with values are next to each other (the samples are
+    // denser than the pixels), each column is one vertical bar from its
+    // minimum to its maximum, stretched to meet the previous column's last
+    // value: filled rectangles, cheap whatever the history. Where they are
+    // apart (zoomed in), antialiased lines join the samples. A sample joined
+    // to neither neighbour is a dot.
+    QList<QRect> bars;
+    QList<QPolygonF>
+        lines; // each a run of joined points, drawn in one stroke so that no joint is drawn twice
+    QList<QPointF> dots;
+    const auto join = [&](QPointF from, QPointF to) {
+        if (lines.isEmpty() || lines.back().back() != from)
+            lines.push_back(QPolygonF{from});
+        lines.back() << to;
+    };
+    for (int ch = 0; ch < kChannels; ++ch) {
+        if (!m_visible[index(ch)])
+            continue;
+        const std::size_t c = index(ch);
+        bars.clear();
+        lines.clear();
+        dots.clear();
+        bool havePrevious = r.hasBefore;
+        int previousCol = -2; // not next to any column
+        QPointF previous =
+            r.hasBefore ? QPointF(xOfTime(r.before.timeMs), yOf(r.before.values[c])) : QPointF();
+        for (std::size_t n = 0; n < filled.size(); ++n) {
+            const int col = filled[n];
+            const TrendColumn& column = r.columns[static_cast<std::size_t>(col)];
+            const QPointF first(xOf(col), yOf(column.first[c]));
+            double barTop = yOf(column.max[c]);
+            double barBottom = yOf(column.min[c]);
+            const bool joinedBefore = column.joinsPrevious && havePrevious;
+            const bool besidePrevious = joinedBefore && previousCol == col - 1;
+            if (besidePrevious) {
+                barTop = std::min(barTop, previous.y());
+                barBottom = std::max(barBottom, previous.y());
+            } else if (joinedBefore) {
+                join(previous, first);
+            }
+            const bool joinedAfter =
+                n + 1 < filled.size()
+                    ? r.columns[static_cast<std::size_t>(filled[n + 1])].joinsPrevious
+                    : r.hasAfter && r.afterJoins;
+            if (column.good > 1 || besidePrevious) {
+                const int barY = static_cast<int>(std::lround(barTop)) - 1;
+                bars << QRect(l.plot.left() + col, barY, 2,
+                              static_cast<int>(std::lround(barBottom)) + 1 - barY);
+            } else if (!joinedBefore && !joinedAfter) {
+                dots << first;
+            }
+            havePrevious = true;
+            previousCol = col;
+            previous = QPointF(xOf(col), yOf(column.last[c]));
+        }
+        if (r.hasAfter && r.afterJoins && havePrevious)
+            join(previous, QPointF(xOfTime(r.after.timeMs), yOf(r.after.values[c])));
+
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(kPalette[c]);
+        painter.drawRects(bars);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setPen(QPen(kPalette[c], kLineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        for (const QPolygonF& run : lines)
+            painter.drawPolyline(run);
+        painter.setPen(QPen(kPalette[c], kLineWidth + 1.5, Qt::SolidLine, Qt::RoundCap));
+        painter.drawPoints(dots);
+    }
+    painter.restore();
+}
+
+void TrendView::drawHover(QPainter& painter, const Layout& l) const
+{
+    if (!m_hover || !l.plot.contains(*m_hover) || m_history.isEmpty())
+        return;
+    const auto [from, to] = timeWindow();
+    const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
+    const qint64 at = from + std::llround((m_hover->x() - l.plot.left() + 0.5) * msPerPixel);
+    const qsizetype i = m_history.nearest(at);
+    const TrendSample& s = m_history.at(i);
+    const QLocale locale;
+
+    QStringList lines;
+    // A sample further off than the gap rule or a few pixels is not "here".
+    if (static_cast<double>(std::abs(s.timeMs - at)) >
+        std::max<double>(TrendHistory::kGapAfterMs, 4 * msPerPixel)) {
+        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(at),
+                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+              << tr("no reading");
+    } else {
+        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(s.timeMs),
+                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        for (int ch = 0; ch < kChannels; ++ch)
+            lines << m_names[index(ch)] + QStringLiteral(": ") +
+                         (s.checksumOk ? poll::FormatChannelNumber(s.values[index(ch)])
+                                       : QStringLiteral("–"));
+        if (!s.checksumOk)
+            lines << tr("checksum failed");
+    }
+
+    painter.save();
+    painter.setPen(QPen(kFrame, 1, Qt::DashLine));
+    const double x = m_hover->x() + 0.5;
+    painter.drawLine(QPointF(x, l.plot.top()), QPointF(x, l.plot.bottom()));
+    const QFontMetrics metrics = painter.fontMetrics();
+    int width = 0;
+    for (const QString& line : lines)
+        width = std::max(width, metrics.horizontalAdvance(line));
+    QRect box(0, 0, width + 2 * kPad, static_cast<int>(lines.size()) * metrics.height() + 2 * kPad);
+    box.moveTopLeft(QPoint(m_hover->x() + 12, l.plot.top() + 4));
+    if (box.right() > l.plot.right())
+        box.moveRight(m_hover->x() - 12);
+    painter.fillRect(box, QColor(255, 255, 255, 230));
+    painter.setPen(kFrame);
+    painter.drawRect(box);
+    for (int n = 0; n < lines.size(); ++n) {
+        const int ch = n - 1;
+        painter.setPen(ch >= 0 && ch < kChannels && !m_visible[index(ch)] ? kHidden : kText);
+        painter.drawText(box.left() + kPad,
+                         box.top() + kPad + n * metrics.height() + metrics.ascent(), lines[n]);
+    }
+    painter.restore();
+}
+
+void TrendView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    render(painter, rect());
+    painter.setFont(font());
+    drawHover(painter, layOut(rect(), painter.fontMetrics()));
+}
+
+void TrendView::zoom(double factor, std::optional<int> aroundX)
+{
+    const qint64 held =
+        m_history.size() > 1 ? m_history.newest().timeMs - m_history.oldest().timeMs : 0;
+    const qint64 longest = std::max({held, kMinSpanMs, factor > 1 ? m_spanMs : 0});
+    const qint64 span = std::clamp<qint64>(std::llround(static_cast<double>(m_spanMs) * factor),
+                                           kMinSpanMs, longest);
+    if (m_live) {
+        setSpan(span);
+        return;
+    }
+    // The time under the cursor (or the middle) stays where it is.
+    const auto [from, to] = timeWindow();
+    const QRect plot = layOut(rect(), fontMetrics()).plot;
+    const double fraction =
+        aroundX
+            ? std::clamp(static_cast<double>(*aroundX - plot.left()) / std::max(plot.width(), 1),
+                         0.0, 1.0)
+            : 0.5;
+    const qint64 anchor = from + std::llround(fraction * static_cast<double>(to - from));
+    m_spanMs = span;
+    showWindow(anchor - std::llround(fraction * static_cast<double>(span)) + span);
+}
+
+void TrendView::pan(qint64 byMs)
+{
+    showWindow(timeWindow().second + byMs);
+}
+
+void TrendView::showWindow(qint64 toMs)
+{
+    m_live = false;
+    if (!m_history.isEmpty()) {
+        const qint64 newest = m_history.newest().timeMs;
+        toMs = std::clamp(toMs, std::min(m_history.oldest().timeMs + m_spanMs, newest), newest);
+    }
+    m_toMs = toMs;
+    changed();
+}
+
+void TrendView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return QWidget::mousePressEvent(event);
+    const Layout l = layOut(rect(), fontMetrics());
+    const QPoint at = event->position().toPoint();
+    for (int ch = 0; ch < kChannels; ++ch)
+        if (l.entries[index(ch)].contains(at)) {
+            setChannelVisible(ch, !channelVisible(ch));
+            return;
+        }
+    if (l.plot.contains(at)) {
+        m_dragFrom = at;
+        m_dragToMs = timeWindow().second;
+    }
+}
+
+void TrendView::mouseMoveEvent(QMouseEvent* event)
+{
+    const QPoint at = event->position().toPoint();
+    m_hover = at;
+    if (m_dragFrom && (event->buttons() & Qt::LeftButton)) {
+        const auto [from, to] = timeWindow();
+        const int width = std::max(layOut(rect(), fontMetrics()).plot.width(), 1);
+        showWindow(m_dragToMs - (at.x() - m_dragFrom->x()) * (to - from) / width);
+    }
+    update();
+}
+
+void TrendView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        m_dragFrom.reset();
+    QWidget::mouseReleaseEvent(event);
+}
+
+void TrendView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    const Layout l = layOut(rect(), fontMetrics());
+    if (l.plot.contains(event->position().toPoint()))
+        followLive();
+}
+
+void TrendView::leaveEvent(QEvent* event)
+{
+    m_hover.reset();
+    update();
+    QWidget::leaveEvent(event);
+}
+
+void TrendView::wheelEvent(QWheelEvent* event)
+{
+    // 120 is one notch; each notch in shows 4/5 of the span.
+    const double notches = event->angleDelta().y() / 120.0;
+    if (notches == 0)
+        return QWidget::wheelEvent(event);
+    zoom(std::pow(0.8, notches), static_cast<int>(event->position().x()));
+    event->accept();
+}
+
+void TrendView::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if (key >= Qt::Key_1 && key <= Qt::Key_8) {
+        const int ch = key - Qt::Key_1;
+        setChannelVisible(ch, !channelVisible(ch));
+        return;
+    }
+    switch (key) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal: // + without shift on most layouts
+        zoom(0.5, std::nullopt);
+        break;
+    case Qt::Key_Minus:
+        zoom(2.0, std::nullopt);
+        break;
+    case Qt::Key_Left:
+        pan(-m_spanMs / 4);
+        break;
+    case Qt::Key_Right:
+        pan(m_spanMs / 4);
+        break;
+    case Qt::Key_Home:
+        showWindow(m_history.isEmpty() ? m_toMs : m_history.oldest().timeMs + m_spanMs);
+        break;
+    case Qt::Key_End:
+        followLive();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+} // namespace ui

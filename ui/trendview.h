@@ -1,0 +1,112 @@
+// The trend of the eight channels over time: a passive view of the samples
+// it is given, live (the right edge follows the newest sample) or fixed on a
+// time window. The same drawing code paints the widget and renders into an
+// image, for tests and for exporting a picture without a display.
+#pragma once
+
+#include "codec/protocol.h"
+#include "poll/reading.h"
+#include "ui/trendhistory.h"
+
+#include <QImage>
+#include <QWidget>
+
+#include <array>
+#include <optional>
+#include <span>
+#include <utility>
+
+namespace ui {
+
+class TrendView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The narrowest span zooming reaches.
+    static constexpr qint64 kMinSpanMs = 60'000;
+    static constexpr qint64 kDefaultSpanMs = 10 * 60'000;
+
+    explicit TrendView(QWidget* parent = nullptr);
+
+    void setCapacity(qsizetype capacity);
+    void append(const TrendSample& sample);
+    void append(std::span<const TrendSample> samples); // a whole recording at once
+    void clear();
+    qsizetype sampleCount() const { return m_history.size(); }
+    const TrendHistory& history() const { return m_history; }
+
+    // A fixed view: it stays put as samples arrive.
+    void setTimeWindow(qint64 fromMs, qint64 toMs);
+    // The right edge follows the newest sample again.
+    void followLive();
+    bool isLive() const { return m_live; }
+    // The width of the view, live or fixed (a fixed view keeps its right edge).
+    void setSpan(qint64 ms);
+    qint64 span() const { return m_spanMs; }
+    // [from, to] as drawn now, in ms since the epoch.
+    std::pair<qint64, qint64> timeWindow() const;
+
+    // A fixed value range, or nullopt to scale to the data in view.
+    void setValueRange(std::optional<std::pair<double, double>> range);
+    void setChannelVisible(int channel, bool visible);
+    bool channelVisible(int channel) const;
+    // The legend's names; "channel 0" to "channel 7" unless set.
+    void setChannelNames(const QStringList& names);
+
+    // Each channel's colour in the plot and the legend.
+    static QColor channelColor(int channel);
+
+    QImage toImage(QSize size) const;
+    // Where toImage(size) puts the plot: the rectangle the time window and
+    // the value range span.
+    QRect plotArea(QSize size) const;
+    void render(QPainter& painter, QRect rect) const;
+    using QWidget::render;
+
+    QSize sizeHint() const override { return {800, 400}; }
+    QSize minimumSizeHint() const override { return {320, 200}; }
+
+public slots:
+    // A live reading; the legend shows its texts, as the window's fields do.
+    void addReading(const poll::Reading& reading);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    struct Layout;
+    Layout layOut(QRect rect, const QFontMetrics& metrics) const;
+    void drawSeries(QPainter& painter, const Layout& layout, const TrendReduction& reduction,
+                    double low, double high) const;
+    void drawHover(QPainter& painter, const Layout& layout) const;
+    QString latestText(int channel) const;
+
+    void zoom(double factor, std::optional<int> aroundX);
+    void pan(qint64 byMs);
+    void showWindow(qint64 toMs); // fixed, right edge at `toMs`, kept within the samples
+    void changed();
+
+    TrendHistory m_history;
+    bool m_live = true;
+    qint64 m_spanMs = kDefaultSpanMs;
+    qint64 m_toMs = 0; // the right edge when not live
+    std::optional<std::pair<double, double>> m_valueRange;
+    std::array<bool, protocol::kChannelCount> m_visible;
+    std::array<QString, protocol::kChannelCount> m_names;
+    // The texts of the last live reading, while it is the newest sample.
+    std::optional<std::array<QString, protocol::kChannelCount>> m_latestTexts;
+
+    std::optional<QPoint> m_hover;
+    std::optional<QPoint> m_dragFrom;
+    qint64 m_dragToMs = 0;
+};
+
+} // namespace ui
