@@ -1,0 +1,313 @@
+#include "poll/recording.h"
+
+#include "poll/recorder.h"
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+namespace poll {
+
+namespace {
+
+// time, polls, errors, checksum_ok, ch0..ch7
+constexpr std::size_t kFieldCount = 4 + protocol::kChannelCount;
+// "2026-12-09T14:03:05.123+01:00"
+constexpr std::size_t kTimeLength = 29;
+
+QByteArray HeaderLine()
+{
+    QByteArray header = CsvHeader().toLatin1();
+    header.chop(2); // CR LF
+    return header;
+}
+
+// `count` decimal digits from `at`, or -1.
+int Digits(std::string_view text, std::size_t at, std::size_t count)
+{
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// The time as CsvLine writes it. By hand rather than by
+// QDateTime::fromString, which costs more than the rest of the row put
+// together: a week at 1 Hz is 604,800 of them.
+bool ParseTime(std::string_view text, qint64& utcMs, qint16& offsetMinutes)
+{
+    if (text.size() != kTimeLength || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
+        text[13] != ':' || text[16] != ':' || text[19] != '.' ||
+        (text[23] != '+' && text[23] != '-') || text[26] != ':')
+        return false;
+    const int year = Digits(text, 0, 4);
+    const int month = Digits(text, 5, 2);
+    const int day = Digits(text, 8, 2);
+    const int hour = Digits(text, 11, 2);
+    const int minute = Digits(text, 14, 2);
+    const int second = Digits(text, 17, 2);
+    const int ms = Digits(text, 20, 3);
+    const int offsetHours = Digits(text, 24, 2);
+    const int offsetMins = Digits(text, 27, 2);
+    if (year < 0 || month < 0 || day < 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 59 || ms < 0 || offsetHours < 0 || offsetHours > 23 ||
+        offsetMins < 0 || offsetMins > 59)
+        return false;
+    const std::chrono::year_month_day date{std::chrono::year(year),
+                                           std::chrono::month(static_cast<unsigned>(month)),
+                                           std::chrono::day(static_cast<unsigned>(day))};
+    if (!date.ok())
+        return false; // 2026-02-30, month 13
+    const qint64 days = std::chrono::sys_days(date).time_since_epoch().count();
+    const int offset = (text[23] == '-' ? -1 : 1) * (offsetHours * 60 + offsetMins);
+    const qint64 localMs = ((days * 24 + hour) * 60 + minute) * 60'000 + second * 1000 + ms;
+    utcMs = localMs - qint64(offset) * 60'000;
+    offsetMinutes = static_cast<qint16>(offset);
+    return true;
+}
+
+bool ParseCount(std::string_view text, qint32& count)
+{
+    if (text.empty() || text[0] == '-')
+        return false; // from_chars takes a minus sign; a count has none
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), count);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+// A row, or why the line gives none. The time going backwards is for the
+// caller to judge.
+std::variant<RecordedRow, SkipReason> ParseRow(std::string_view line)
+{
+    std::array<std::string_view, kFieldCount> fields;
+    std::size_t count = 0;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = line.find(',', start);
+        if (count == kFieldCount)
+            return SkipReason::FieldCount; // a 13th field
+        fields[count++] =
+            line.substr(start, comma == std::string_view::npos ? comma : comma - start);
+        if (comma == std::string_view::npos)
+            break;
+        start = comma + 1;
+    }
+    if (count != kFieldCount)
+        return SkipReason::FieldCount;
+
+    RecordedRow row{};
+    if (!ParseTime(fields[0], row.timeMs, row.utcOffsetMinutes))
+        return SkipReason::BadTime;
+    if (!ParseCount(fields[1], row.polls) || !ParseCount(fields[2], row.errors))
+        return SkipReason::BadNumber;
+    if (fields[3] != "1" && fields[3] != "0")
+        return SkipReason::BadNumber;
+    row.checksumOk = fields[3] == "1";
+
+    bool outOfRange = false;
+    for (std::size_t i = 0; i < protocol::kChannelCount; ++i) {
+        const std::string_view text = fields[4 + i];
+        float& value = row.values[i];
+        // Decimal, as FormatChannelNumber writes it; an exponent (1e5), as a
+        // hand edit may hold, reads too. No leading '+' or blank.
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (end != text.data() + text.size() ||
+            (ec != std::errc() && ec != std::errc::result_out_of_range))
+            return SkipReason::BadNumber;
+        // A number that does not fit is out of range, but one that does not
+        // read at all counts first, whichever channel holds it.
+        outOfRange = outOfRange || ec == std::errc::result_out_of_range || !std::isfinite(value);
+    }
+    if (outOfRange)
+        return SkipReason::OutOfRange;
+    return row;
+}
+
+} // namespace
+
+QString SkipReasonText(SkipReason reason)
+{
+    switch (reason) {
+    case SkipReason::FieldCount:
+        return QStringLiteral("not 12 fields");
+    case SkipReason::BadTime:
+        return QStringLiteral("time not readable");
+    case SkipReason::BadNumber:
+        return QStringLiteral("count, flag or value not a number");
+    case SkipReason::OutOfRange:
+        return QStringLiteral("value not a finite float");
+    case SkipReason::TimeBackwards:
+        return QStringLiteral("time earlier than the row before");
+    case SkipReason::RepeatedHeader:
+        return QStringLiteral("header repeated");
+    case SkipReason::TooLong:
+        return QStringLiteral("line longer than %1 bytes").arg(RecordingReader::kMaxLineLength);
+    case SkipReason::Truncated:
+        return QStringLiteral("last line cut short");
+    }
+    return QString();
+}
+
+RecordingReader::RecordingReader(QString name) : m_name(std::move(name)), m_header(HeaderLine())
+{
+    m_pending.reserve(kMaxLineLength);
+}
+
+void RecordingReader::feed(QByteArrayView bytes)
+{
+    if (m_finished)
+        return;
+    m_sawBytes = m_sawBytes || !bytes.isEmpty();
+    const char* at = bytes.data();
+    const char* const end = at + bytes.size();
+    while (at < end && m_state != State::NotARecording) {
+        const auto* lf =
+            static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        if (!lf) {
+            hold(at, end);
+            return; // the rest of the line is still to come
+        }
+        if (m_pending.isEmpty() && !m_overlong) {
+            takeLine(at, lf); // the usual case: the whole line is in this chunk, no copy
+        } else {
+            hold(at, lf);
+            if (m_overlong)
+                takeOverlongLine();
+            else
+                takeLine(m_pending.cbegin(), m_pending.cend());
+            m_pending.clear();
+            m_overlong = false;
+        }
+        at = lf + 1;
+    }
+}
+
+void RecordingReader::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    if (m_state != State::Reading || (m_pending.isEmpty() && !m_overlong))
+        return; // no rows to read, or nothing after the last LF
+    ++m_lines;
+    skip(m_overlong ? SkipReason::TooLong : SkipReason::Truncated);
+    m_pending.clear();
+    m_overlong = false;
+}
+
+std::vector<RecordedRow> RecordingReader::takeRows()
+{
+    std::vector<RecordedRow> rows;
+    rows.swap(m_rows);
+    return rows;
+}
+
+QString RecordingReader::errorString() const
+{
+    switch (m_state) {
+    case State::NoHeaderYet:
+        return m_sawBytes ? QStringLiteral("%1 has no whole header line yet").arg(m_name)
+                          : QStringLiteral("%1 is empty, no header yet").arg(m_name);
+    case State::NotARecording:
+        return QStringLiteral("%1 is not a recording: its first line is not the header %2")
+            .arg(m_name, QString::fromLatin1(m_header));
+    case State::Reading:
+        break;
+    }
+    return QString();
+}
+
+qint64 RecordingReader::skippedCount() const
+{
+    qint64 total = 0;
+    for (qint64 count : m_skipped)
+        total += count;
+    return total;
+}
+
+void RecordingReader::hold(const char* begin, const char* end)
+{
+    if (!m_overlong) {
+        if (m_pending.size() + (end - begin) > kMaxLineLength) {
+            m_overlong = true;
+            m_pending.clear(); // what follows up to the LF is dropped unseen
+        } else {
+            m_pending.append(begin, end - begin);
+        }
+    }
+    // Tell a file that is not a recording at once, not when its first LF
+    // comes (it may have none): its first bytes already differ from the header.
+    if (m_state == State::NoHeaderYet && !couldBeHeader())
+        m_state = State::NotARecording;
+}
+
+bool RecordingReader::couldBeHeader() const
+{
+    if (m_overlong)
+        return false;
+    const qsizetype common = std::min(m_pending.size(), m_header.size());
+    if (QByteArrayView(m_pending).first(common) != QByteArrayView(m_header).first(common))
+        return false;
+    return m_pending.size() <= m_header.size() ||
+           (m_pending.size() == m_header.size() + 1 && m_pending.back() == '\r');
+}
+
+void RecordingReader::takeOverlongLine()
+{
+    if (m_state == State::NoHeaderYet) {
+        m_state = State::NotARecording;
+        return;
+    }
+    ++m_lines;
+    skip(SkipReason::TooLong);
+}
+
+void RecordingReader::takeLine(const char* begin, const char* end)
+{
+    if (m_state == State::NotARecording)
+        return; // told by its first bytes already
+    if (end - begin > kMaxLineLength) {
+        takeOverlongLine();
+        return;
+    }
+    if (begin != end && end[-1] == '\r')
+        --end;
+    const std::string_view line(begin, static_cast<std::size_t>(end - begin));
+    const bool header =
+        line == std::string_view(m_header.constData(), static_cast<std::size_t>(m_header.size()));
+    if (m_state == State::NoHeaderYet) {
+        m_state = header ? State::Reading : State::NotARecording;
+        m_lines = header ? 1 : 0;
+        return;
+    }
+    ++m_lines;
+    if (header) {
+        skip(SkipReason::RepeatedHeader);
+        return;
+    }
+    auto parsed = ParseRow(line);
+    if (const auto* reason = std::get_if<SkipReason>(&parsed)) {
+        skip(*reason);
+        return;
+    }
+    const RecordedRow& row = std::get<RecordedRow>(parsed);
+    if (row.timeMs < m_lastTimeMs) {
+        skip(SkipReason::TimeBackwards);
+        return;
+    }
+    m_lastTimeMs = row.timeMs;
+    ++m_rowCount;
+    m_rows.push_back(row);
+}
+
+void RecordingReader::skip(SkipReason reason)
+{
+    ++m_skipped[static_cast<std::size_t>(reason)];
+}
+
+} // namespace poll

@@ -1,0 +1,123 @@
+// Reading a recording back: the CSV lines the recorder writes (recorder.h),
+// turned into rows again. Incremental, so a viewer can follow a file while a
+// poller is still appending to it: feed it what has arrived, take the rows
+// that are whole.
+#pragma once
+
+#include "codec/protocol.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+namespace poll {
+
+struct RecordedRow
+{
+    qint64 timeMs;           // UTC, milliseconds since 1970-01-01T00:00:00Z
+    qint16 utcOffsetMinutes; // the recorder's local offset at that time: +60 for +01:00
+    qint32 polls;
+    qint32 errors;
+    bool checksumOk;
+    protocol::ChannelValues values;
+
+    bool operator==(const RecordedRow&) const = default;
+};
+
+// Why a line gave no row. Each is counted; none stops the reading.
+enum class SkipReason
+{
+    FieldCount,     // not 12 comma-separated fields (a blank line too)
+    BadTime,        // not yyyy-MM-ddTHH:mm:ss.zzz±HH:MM, or no such date or time
+    BadNumber,      // a count that is not a whole number 0..2147483647, a flag not 0 or 1,
+                    // a value that is not a decimal number
+    OutOfRange,     // a value a float does not hold as a finite number: NaN, ±Infinity,
+                    // beyond ±3.4e38, or so small it would read as 0
+    TimeBackwards,  // earlier (in UTC) than the row accepted before it
+    RepeatedHeader, // the header again, as when two recordings are joined with cat
+    TooLong,        // longer than RecordingReader::kMaxLineLength: nothing the recorder writes
+    Truncated,      // the last line, with no line end: cut short by a crash or a full disk
+};
+constexpr std::size_t kSkipReasonCount = 8;
+
+// A few words for a count: "time earlier than the row before".
+QString SkipReasonText(SkipReason reason);
+
+class RecordingReader
+{
+public:
+    // The longest line taken in, without its LF. The longest the recorder
+    // writes is about 500 bytes: 29 for the time, two counts of up to 10
+    // digits, and 8 values of up to 54 characters (-0.000...1401298, the
+    // smallest float, written without exponent). A file of one giant line
+    // therefore costs 4 KiB, not its size.
+    static constexpr qsizetype kMaxLineLength = 4096;
+
+    enum class State
+    {
+        NoHeaderYet,   // nothing or only part of the first line so far: a viewer waits
+        Reading,       // the header was there; rows follow
+        NotARecording, // the first line is not the header: nothing more is read
+    };
+
+    // `name` (the file's path) is used in errorString().
+    explicit RecordingReader(QString name);
+
+    // Takes the next bytes of the file. Every whole line (ending in LF, a CR
+    // before it allowed) becomes a row or a skip; a line without its end yet
+    // is held until the rest arrives, so a line the recorder is writing at
+    // this moment is never torn into a bad row.
+    void feed(QByteArrayView bytes);
+
+    // The end of the file. A last line without its LF is skipped as
+    // Truncated, even if it reads: the recorder writes each line with its
+    // CR LF in one write and flushes it, so only a crash or a full disk
+    // leaves a line without an end, and what it cut may look whole ("12.5"
+    // cut from "12.53"). A follower that has reached the end of a file still
+    // being written does not call this, it waits for more. Calls to feed()
+    // after this one are ignored.
+    void finish();
+
+    // The rows read since the last call, oldest first.
+    std::vector<RecordedRow> takeRows();
+
+    State state() const { return m_state; }
+    // Why no rows come (yet), in one line naming the file: "values.csv is
+    // empty, no header yet", "... is not a recording: ..."; empty while
+    // Reading.
+    QString errorString() const;
+
+    // Lines read: the header, the rows and the skipped lines. None in a file
+    // that is not a recording.
+    qint64 lineCount() const { return m_lines; }
+    qint64 rowCount() const { return m_rowCount; } // rows read in all, taken or not
+    qint64 skipped(SkipReason reason) const { return m_skipped[static_cast<std::size_t>(reason)]; }
+    qint64 skippedCount() const;
+
+private:
+    void hold(const char* begin, const char* end);
+    bool couldBeHeader() const;
+    void takeLine(const char* begin, const char* end);
+    void takeOverlongLine();
+    void skip(SkipReason reason);
+
+    QString m_name;
+    QByteArray m_header; // "time,polls,...,ch7", as CsvHeader() writes it, without CR LF
+    State m_state = State::NoHeaderYet;
+    bool m_finished = false;
+    bool m_sawBytes = false;
+    QByteArray m_pending;    // the start of a line whose LF has not arrived
+    bool m_overlong = false; // the line being held grew past kMaxLineLength: dropped up to its LF
+    qint64 m_lastTimeMs = std::numeric_limits<qint64>::min(); // of the last row read
+    qint64 m_lines = 0;
+    qint64 m_rowCount = 0;
+    std::array<qint64, kSkipReasonCount> m_skipped{};
+    std::vector<RecordedRow> m_rows;
+};
+
+} // namespace poll

@@ -1,0 +1,157 @@
+// Reading a recording back: broken files, files being written, round trips.
+
+#include "poll/numberformat.h"
+#include "poll/recorder.h"
+#include "poll/recording.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimeZone>
+
+#include <map>
+
+namespace {
+
+using poll::RecordingReader;
+using poll::SkipReason;
+using State = RecordingReader::State;
+
+// Header and rows as the recorder's documentation shows them, not from CsvLine.
+const QByteArray kHeader = "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n";
+const QByteArray kRow = "2026-12-09T14:03:05.123+01:00,17,2,1,12.5,0,-3,1234567,0.1,-0.25,7,8\r\n";
+QByteArray At(const char* time) // kRow at another time
+{
+    return time + kRow.sliced(29);
+}
+QByteArray With(const char* fields) // kRow's time with other fields
+{
+    return kRow.first(30) + fields + "\r\n";
+}
+
+struct Outcome
+{
+    State state;
+    qint64 lines;
+    std::map<SkipReason, qint64> skips;
+    std::vector<poll::RecordedRow> rows;
+
+    bool operator==(const Outcome&) const = default;
+};
+
+// Feeds `input` in pieces of `piece` bytes, then ends it.
+Outcome Read(const QByteArray& input, qsizetype piece)
+{
+    RecordingReader reader(QStringLiteral("values.csv"));
+    Outcome out{};
+    for (qsizetype at = 0; at < input.size(); at += piece) {
+        reader.feed(QByteArrayView(input).sliced(at, std::min(piece, input.size() - at)));
+        for (const poll::RecordedRow& row : reader.takeRows())
+            out.rows.push_back(row);
+    }
+    reader.finish();
+    EXPECT_TRUE(reader.takeRows().empty()) << "the end of the file adds no row";
+    out.state = reader.state();
+    out.lines = reader.lineCount();
+    for (std::size_t i = 0; i < poll::kSkipReasonCount; ++i)
+        if (const qint64 n = reader.skipped(SkipReason(i)))
+            out.skips[SkipReason(i)] = n;
+    return out;
+}
+
+TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
+{
+    const QByteArray longLine(5000, 'x');
+    const struct
+    {
+        const char* name;
+        QByteArray input;
+        qint64 rows;
+        std::map<SkipReason, qint64> skips;
+        State state = State::Reading;
+    } cases[] = {
+        // clang-format off
+        {"empty", "", 0, {}, State::NoHeaderYet},
+        {"header cut short", kHeader.first(20), 0, {}, State::NoHeaderYet},
+        {"first line not the header", "time,value\n" + kRow, 0, {}, State::NotARecording},
+        {"header with a field more", kHeader.chopped(2) + ",ch8\r\n" + kRow, 0, {}, State::NotARecording},
+        {"binary, no line end", QByteArray("\x7f" "ELF\0\0", 6), 0, {}, State::NotARecording},
+        {"header only", kHeader, 0, {}},
+        {"CR LF", kHeader + kRow + At("2026-12-09T14:03:06.123+01:00"), 2, {}},
+        {"LF only", QByteArray(kHeader + kRow + At("2026-12-09T14:03:06.123+01:00")).replace("\r", ""), 2, {}},
+        {"runs appended, polls restart", kHeader + kRow + At("2026-12-09T15:00:00.000+01:00").replace(",17,", ",1,"), 2, {}},
+        {"wrong field count", kHeader + "\r\n" + kRow.chopped(4) + "\r\n" + kRow.chopped(2) + ",9\r\n", 0,
+         {{SkipReason::FieldCount, 3}}},
+        {"bad time", kHeader + At("2026-13-09T14:03:05.123+01:00") + At("2026-02-29T14:03:05.123+01:00")
+             + At("2026-12-09T24:03:05.123+01:00") + At("2026-12-09T14:03:05+01:00") + At("2026-12-09T14:03:05.123Z")
+             + At("2028-02-29T14:03:05.123+01:00"), 1, {{SkipReason::BadTime, 5}}},
+        {"bad number", kHeader + With("-1,2,1,1,2,3,4,5,6,7,8") + With("17,2147483648,1,1,2,3,4,5,6,7,8")
+             + With("17,2,2,1,2,3,4,5,6,7,8") + With("17,2,1,+1,2,3,4,5,6,7,8") + With("17,2,1,1,,3,4,5,6,7,Infinity")
+             + With("17,2,1,1,2,3,4,5,6,7,0x8"), 0, {{SkipReason::BadNumber, 6}}},
+        {"value out of range", kHeader + With("17,2,1,NaN,2,3,4,5,6,7,8") + With("17,2,1,1,-Infinity,3,4,5,6,7,8")
+             + With("17,2,1,1,2,1e39,4,5,6,7,8") + With("17,2,1,1,2,3,4,5,6,7,340282300000000000000000000000000000000"),
+         1, {{SkipReason::OutOfRange, 3}}},
+        {"time going backwards in UTC, not in local time", kHeader + At("2026-10-25T02:30:00.000+02:00")
+             + At("2026-10-25T02:10:00.000+01:00") + At("2026-10-25T02:10:00.000+01:00")
+             + At("2026-10-25T01:10:00.000+01:00"), 3, {{SkipReason::TimeBackwards, 1}}},
+        {"header repeated", kHeader + kRow + kHeader.chopped(2) + "\n" + kRow, 2, {{SkipReason::RepeatedHeader, 1}}},
+        {"line too long", kHeader + QByteArray(4095, 'x') + "\r\n" + QByteArray(4097, 'x') + "\n" + kRow + longLine, 1,
+         {{SkipReason::FieldCount, 1}, {SkipReason::TooLong, 2}}},
+        {"last line without its end", kHeader + kRow + kRow.chopped(2), 1, {{SkipReason::Truncated, 1}}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome whole = Read(c.input, std::max<qsizetype>(c.input.size(), 1));
+        EXPECT_EQ(whole.state, c.state);
+        EXPECT_EQ(qsizetype(whole.rows.size()), c.rows);
+        EXPECT_EQ(whole.skips, c.skips);
+        if (c.state == State::Reading) {
+            EXPECT_EQ(whole.lines, c.input.count('\n') + (c.input.endsWith('\n') ? 0 : 1))
+                << "every line counted, the header and a last one without its end too";
+        }
+        // Lines held in pieces, or some whole in a chunk and some not.
+        for (qsizetype piece : {1, 7})
+            EXPECT_TRUE(Read(c.input, piece) == whole) << "in pieces of " << piece;
+    }
+}
+
+TEST(RecordingReader, SaysInOneLineWhyAFileGivesNoRows)
+{
+    RecordingReader reader(QStringLiteral("/tmp/values.csv"));
+    EXPECT_EQ(reader.errorString(), "/tmp/values.csv is empty, no header yet");
+    reader.feed("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7,ch8");
+    EXPECT_EQ(reader.state(), State::NotARecording) << "told before the first line ends";
+    EXPECT_EQ(reader.errorString(),
+              "/tmp/values.csv is not a recording: its first line is not the header "
+              "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7");
+}
+
+TEST(RecordingReader, ReadsBackWhatTheRecorderWrites)
+{
+    const QDateTime times[] = {
+        QDateTime(QDate(2026, 12, 8), QTime(9, 5, 7, 45), QTimeZone(3600)),
+        QDateTime(QDate(2028, 2, 29), QTime(23, 59, 59, 999), QTimeZone(-(5 * 3600 + 30 * 60))),
+        QDateTime(QDate(2029, 1, 1), QTime(0, 0), QTimeZone(0)),
+    };
+    const protocol::ChannelValues values = {23.5f,   -0.5f,          -0.0f,  -32768.0f,
+                                            3276.7f, 1.1754944e-38f, 1e-45f, 3.4028235e38f};
+    QByteArray file = poll::CsvHeader().toLatin1();
+    for (const QDateTime& time : times)
+        file += poll::CsvLine({time, 2147483647, 0, true, values, {}, {}, {}}).toLatin1();
+    RecordingReader reader(QStringLiteral("values.csv"));
+    reader.feed(file);
+    const std::vector<poll::RecordedRow> rows = reader.takeRows();
+    ASSERT_EQ(rows.size(), std::size(times));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].timeMs, times[i].toMSecsSinceEpoch()) << i;
+        EXPECT_EQ(rows[i].utcOffsetMinutes * 60, times[i].offsetFromUtc()) << i;
+        EXPECT_EQ(rows[i].polls, 2147483647);
+        EXPECT_TRUE(rows[i].checksumOk);
+        for (std::size_t ch = 0; ch < values.size(); ++ch)
+            EXPECT_EQ(poll::FormatChannelNumber(rows[i].values[ch], QLocale::c()),
+                      poll::FormatChannelNumber(values[ch], QLocale::c()))
+                << ch;
+    }
+}
+
+} // namespace
