@@ -110,6 +110,28 @@ TEST(AutoPoll, PollsAddress68WithoutTheOperator)
     EXPECT_EQ(program.text("Text2"), "0");
 }
 
+// Ctrl+T on the form opens the trend beside it, fed with what the form
+// shows; closing the trend leaves polling alone.
+TEST(AutoPoll, TheTrendOpensFromTheFormAndFollowsThePoll)
+{
+    ModsimProcess module({"--address", "68", "--values", "1,2,3,4,5,6,7,8"});
+    ASSERT_TRUE(module.start());
+    RunningProgram program(&autopoll::Load, module.link());
+    program.window().show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&program.window()));
+    QTest::keyClick(&program.window(), Qt::Key_T, Qt::ControlModifier);
+    ui::TrendView& trend = program.program().trend();
+    ASSERT_TRUE(trend.isVisible());
+    EXPECT_FALSE(trend.geometry().intersects(program.window().geometry())) << "beside the form, not over it";
+
+    ASSERT_TRUE(waitFor([&] { return trend.sampleCount() >= 2; }));
+    EXPECT_EQ(trend.history().newest().values[7], 8.0f);
+    trend.close();
+    const int polls = program.text("Text4").toInt();
+    ASSERT_TRUE(waitFor([&] { return program.text("Text4").toInt() > polls + 1; }));
+    EXPECT_TRUE(program.window().isVisible());
+}
+
 TEST(AutoPoll, AModuleAtAnotherAddressNeverAnswers)
 {
     ModsimProcess module({"--address", "67"});

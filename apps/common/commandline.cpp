@@ -68,7 +68,11 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE: time, polls, errors, checksum_ok, ch0 to ch7."),
         QStringLiteral("FILE"));
-    parser.addOptions({help, version, port, record});
+    const QCommandLineOption trend(
+        QStringLiteral("trend"),
+        QStringLiteral("Open the trend window beside the form at start: the eight channels over time. "
+                       "In a running program, Ctrl+T or the form's context menu (right click) opens it."));
+    parser.addOptions({help, version, port, record, trend});
 
     QString usage = parser.helpText();
     usage.replace(QStringLiteral("<executable_name>"), about.name); // no application object yet to ask
@@ -92,7 +96,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         QTextStream(stdout) << about.name << " " << QStringLiteral(POLLTOOLS_VERSION) << "\n";
         return 0;
     }
-    return CommandLine{parser.value(port), parser.value(record)};
+    return CommandLine{parser.value(port), parser.value(record), parser.isSet(trend)};
 }
 
 } // namespace apps

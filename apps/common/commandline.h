@@ -15,6 +15,7 @@ struct CommandLine
 {
     QString port;   // --port DEVICE: the device for serial port 1; empty: $COMM_PORT1 or the default
     QString record; // --record FILE: where the CSV lines go; empty: nothing is recorded
+    bool trend = false; // --trend: the trend window opens beside the form at start
 };
 
 // What a program says of itself in --help.

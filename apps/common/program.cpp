@@ -3,6 +3,7 @@
 #include "apps/common/commandline.h"
 #include "apps/common/startup.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QTextStream>
 
@@ -24,6 +25,33 @@ Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& s
     QObject::connect(&poller, &poll::Poller::portFault, window, &ui::Form1::showPortFault);
     QObject::connect(&poller, &poll::Poller::portFaultCleared, window, &ui::Form1::clearPortFault);
     QObject::connect(&worker, &AcquisitionWorker::recordFault, window, &ui::Form1::showRecordFault);
+
+    // The trend keeps a day whether shown or not, so that opening it later
+    // shows what came before; hidden, it costs a copy a second, no drawing.
+    m_acquisition.addListener(&m_trend);
+    QObject::connect(&poller, &poll::Poller::replyDecoded, &m_trend, &ui::TrendView::addReading);
+    m_trend.setObjectName(QStringLiteral("trend"));
+    m_trend.setWindowTitle(QStringLiteral("%1 — trend").arg(QCoreApplication::applicationName()));
+    m_trend.setAttribute(Qt::WA_QuitOnClose, false); // closing Form1 still ends the program
+    // Reached without changing how the form looks: a shortcut, and a context
+    // menu on the form's background.
+    auto* open = new QAction(QStringLiteral("Trend…"), &m_window);
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    QObject::connect(open, &QAction::triggered, &m_window, [this] { showTrend(); });
+    m_window.addAction(open);
+    m_window.setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void Program::showTrend()
+{
+    if (!m_trend.isVisible()) {
+        m_trend.resize(m_trend.sizeHint());
+        const QRect form = m_window.frameGeometry();
+        m_trend.move(form.right() + 8, form.top()); // beside the form, not over it
+    }
+    m_trend.show();
+    m_trend.raise();
+    m_trend.activateWindow();
 }
 
 void Program::setStartButton(std::unique_ptr<StartButton> button)
@@ -63,6 +91,8 @@ int Run(int argc, char* argv[], const char* name, const char* description,
     QApplication::setApplicationName(QString::fromLatin1(name));
     const std::unique_ptr<Program> program = load(settings);
     program->window().show();
+    if (options.trend)
+        program->showTrend();
     return QApplication::exec();
 }
 

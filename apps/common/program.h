@@ -7,6 +7,7 @@
 #include "apps/common/acquisition.h"
 #include "apps/common/startbutton.h"
 #include "ui/form1.h"
+#include "ui/trendview.h"
 
 #include <functional>
 #include <memory>
@@ -19,6 +20,10 @@ public:
     Program(ui::Layout layout, poll::Framing framing, const LinkSettings& settings);
 
     ui::Form1& window() { return m_window; }
+    // The channels over time, fed from the start, in a window of its own.
+    ui::TrendView& trend() { return m_trend; }
+    // Shows the trend beside the form (Ctrl+T or the form's context menu).
+    void showTrend();
     Acquisition& acquisition() { return m_acquisition; }
 
     // Connects the window's start button to `button`, and the button to the
@@ -27,13 +32,15 @@ public:
 
 private:
     ui::Form1 m_window;           // destroyed last: the acquisition reports
-    Acquisition m_acquisition;    // to it until its thread has ended
+    ui::TrendView m_trend;        // to both until its thread has ended
+    Acquisition m_acquisition;
     std::unique_ptr<StartButton> m_startButton;
 };
 
 // The program's main(): its command line (--help, --version, --port,
-// --record), then a QApplication named `name`, the window that `load`
-// returns, shown, and the event loop until the window is closed.
+// --record, --trend), then a QApplication named `name`, the window that
+// `load` returns, shown (with the trend beside it for --trend), and the event
+// loop until the window is closed.
 int Run(int argc, char* argv[], const char* name, const char* description,
         const std::function<std::unique_ptr<Program>(const LinkSettings&)>& load);
 

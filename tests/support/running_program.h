@@ -35,6 +35,7 @@ public:
     }
 
     ui::Form1& window() { return m_program->window(); }
+    apps::Program& program() { return *m_program; }
     QString text(const QString& control) { return window().findChild<QLineEdit*>(control)->text(); }
     QStringList channels()
     {
