@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# polltrend from outside: what it says of a bad file or command line, what it
+# skips, and the image it draws without a display.
+#   polltrend_test.sh POLLTREND
+set -uo pipefail
+polltrend=$1
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
+export XDG_RUNTIME_DIR=$dir # else Qt warns of its absence
+failed=0
+row() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1" >&2; failed=1; fi; }
+run() { timeout 20 "$polltrend" "$@" >"$dir/out" 2>"$dir/err"; }
+size() { python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(24); print("%dx%d" % struct.unpack(">II", d[16:24]))' "$1"; }
+
+header=time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7
+{ printf '%s\r\n' $header
+  for i in $(seq 1 120); do printf '2026-12-09T08:%02d:%02d.000+01:00,%d,0,1,%d,2,3,4,5,6,7,8\r\n' $((i / 60)) $((i % 60)) $i $i; done
+  printf '2026-12-09T08:01:00.000+01:00,121,0,1,1,2,3,4,5,6,7,8\r\n'   # time going backwards
+  printf '2026-12-09T08:03:00.000+01:00,122,0,1,NaN,2,3,4,5,6,7,8\r\n' # not a finite number
+  printf 'a,b\r\n'; printf '2026-12-09T08:04:00.000+01:00,123,0,1,1,2' # broken, and cut short
+} > "$dir/day.csv"
+printf 'a,b\n1,2\n' > "$dir/foreign.csv"
+
+run "$dir/day.csv" --png "$dir/day.png" --size 640x320
+row "draws the image it was asked for, in its size" '[ $? -eq 0 ] && [ "$(size $dir/day.png)" = 640x320 ]'
+row "tells the rows and each kind of skipped line" \
+    'grep -q "120 rows, 4 skipped" $dir/err && grep -q "1 time earlier" $dir/err && grep -q "1 last line cut short" $dir/err'
+run "$dir/missing.csv" --png "$dir/x.png"
+row "a missing file: status 2 and one line" '[ $? -eq 2 ] && [ $(grep -c . $dir/err) -eq 1 ] && grep -q "No such file" $dir/err'
+run "$dir/foreign.csv" --png "$dir/x.png"
+row "a file that is not a recording: status 2 and one line" \
+    '[ $? -eq 2 ] && [ $(grep -c . $dir/err) -eq 1 ] && grep -q "not a recording" $dir/err && [ ! -e $dir/x.png ]'
+run "$dir/foreign.csv"
+row "the same without --png, before any window" '[ $? -eq 2 ] && grep -q "not a recording" $dir/err'
+for bad in "--size 10x10" "--size 640" "--from yesterday" "--from 2026-12-09T09:00 --to 2026-12-09T08:00" "--png ''"; do
+    eval run '"$dir/day.csv"' $bad; status=$?
+    row "usage error: $bad" '[ $status -eq 2 ]'
+done
+run; row "usage error: no file" '[ $? -eq 2 ]'
+run "$dir/day.csv" --png "$dir/from.png" --from "2026-12-09T08:01+01:00" --to "2026-12-09T08:02+01:00"
+row "--from and --to draw a part" '[ $? -eq 0 ] && ! cmp -s $dir/from.png $dir/day.png'
+exit $failed
