@@ -17,9 +17,33 @@ fi
 
 build_dir=${BUILD_DIR:-build}
 mkdir -p docs/screenshots
-for program in "${@:-bytepoll autopoll textpoll}"; do
+for program in "${@:-bytepoll autopoll textpoll polltrend}"; do
     for p in $program; do
         workdir=$(mktemp -d)
+        if [ "$p" = polltrend ]; then
+            # Two hours of a module warming up, a channel that jumps once, an
+            # unplugged cable and a few failed checksums, drawn as a report would.
+            python3 - "$workdir/values.csv" <<'PY'
+import math, sys
+with open(sys.argv[1], "w", newline="") as out:
+    out.write("time,polls,errors,checksum_ok," + ",".join(f"ch{i}" for i in range(8)) + "\r\n")
+    errors = 0
+    for s in range(7200):
+        if 3000 <= s < 3300:
+            continue  # the cable pulled for five minutes
+        ok = s % 997 != 0
+        errors += not ok
+        h, m, sec = 8 + s // 3600, s // 60 % 60, s % 60
+        warm = 400 * (1 - math.exp(-s / 1500))
+        values = [round(1200 + warm + 15 * math.sin(s / 90)), round(800 + 0.05 * s), 600 if s < 5000 else 250,
+                  round(300 + 40 * math.sin(s / 400)), round(150 + 5 * math.sin(s / 30)), 1000, round(-200 + warm / 4), 0]
+        out.write(f"2026-12-09T{h:02}:{m:02}:{sec:02}.000+01:00,{s + 1},{errors},{int(ok)},"
+                  + ",".join(map(str, values)) + "\r\n")
+PY
+            "$build_dir/apps/polltrend" "$workdir/values.csv" --png docs/screenshots/polltrend.png --size 900x450
+            rm -rf "$workdir"
+            continue
+        fi
         address=67; [ "$p" = autopoll ] && address=68
         framing=rtu; [ "$p" = textpoll ] && framing=ascii
         "$build_dir/tools/modsim/modsim" --framing $framing --address "$address" --link "$workdir/tty" \

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once as built for
 # use, once under AddressSanitizer and UndefinedBehaviorSanitizer with leak
-# detection. Also checks that the programs' code stays portable, that the
-# Debian package installs and runs, that the Windows build builds, passes its
+# detection; the thread tests also under ThreadSanitizer. Also checks that
+# the programs' code stays portable, that the Debian package installs and runs, that the Windows build builds, passes its
 # tests under Wine and makes its zip (where ../shared/toolchains has a Qt for
 # Windows), and runs each fuzz target briefly. Needs no display and no serial
 # hardware: the tests play the module on pseudo-terminals.
@@ -28,3 +28,6 @@ echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 BUILD_DIR=build-asan BUILD_TYPE=Debug SANITIZE=1 scripts/build.sh
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+
+echo "== the programs' thread tests under ThreadSanitizer"
+scripts/tsan.sh

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Benchmark of the trend, its figures side by side in one run:
+# - polltrend opening and drawing a day (86,400 rows) and a week (604,800
+#   rows) into a PNG, wall time and peak memory, beside the values' raw size
+#   (the time as 8 bytes and eight 4-byte floats a row: 40 bytes);
+# - autopoll with --trend open beside autopoll without it, at the same time
+#   under Xvfb, each on its own simulated module, CPU over SECONDS (default 600).
+#   scripts/bench_polltrend.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-600}
+build_dir=${BUILD_DIR:-build}
+scripts/build.sh >/dev/null
+workdir=$(mktemp -d)
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$workdir"' EXIT
+
+# A recording of `rows` seconds, as the recorder writes it.
+make_recording() {
+    python3 - "$1" "$2" <<'PY'
+import math, sys
+path, rows = sys.argv[1], int(sys.argv[2])
+with open(path, "w", newline="") as out:
+    out.write("time,polls,errors,checksum_ok," + ",".join(f"ch{i}" for i in range(8)) + "\r\n")
+    start = 1796774400  # 2026-12-09T00:00:00Z
+    lines = []
+    for s in range(rows):
+        t = start + s
+        day, rest = divmod(t - start, 86400)
+        h, m, sec = rest // 3600, rest // 60 % 60, rest % 60
+        v = [round(1000 * math.sin(s / (300 + 50 * i))) + i for i in range(8)]
+        lines.append(f"2026-12-{9 + day:02}T{h:02}:{m:02}:{sec:02}.000+00:00,{s + 1},0,1," + ",".join(map(str, v)) + "\r\n")
+        if len(lines) == 10000:
+            out.writelines(lines); lines = []
+    out.writelines(lines)
+PY
+}
+
+echo "== polltrend: open and draw a recording into 1200x600 (offscreen)"
+printf '%-8s %9s %8s %10s %10s %12s\n' recording rows "MB" "wall s" "peak MiB" "raw MiB x3"
+for spec in "day 86400" "week 604800"; do
+    read -r name rows <<<"$spec"
+    make_recording "$workdir/$name.csv" "$rows"
+    /usr/bin/time -f '%e %M' -o "$workdir/$name.time" \
+        "$build_dir/apps/polltrend" "$workdir/$name.csv" --png "$workdir/$name.png" 2>/dev/null
+    read -r wall peak_kib <"$workdir/$name.time"
+    awk -v n="$name" -v r="$rows" -v f="$(stat -c %s "$workdir/$name.csv")" -v w="$wall" -v p="$peak_kib" \
+        'BEGIN { printf "%-8s %9d %8.1f %10.2f %10.1f %12.1f\n", n, r, f / 1048576, w, p / 1024, 3 * r * 40 / 1048576 }'
+done
+
+echo "== autopoll with and without --trend, side by side under Xvfb for $seconds s"
+command -v xvfb-run >/dev/null || scripts/deps.sh xvfb xauth
+cat >"$workdir/side_by_side.sh" <<SH
+set -euo pipefail
+for name in plain trend; do
+    "$build_dir/tools/modsim/modsim" --address 68 --link "$workdir/tty\$name" --values 1,2,3,4,5,6,7,8 >/dev/null &
+done
+for _ in \$(seq 100); do [ -e "$workdir/ttyplain" ] && [ -e "$workdir/ttytrend" ] && break; sleep 0.05; done
+"$build_dir/apps/autopoll" --port "$workdir/ttyplain" 2>/dev/null & plain=\$!
+"$build_dir/apps/autopoll" --port "$workdir/ttytrend" --trend 2>/dev/null & trend=\$!
+sleep $seconds
+for name in plain trend; do
+    pid=\$(eval echo \\\$\$name)
+    ticks=\$(awk '{print \$14 + \$15}' /proc/\$pid/stat)
+    echo "\$name \$ticks"
+    kill \$pid
+done
+kill \$(jobs -p) 2>/dev/null || true
+SH
+xvfb-run -a -s "-screen 0 1600x900x24" bash "$workdir/side_by_side.sh" >"$workdir/cpu"
+hz=$(getconf CLK_TCK)
+awk -v hz="$hz" -v s="$seconds" '{ cpu[$1] = $2 / hz }
+    END { printf "autopoll          %7.2f s CPU in %d s\n", cpu["plain"], s
+          printf "autopoll --trend  %7.2f s CPU in %d s  (%.2f times)\n", cpu["trend"], s, cpu["trend"] / cpu["plain"] }' "$workdir/cpu"
+
+echo "== the trend view's redraw (tools/trendbench)"
+scripts/bench_trend.sh
