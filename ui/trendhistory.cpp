@@ -4,12 +4,10 @@
 
 namespace ui {
 
-static_assert(sizeof(TrendSample) <= 48, "a sample is 8 bytes of time, 32 of values, 4 of count and a flag");
+static_assert(sizeof(TrendSample) <= 48,
+              "a sample is 8 bytes of time, 32 of values, 4 of count and a flag");
 
-TrendHistory::TrendHistory(qsizetype capacity)
-    : m_capacity(std::max<qsizetype>(capacity, 1))
-{
-}
+TrendHistory::TrendHistory(qsizetype capacity) : m_capacity(std::max<qsizetype>(capacity, 1)) {}
 
 void TrendHistory::setCapacity(qsizetype capacity)
 {
@@ -68,7 +66,8 @@ const TrendSample& TrendHistory::at(qsizetype index) const
 {
     Q_ASSERT(index >= 0 && index < m_size);
     const qsizetype position = m_head + index;
-    return (*m_blocks[static_cast<std::size_t>(position / kBlockSize)])[static_cast<std::size_t>(position % kBlockSize)];
+    return (*m_blocks[static_cast<std::size_t>(position / kBlockSize)])[static_cast<std::size_t>(
+        position % kBlockSize)];
 }
 
 qsizetype TrendHistory::lowerBound(qint64 timeMs) const
@@ -102,7 +101,8 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
     columns = std::max(columns, 1);
     toMs = std::max(toMs, fromMs + 1);
     TrendReduction& r = m_reduction;
-    if (m_reducedRevision == m_revision && r.fromMs == fromMs && r.toMs == toMs && std::ssize(r.columns) == columns)
+    if (m_reducedRevision == m_revision && r.fromMs == fromMs && r.toMs == toMs &&
+        std::ssize(r.columns) == columns)
         return r;
 
     r.fromMs = fromMs;

@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPolygonF>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -21,10 +22,12 @@ constexpr int kChannels = static_cast<int>(protocol::kChannelCount);
 // deficiency can tell apart. Their yellow (#F0E442) is 1.3:1 against white,
 // too faint for a 2-pixel line; this darker yellow of the same hue is 3:1.
 const std::array<QColor, protocol::kChannelCount> kPalette = {
-    QColor(0x00, 0x00, 0x00), QColor(0xE6, 0x9F, 0x00), QColor(0x56, 0xB4, 0xE9), QColor(0x00, 0x9E, 0x73),
-    QColor(0xA8, 0x94, 0x00), QColor(0x00, 0x72, 0xB2), QColor(0xD5, 0x5E, 0x00), QColor(0xCC, 0x79, 0xA7),
+    QColor(0x00, 0x00, 0x00), QColor(0xE6, 0x9F, 0x00), QColor(0x56, 0xB4, 0xE9),
+    QColor(0x00, 0x9E, 0x73), QColor(0xA8, 0x94, 0x00), QColor(0x00, 0x72, 0xB2),
+    QColor(0xD5, 0x5E, 0x00), QColor(0xCC, 0x79, 0xA7),
 };
-const QColor kFailedMark(0xE0, 0x00, 0x00); // apart from the vermillion channel, and in a strip of its own
+const QColor kFailedMark(0xE0, 0x00,
+                         0x00); // apart from the vermillion channel, and in a strip of its own
 const QColor kHidden(0xB0, 0xB0, 0xB0);
 const QColor kGrid(0xE6, 0xE6, 0xE6);
 const QColor kFrame(0xA0, 0xA0, 0xA0);
@@ -60,10 +63,10 @@ double roundStep(double range, int count)
 qint64 timeStep(double msPerPixel, int labelWidth)
 {
     static constexpr qint64 steps[] = {
-        kSecond,    2 * kSecond, 5 * kSecond, 10 * kSecond, 15 * kSecond, 30 * kSecond, kMinute,
-        2 * kMinute, 5 * kMinute, 10 * kMinute, 15 * kMinute, 30 * kMinute, kHour,      2 * kHour,
-        3 * kHour,  6 * kHour,   12 * kHour,  kDay,         2 * kDay,     7 * kDay,     14 * kDay,
-        28 * kDay};
+        kSecond,  2 * kSecond, 5 * kSecond, 10 * kSecond, 15 * kSecond, 30 * kSecond,
+        kMinute,  2 * kMinute, 5 * kMinute, 10 * kMinute, 15 * kMinute, 30 * kMinute,
+        kHour,    2 * kHour,   3 * kHour,   6 * kHour,    12 * kHour,   kDay,
+        2 * kDay, 7 * kDay,    14 * kDay,   28 * kDay};
     for (const qint64 step : steps)
         if (static_cast<double>(step) / msPerPixel >= labelWidth)
             return step;
@@ -76,12 +79,11 @@ struct TrendView::Layout
 {
     std::array<QRect, protocol::kChannelCount> entries; // the legend's, one a channel
     QRect plot;
-    QRect marks; // failed replies are ticked here
+    QRect marks;      // failed replies are ticked here
     int labelTop = 0; // of the time labels
 };
 
-TrendView::TrendView(QWidget* parent)
-    : QWidget(parent)
+TrendView::TrendView(QWidget* parent) : QWidget(parent)
 {
     m_visible.fill(true);
     for (int ch = 0; ch < kChannels; ++ch)
@@ -194,9 +196,10 @@ void TrendView::changed()
     const auto at = [&](qint64 ms) {
         return locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
     };
-    setAccessibleDescription(m_live ? tr("The eight channels over the last %n minute(s), following the newest reading",
-                                         nullptr, static_cast<int>(m_spanMs / kMinute))
-                                    : tr("The eight channels from %1 to %2").arg(at(from), at(to)));
+    setAccessibleDescription(
+        m_live ? tr("The eight channels over the last %n minute(s), following the newest reading",
+                    nullptr, static_cast<int>(m_spanMs / kMinute))
+               : tr("The eight channels from %1 to %2").arg(at(from), at(to)));
     update();
 }
 
@@ -206,6 +209,13 @@ QImage TrendView::toImage(QSize size) const
     QPainter painter(&image);
     render(painter, image.rect());
     return image;
+}
+
+QRect TrendView::plotArea(QSize size) const
+{
+    const QImage probe(1, 1,
+                       QImage::Format_RGB32); // the fonts' size in an image, as toImage draws them
+    return layOut(QRect(QPoint(), size), QFontMetrics(font(), &probe)).plot;
 }
 
 TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics) const
@@ -218,12 +228,14 @@ TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics) con
     const int entryHeight = metrics.height() + 4;
     const int entryWidth = (rect.width() - 2 * kPad) / perRow;
     for (int ch = 0; ch < kChannels; ++ch)
-        l.entries[index(ch)] = QRect(rect.left() + kPad + ch % perRow * entryWidth,
-                                     rect.top() + kPad + ch / perRow * entryHeight, entryWidth, entryHeight);
+        l.entries[index(ch)] =
+            QRect(rect.left() + kPad + ch % perRow * entryWidth,
+                  rect.top() + kPad + ch / perRow * entryHeight, entryWidth, entryHeight);
     const int valueLabels = metrics.horizontalAdvance(QStringLiteral("-88888.8")) + kPad;
     const int top = rect.top() + kPad + rows * entryHeight + kPad;
     const int bottom = rect.bottom() - kPad - metrics.height() - 2 - kMarkHeight - 3;
-    l.plot = QRect(QPoint(rect.left() + kPad + valueLabels, top), QPoint(rect.right() - kPad - 4, bottom));
+    l.plot = QRect(QPoint(rect.left() + kPad + valueLabels, top),
+                   QPoint(rect.right() - kPad - 4, bottom));
     l.marks = QRect(l.plot.left(), l.plot.bottom() + 3, l.plot.width(), kMarkHeight);
     l.labelTop = l.marks.bottom() + 2;
     return l;
@@ -271,11 +283,13 @@ void TrendView::render(QPainter& painter, QRect rect) const
                 any = true;
             }
         }
-        if (high - low < 1e-9) { // a level line: room around it
-            const double pad = std::max(std::abs(high) * 0.1, 1.0);
-            low -= pad;
-            high += pad;
-        }
+        // Room around the data, so that no line lies on the frame: a tenth of
+        // the value either side of a level line, else 5 % of the range.
+        const double pad = !any                ? 0
+                           : high - low < 1e-9 ? std::max(std::abs(high) * 0.1, 1.0)
+                                               : (high - low) * 0.05;
+        low -= pad;
+        high += pad;
     }
     const int maxTicks = std::max(l.plot.height() / kTickSpacing, 2);
     const double step = roundStep(high - low, maxTicks);
@@ -287,29 +301,33 @@ void TrendView::render(QPainter& painter, QRect rect) const
     // Value grid and labels.
     const QLocale locale;
     const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
-    const auto yOf = [&](double v) { return l.plot.top() + (high - v) / (high - low) * l.plot.height(); };
+    const auto yOf = [&](double v) {
+        return l.plot.top() + (high - v) / (high - low) * l.plot.height();
+    };
     for (double v = std::ceil(low / step - 1e-9) * step; v <= high + step * 1e-9; v += step) {
         const double y = std::round(yOf(v)) + 0.5;
         painter.setPen(kGrid);
         painter.drawLine(QPointF(l.plot.left(), y), QPointF(l.plot.right() + 1, y));
         painter.setPen(kText);
         const QString label = locale.toString(std::abs(v) < step * 1e-6 ? 0.0 : v, 'f', decimals);
-        painter.drawText(QRectF(rect.left(), y - metrics.height() / 2.0, l.plot.left() - rect.left() - 4,
-                                metrics.height()),
+        painter.drawText(QRectF(rect.left(), y - metrics.height() / 2.0,
+                                l.plot.left() - rect.left() - 4, metrics.height()),
                          Qt::AlignRight | Qt::AlignVCenter, label);
     }
 
     // Time grid and labels, on round steps of local time. A label at local
     // midnight shows the date.
     const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
-    const qint64 tStep = timeStep(msPerPixel, metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16);
+    const qint64 tStep =
+        timeStep(msPerPixel, metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16);
     const QString format = tStep < kMinute ? QStringLiteral("HH:mm:ss")
                            : tStep < kDay  ? QStringLiteral("HH:mm")
                                            : QStringLiteral("d MMM");
     const qint64 offset = QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc() * kSecond;
     const auto floorDiv = [](qint64 a, qint64 b) { return a / b - (a % b < 0 ? 1 : 0); };
     for (qint64 t = (floorDiv(from + offset, tStep) + 1) * tStep - offset; t <= to; t += tStep) {
-        const double x = std::round(l.plot.left() + static_cast<double>(t - from) / msPerPixel) + 0.5;
+        const double x =
+            std::round(l.plot.left() + static_cast<double>(t - from) / msPerPixel) + 0.5;
         painter.setPen(kGrid);
         painter.drawLine(QPointF(x, l.plot.top()), QPointF(x, l.plot.bottom() + 1));
         const QDateTime local = QDateTime::fromMSecsSinceEpoch(t);
@@ -346,7 +364,8 @@ void TrendView::render(QPainter& painter, QRect rect) const
         painter.setPen(m_visible[index(ch)] ? kText : kHidden);
         const QRect text = entry.adjusted(26, 0, -4, 0);
         const QString label = m_names[index(ch)] + QStringLiteral(": ") + latestText(ch);
-        painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(label, Qt::ElideRight, text.width()));
+        painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
+                         metrics.elidedText(label, Qt::ElideRight, text.width()));
     }
     if (m_history.isEmpty()) {
         painter.setPen(kText);
@@ -375,7 +394,9 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduct
         // Kept near the plot: a value far outside a fixed range would only overflow.
         return std::clamp(top + (high - v) / (high - low) * height, top - height, top + 2 * height);
     };
-    const auto xOfTime = [&](qint64 ms) { return l.plot.left() + static_cast<double>(ms - r.fromMs) / msPerPixel; };
+    const auto xOfTime = [&](qint64 ms) {
+        return l.plot.left() + static_cast<double>(ms - r.fromMs) / msPerPixel;
+    };
     const auto xOf = [&](int col) { return l.plot.left() + col + 0.5; };
 
     // Where columns with values are next to each other (the samples are
@@ -385,8 +406,14 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduct
     // apart (zoomed in), antialiased lines join the samples. A sample joined
     // to neither neighbour is a dot.
     QList<QRect> bars;
-    QList<QLineF> lines;
+    QList<QPolygonF>
+        lines; // each a run of joined points, drawn in one stroke so that no joint is drawn twice
     QList<QPointF> dots;
+    const auto join = [&](QPointF from, QPointF to) {
+        if (lines.isEmpty() || lines.back().back() != from)
+            lines.push_back(QPolygonF{from});
+        lines.back() << to;
+    };
     for (int ch = 0; ch < kChannels; ++ch) {
         if (!m_visible[index(ch)])
             continue;
@@ -396,7 +423,8 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduct
         dots.clear();
         bool havePrevious = r.hasBefore;
         int previousCol = -2; // not next to any column
-        QPointF previous = r.hasBefore ? QPointF(xOfTime(r.before.timeMs), yOf(r.before.values[c])) : QPointF();
+        QPointF previous =
+            r.hasBefore ? QPointF(xOfTime(r.before.timeMs), yOf(r.before.values[c])) : QPointF();
         for (std::size_t n = 0; n < filled.size(); ++n) {
             const int col = filled[n];
             const TrendColumn& column = r.columns[static_cast<std::size_t>(col)];
@@ -409,14 +437,16 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduct
                 barTop = std::min(barTop, previous.y());
                 barBottom = std::max(barBottom, previous.y());
             } else if (joinedBefore) {
-                lines << QLineF(previous, first);
+                join(previous, first);
             }
-            const bool joinedAfter = n + 1 < filled.size()
-                                         ? r.columns[static_cast<std::size_t>(filled[n + 1])].joinsPrevious
-                                         : r.hasAfter && r.afterJoins;
+            const bool joinedAfter =
+                n + 1 < filled.size()
+                    ? r.columns[static_cast<std::size_t>(filled[n + 1])].joinsPrevious
+                    : r.hasAfter && r.afterJoins;
             if (column.good > 1 || besidePrevious) {
                 const int barY = static_cast<int>(std::lround(barTop)) - 1;
-                bars << QRect(l.plot.left() + col, barY, 2, static_cast<int>(std::lround(barBottom)) + 1 - barY);
+                bars << QRect(l.plot.left() + col, barY, 2,
+                              static_cast<int>(std::lround(barBottom)) + 1 - barY);
             } else if (!joinedBefore && !joinedAfter) {
                 dots << first;
             }
@@ -425,15 +455,16 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduct
             previous = QPointF(xOf(col), yOf(column.last[c]));
         }
         if (r.hasAfter && r.afterJoins && havePrevious)
-            lines << QLineF(previous, QPointF(xOfTime(r.after.timeMs), yOf(r.after.values[c])));
+            join(previous, QPointF(xOfTime(r.after.timeMs), yOf(r.after.values[c])));
 
         painter.setRenderHint(QPainter::Antialiasing, false);
         painter.setPen(Qt::NoPen);
         painter.setBrush(kPalette[c]);
         painter.drawRects(bars);
         painter.setRenderHint(QPainter::Antialiasing, true);
-        painter.setPen(QPen(kPalette[c], kLineWidth, Qt::SolidLine, Qt::RoundCap));
-        painter.drawLines(lines);
+        painter.setPen(QPen(kPalette[c], kLineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        for (const QPolygonF& run : lines)
+            painter.drawPolyline(run);
         painter.setPen(QPen(kPalette[c], kLineWidth + 1.5, Qt::SolidLine, Qt::RoundCap));
         painter.drawPoints(dots);
     }
@@ -453,14 +484,18 @@ void TrendView::drawHover(QPainter& painter, const Layout& l) const
 
     QStringList lines;
     // A sample further off than the gap rule or a few pixels is not "here".
-    if (static_cast<double>(std::abs(s.timeMs - at)) > std::max<double>(TrendHistory::kGapAfterMs, 4 * msPerPixel)) {
-        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(at), QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+    if (static_cast<double>(std::abs(s.timeMs - at)) >
+        std::max<double>(TrendHistory::kGapAfterMs, 4 * msPerPixel)) {
+        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(at),
+                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"))
               << tr("no reading");
     } else {
-        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(s.timeMs), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(s.timeMs),
+                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         for (int ch = 0; ch < kChannels; ++ch)
             lines << m_names[index(ch)] + QStringLiteral(": ") +
-                         (s.checksumOk ? poll::FormatChannelNumber(s.values[index(ch)]) : QStringLiteral("–"));
+                         (s.checksumOk ? poll::FormatChannelNumber(s.values[index(ch)])
+                                       : QStringLiteral("–"));
         if (!s.checksumOk)
             lines << tr("checksum failed");
     }
@@ -483,7 +518,8 @@ void TrendView::drawHover(QPainter& painter, const Layout& l) const
     for (int n = 0; n < lines.size(); ++n) {
         const int ch = n - 1;
         painter.setPen(ch >= 0 && ch < kChannels && !m_visible[index(ch)] ? kHidden : kText);
-        painter.drawText(box.left() + kPad, box.top() + kPad + n * metrics.height() + metrics.ascent(), lines[n]);
+        painter.drawText(box.left() + kPad,
+                         box.top() + kPad + n * metrics.height() + metrics.ascent(), lines[n]);
     }
     painter.restore();
 }
@@ -498,9 +534,11 @@ void TrendView::paintEvent(QPaintEvent*)
 
 void TrendView::zoom(double factor, std::optional<int> aroundX)
 {
-    const qint64 held = m_history.size() > 1 ? m_history.newest().timeMs - m_history.oldest().timeMs : 0;
+    const qint64 held =
+        m_history.size() > 1 ? m_history.newest().timeMs - m_history.oldest().timeMs : 0;
     const qint64 longest = std::max({held, kMinSpanMs, factor > 1 ? m_spanMs : 0});
-    const qint64 span = std::clamp<qint64>(std::llround(static_cast<double>(m_spanMs) * factor), kMinSpanMs, longest);
+    const qint64 span = std::clamp<qint64>(std::llround(static_cast<double>(m_spanMs) * factor),
+                                           kMinSpanMs, longest);
     if (m_live) {
         setSpan(span);
         return;
@@ -509,7 +547,10 @@ void TrendView::zoom(double factor, std::optional<int> aroundX)
     const auto [from, to] = timeWindow();
     const QRect plot = layOut(rect(), fontMetrics()).plot;
     const double fraction =
-        aroundX ? std::clamp(static_cast<double>(*aroundX - plot.left()) / std::max(plot.width(), 1), 0.0, 1.0) : 0.5;
+        aroundX
+            ? std::clamp(static_cast<double>(*aroundX - plot.left()) / std::max(plot.width(), 1),
+                         0.0, 1.0)
+            : 0.5;
     const qint64 anchor = from + std::llround(fraction * static_cast<double>(to - from));
     m_spanMs = span;
     showWindow(anchor - std::llround(fraction * static_cast<double>(span)) + span);

@@ -58,6 +58,9 @@ public:
     static QColor channelColor(int channel);
 
     QImage toImage(QSize size) const;
+    // Where toImage(size) puts the plot: the rectangle the time window and
+    // the value range span.
+    QRect plotArea(QSize size) const;
     void render(QPainter& painter, QRect rect) const;
     using QWidget::render;
 
@@ -81,8 +84,8 @@ protected:
 private:
     struct Layout;
     Layout layOut(QRect rect, const QFontMetrics& metrics) const;
-    void drawSeries(QPainter& painter, const Layout& layout, const TrendReduction& reduction, double low,
-                    double high) const;
+    void drawSeries(QPainter& painter, const Layout& layout, const TrendReduction& reduction,
+                    double low, double high) const;
     void drawHover(QPainter& painter, const Layout& layout) const;
     QString latestText(int channel) const;
 

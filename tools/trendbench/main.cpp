@@ -46,9 +46,10 @@ std::vector<ui::TrendSample> readings(qint64 count)
         for (std::size_t ch = 0; ch < s.values.size(); ++ch) {
             noise = noise * 1664525u + 1013904223u;
             const double period = 600.0 * static_cast<double>(ch + 1) * static_cast<double>(ch + 1);
-            s.values[ch] = static_cast<float>(100.0 * static_cast<double>(ch) +
-                                              40.0 * std::sin(2 * std::numbers::pi * static_cast<double>(i) / period) +
-                                              static_cast<double>(noise >> 28));
+            s.values[ch] = static_cast<float>(
+                100.0 * static_cast<double>(ch) +
+                40.0 * std::sin(2 * std::numbers::pi * static_cast<double>(i) / period) +
+                static_cast<double>(noise >> 28));
         }
         samples.push_back(s);
     }
@@ -94,7 +95,8 @@ struct Stopwatch
     }
 };
 
-void bench(const char* name, const std::vector<ui::TrendSample>& all, qint64 seconds, int runs, const QString& pngFolder)
+void bench(const char* name, const std::vector<ui::TrendSample>& all, qint64 seconds, int runs,
+           const QString& pngFolder)
 {
     const auto held = static_cast<std::size_t>(std::min<qint64>(seconds, std::ssize(all)));
     const std::span<const ui::TrendSample> view(all.data(), held - 1);
@@ -118,9 +120,10 @@ void bench(const char* name, const std::vector<ui::TrendSample>& all, qint64 sec
         if (run == 0 && !pngFolder.isEmpty())
             image.save(pngFolder + QStringLiteral("/trend-%1.png").arg(QLatin1String(name)));
     }
-    std::printf("%-4s %6zu samples, ms wall/CPU (median of %d): first %5.1f/%5.1f  again %5.1f/%5.1f  live %5.1f/%5.1f\n",
-                name, held, runs, median(wall[0]), median(cpu[0]), median(wall[1]), median(cpu[1]), median(wall[2]),
-                median(cpu[2]));
+    std::printf("%-4s %6zu samples, ms wall/CPU (median of %d): first %5.1f/%5.1f  again "
+                "%5.1f/%5.1f  live %5.1f/%5.1f\n",
+                name, held, runs, median(wall[0]), median(cpu[0]), median(wall[1]), median(cpu[1]),
+                median(wall[2]), median(cpu[2]));
 }
 
 } // namespace

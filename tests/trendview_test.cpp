@@ -1,0 +1,199 @@
+// The trend view judged by what a person sees in its picture: each channel
+// a line in its own colour at the height of its value, no line across a
+// silence, an unanswered poll or a failed reply, failed replies ticked under
+// the plot, a hidden channel's colour nowhere.
+
+#include "ui/trendview.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include <functional>
+
+namespace {
+
+constexpr qint64 kT0 = 1'700'000'000'000;
+constexpr QSize kSize(800, 400);
+
+// One reading a second for `seconds` from kT0, channel ch reading value(ch, second).
+std::vector<ui::TrendSample> readings(int seconds, const std::function<float(int, int)>& value)
+{
+    std::vector<ui::TrendSample> samples;
+    for (int t = 0; t < seconds; ++t) {
+        ui::TrendSample s{kT0 + t * 1000, {}, t + 1, true};
+        for (int ch = 0; ch < 8; ++ch)
+            s.values[static_cast<std::size_t>(ch)] = value(ch, t);
+        samples.push_back(s);
+    }
+    return samples;
+}
+
+bool shows(QRgb pixel, const QColor& colour)
+{
+    return std::abs(qRed(pixel) - colour.red()) + std::abs(qGreen(pixel) - colour.green()) +
+               std::abs(qBlue(pixel) - colour.blue()) <=
+           30;
+}
+
+// The mean row of the pixels of `colour` in column x inside the plot, or -1.
+double rowOf(const QImage& image, const QRect& plot, int x, const QColor& colour)
+{
+    double sum = 0;
+    int count = 0;
+    for (int y = plot.top() + 1; y < plot.bottom(); ++y)
+        if (shows(image.pixel(x, y), colour)) {
+            sum += y;
+            ++count;
+        }
+    return count ? sum / count : -1;
+}
+
+// The pixel column of the time `second` after kT0 in a view from kT0 to kT0 + `span` seconds.
+int columnAt(const QRect& plot, double second, double span)
+{
+    return plot.left() + static_cast<int>(second / span * plot.width());
+}
+
+TEST(TrendView, EachChannelIsALevelLineAtItsValueInItsColour)
+{
+    // Channel ch reads 5 + 10 ch on a fixed range 0 to 80: sparse samples
+    // joined by lines (2 minutes), and dense ones drawn as columns (1 hour).
+    for (const int seconds : {120, 3600}) {
+        ui::TrendView view;
+        view.append(
+            readings(seconds, [](int ch, int) { return 5.0f + 10.0f * static_cast<float>(ch); }));
+        view.setTimeWindow(kT0, kT0 + (seconds - 1) * 1000);
+        view.setValueRange(std::pair{0.0, 80.0});
+        const QImage image = view.toImage(kSize);
+        const QRect plot = view.plotArea(kSize);
+        double above = plot.bottom() + 1.0;
+        for (int ch = 0; ch < 8; ++ch) {
+            const double expected = plot.top() + (75.0 - 10 * ch) / 80 * plot.height();
+            for (const double where : {0.1, 0.5, 0.9}) {
+                const double row =
+                    rowOf(image, plot, plot.left() + static_cast<int>(where * plot.width()),
+                          ui::TrendView::channelColor(ch));
+                EXPECT_NEAR(row, expected, 1.5)
+                    << "channel " << ch << " at " << where << " of " << seconds << " s";
+            }
+            const double row =
+                rowOf(image, plot, plot.center().x(), ui::TrendView::channelColor(ch));
+            EXPECT_LT(row, above) << "channel " << ch << " is drawn above channel " << ch - 1;
+            above = row;
+        }
+    }
+}
+
+TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
+{
+    // 200 s: unplugged from 60 s to 90 s (no polls, no time), four polls
+    // unanswered before 150 s, a failed reply at 120 s reading nonsense.
+    std::vector<ui::TrendSample> samples =
+        readings(200, [](int ch, int) { return 50.0f + static_cast<float>(ch); });
+    std::erase_if(samples, [](const ui::TrendSample& s) {
+        return s.timeMs > kT0 + 60'000 && s.timeMs < kT0 + 90'000;
+    });
+    for (ui::TrendSample& s : samples) {
+        s.polls =
+            static_cast<std::int32_t>(s.timeMs - kT0) / 1000 - (s.timeMs >= kT0 + 90'000 ? 29 : 0);
+        if (s.timeMs >= kT0 + 150'000)
+            s.polls += 4;
+        if (s.timeMs == kT0 + 120'000) {
+            s.checksumOk = false;
+            s.values.fill(1e6f);
+        }
+    }
+    ui::TrendView view;
+    view.append(samples);
+    view.setTimeWindow(kT0, kT0 + 200'000);
+    const QImage image = view.toImage(kSize);
+    const QRect plot = view.plotArea(kSize);
+    const QColor colour = ui::TrendView::channelColor(3);
+    const auto drawnAt = [&](double second) {
+        return rowOf(image, plot, columnAt(plot, second, 200), colour) >= 0;
+    };
+
+    for (const double second : {30.0, 59.0, 91.0, 119.0, 121.0, 149.0, 150.5})
+        EXPECT_TRUE(drawnAt(second)) << second << " s";
+    for (const double second : {61.0, 75.0, 89.0, 120.0, 149.5})
+        EXPECT_FALSE(drawnAt(second)) << second << " s";
+
+    // The nonsense is not scaled to: channels 0 and 7, 7 apart, span most of the height.
+    const int middle = columnAt(plot, 30, 200);
+    EXPECT_GT(rowOf(image, plot, middle, ui::TrendView::channelColor(0)) -
+                  rowOf(image, plot, middle, ui::TrendView::channelColor(7)),
+              plot.height() / 2);
+
+    // The failed reply is ticked in red under the plot, and only there.
+    const auto tickedAt = [&](double second) {
+        const int x = columnAt(plot, second, 200);
+        for (int y = plot.bottom() + 1; y < plot.bottom() + 12; ++y)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (const QRgb p = image.pixel(x + dx, y);
+                    qRed(p) > 180 && qGreen(p) < 60 && qBlue(p) < 60)
+                    return true;
+        return false;
+    };
+    EXPECT_TRUE(tickedAt(120));
+    EXPECT_FALSE(tickedAt(30));
+    EXPECT_FALSE(tickedAt(75));
+}
+
+TEST(TrendView, AHiddenChannelIsNotDrawnAndItsKeyShowsItAgain)
+{
+    ui::TrendView view;
+    view.append(readings(600, [](int ch, int t) { return static_cast<float>(ch * 10 + t % 7); }));
+    view.setChannelVisible(4, false);
+    const auto anywhere = [&](int ch) {
+        const QImage image = view.toImage(kSize);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (shows(image.pixel(x, y), ui::TrendView::channelColor(ch)))
+                    return true;
+        return false;
+    };
+    EXPECT_FALSE(anywhere(4));
+    EXPECT_TRUE(anywhere(5));
+    QTest::keyClick(&view, Qt::Key_5);
+    EXPECT_TRUE(view.channelVisible(4));
+    EXPECT_TRUE(anywhere(4));
+}
+
+TEST(TrendView, LiveFollowsTheNewestReadingUntilPannedAndEndReturns)
+{
+    ui::TrendView view;
+    view.setSpan(120'000);
+    poll::Reading reading;
+    for (int t = 0; t < 300; ++t) {
+        reading.time = QDateTime::fromMSecsSinceEpoch(kT0 + t * 1000);
+        reading.polls = t + 1;
+        view.addReading(reading);
+    }
+    EXPECT_EQ(view.timeWindow(), std::pair(kT0 + 179'000, kT0 + 299'000));
+    QTest::keyClick(&view, Qt::Key_Left);
+    EXPECT_FALSE(view.isLive());
+    EXPECT_EQ(view.timeWindow().second, kT0 + 269'000);
+    view.addReading(reading);
+    EXPECT_EQ(view.timeWindow().second, kT0 + 269'000) << "a fixed view stays put";
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_TRUE(view.isLive());
+}
+
+TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)
+{
+    ui::TrendHistory history(5000);
+    for (int t = 0; t < 10'000; ++t)
+        history.append(ui::TrendSample{kT0 + t * 1000, {}, t + 1, true});
+    ASSERT_EQ(history.size(), 5000);
+    EXPECT_EQ(history.oldest().polls, 5001);
+    EXPECT_EQ(history.newest().polls, 10'000);
+    EXPECT_EQ(history.at(history.lowerBound(kT0 + 7'000'500)).polls, 7002);
+    EXPECT_EQ(history.at(history.nearest(kT0 + 7'000'400)).polls, 7001);
+    history.append(ui::TrendSample{kT0, {}, 10'001, true}); // the clock set back
+    EXPECT_EQ(history.newest().timeMs, kT0 + 9'999'000);
+    history.setCapacity(100);
+    EXPECT_EQ(history.oldest().polls, 9902);
+}
+
+} // namespace
