@@ -28,15 +28,16 @@ constexpr QSize kImageSize(1200, 600);
 constexpr qint64 kStartMs = 1'700'000'000'000; // 2023-11-14 22:13:20 UTC
 constexpr qint64 kDayS = 86'400;
 
-// A week of made-up readings: slow waves of different periods, a little
-// noise, an unplugged minute every six hours and a failed reply every 1000.
+// `count` made-up readings, one a second: slow waves of different periods,
+// a little noise, an unplugged minute every six hours and a failed reply
+// every 1000.
 std::vector<ui::TrendSample> readings(qint64 count)
 {
     std::vector<ui::TrendSample> samples;
     samples.reserve(static_cast<std::size_t>(count));
     std::int32_t polls = 0;
     std::uint32_t noise = 1;
-    for (qint64 i = 0; i < count; ++i) {
+    for (qint64 i = 0; std::ssize(samples) < count; ++i) {
         if (i % (6 * 3600) < 60 && i > 60)
             continue; // unplugged: no polls
         ui::TrendSample s;
@@ -95,24 +96,22 @@ struct Stopwatch
     }
 };
 
-void bench(const char* name, const std::vector<ui::TrendSample>& all, qint64 seconds, int runs,
+void bench(const char* name, const std::vector<ui::TrendSample>& all, std::size_t held, int runs,
            const QString& pngFolder)
 {
-    const auto held = static_cast<std::size_t>(std::min<qint64>(seconds, std::ssize(all)));
-    const std::span<const ui::TrendSample> view(all.data(), held - 1);
     // Wall and CPU times of the first, again and live draws.
     std::array<std::vector<double>, 3> wall, cpu;
     for (int run = 0; run < runs; ++run) {
         ui::TrendView trend;
         trend.setCapacity(static_cast<qsizetype>(held));
-        trend.append(view);
-        trend.setSpan(seconds * 1000);
+        trend.append(std::span(all.data(), held));
+        trend.setSpan(all[held - 1].timeMs - all[0].timeMs); // the whole history, as it keeps moving
         QImage image(kImageSize, QImage::Format_RGB32);
         QPainter painter(&image);
         Stopwatch watch;
         for (std::size_t kind = 0; kind < 3; ++kind) {
             if (kind == 2)
-                trend.append(all[held - 1]);
+                trend.append(all[held]); // the oldest goes
             watch.start();
             trend.render(painter, image.rect());
             watch.stop(wall[kind], cpu[kind]);
