@@ -164,20 +164,35 @@ TEST(TrendView, LiveFollowsTheNewestReadingUntilPannedAndEndReturns)
 {
     ui::TrendView view;
     view.setSpan(120'000);
-    poll::Reading reading;
-    for (int t = 0; t < 300; ++t) {
-        reading.time = QDateTime::fromMSecsSinceEpoch(kT0 + t * 1000);
-        reading.polls = t + 1;
-        view.addReading(reading);
-    }
+    const auto feed = [&](int from, int to) {
+        poll::Reading reading;
+        reading.checksumOk = true;
+        for (int t = from; t < to; ++t) {
+            reading.time = QDateTime::fromMSecsSinceEpoch(kT0 + t * 1000);
+            reading.polls = t + 1;
+            view.addReading(reading);
+        }
+    };
+    feed(0, 300);
     EXPECT_EQ(view.timeWindow(), std::pair(kT0 + 179'000, kT0 + 299'000));
     QTest::keyClick(&view, Qt::Key_Left);
     EXPECT_FALSE(view.isLive());
     EXPECT_EQ(view.timeWindow().second, kT0 + 269'000);
-    view.addReading(reading);
+    feed(300, 301);
     EXPECT_EQ(view.timeWindow().second, kT0 + 269'000) << "a fixed view stays put";
     QTest::keyClick(&view, Qt::Key_End);
     EXPECT_TRUE(view.isLive());
+
+    // A fixed view reaching past the newest reading shows the readings that come later.
+    view.setTimeWindow(kT0 + 240'000, kT0 + 360'000);
+    const QRect plot = view.plotArea(kSize);
+    const auto drawnAt330 = [&] {
+        return rowOf(view.toImage(kSize), plot, columnAt(plot, 90, 120),
+                     ui::TrendView::channelColor(7)) >= 0;
+    };
+    EXPECT_FALSE(drawnAt330());
+    feed(301, 360);
+    EXPECT_TRUE(drawnAt330());
 }
 
 TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)
@@ -188,6 +203,7 @@ TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)
     ASSERT_EQ(history.size(), 5000);
     EXPECT_EQ(history.oldest().polls, 5001);
     EXPECT_EQ(history.newest().polls, 10'000);
+    EXPECT_EQ(history.at(history.lowerBound(kT0 + 7'000'000)).polls, 7001);
     EXPECT_EQ(history.at(history.lowerBound(kT0 + 7'000'500)).polls, 7002);
     EXPECT_EQ(history.at(history.nearest(kT0 + 7'000'400)).polls, 7001);
     history.append(ui::TrendSample{kT0, {}, 10'001, true}); // the clock set back
