@@ -196,9 +196,13 @@ void TrendView::changed()
     const auto at = [&](qint64 ms) {
         return locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
     };
+    // The span in the largest unit that leaves a whole number of at least 2.
+    const QString span = m_spanMs >= 2 * kDay      ? tr("%1 days").arg(m_spanMs / kDay)
+                         : m_spanMs >= 2 * kHour   ? tr("%1 hours").arg(m_spanMs / kHour)
+                         : m_spanMs >= 2 * kMinute ? tr("%1 minutes").arg(m_spanMs / kMinute)
+                                                   : tr("%1 seconds").arg(m_spanMs / kSecond);
     setAccessibleDescription(
-        m_live ? tr("The eight channels over the last %n minute(s), following the newest reading",
-                    nullptr, static_cast<int>(m_spanMs / kMinute))
+        m_live ? tr("The eight channels over the last %1, following the newest reading").arg(span)
                : tr("The eight channels from %1 to %2").arg(at(from), at(to)));
     update();
 }
