@@ -52,6 +52,8 @@ std::size_t index(int channel)
 double roundStep(double range, int count)
 {
     const double raw = range / std::max(count, 1);
+    if (!(raw > 0) || !std::isfinite(raw))
+        return 0; // no ticks
     const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
     for (const double m : {1.0, 2.0, 5.0})
         if (m * magnitude >= raw * (1 - 1e-9))
@@ -196,9 +198,13 @@ void TrendView::changed()
     const auto at = [&](qint64 ms) {
         return locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
     };
+    // The span in the largest unit that leaves a whole number of at least 2.
+    const QString span = m_spanMs >= 2 * kDay      ? tr("%1 days").arg(m_spanMs / kDay)
+                         : m_spanMs >= 2 * kHour   ? tr("%1 hours").arg(m_spanMs / kHour)
+                         : m_spanMs >= 2 * kMinute ? tr("%1 minutes").arg(m_spanMs / kMinute)
+                                                   : tr("%1 seconds").arg(m_spanMs / kSecond);
     setAccessibleDescription(
-        m_live ? tr("The eight channels over the last %n minute(s), following the newest reading",
-                    nullptr, static_cast<int>(m_spanMs / kMinute))
+        m_live ? tr("The eight channels over the last %1, following the newest reading").arg(span)
                : tr("The eight channels from %1 to %2").arg(at(from), at(to)));
     update();
 }
@@ -290,6 +296,10 @@ void TrendView::render(QPainter& painter, QRect rect) const
                                                : (high - low) * 0.05;
         low -= pad;
         high += pad;
+        if (!std::isfinite(low) || !std::isfinite(high)) {
+            low = 0; // a value that is no number, from a damaged recording: nothing to scale to
+            high = 1;
+        }
     }
     const int maxTicks = std::max(l.plot.height() / kTickSpacing, 2);
     const double step = roundStep(high - low, maxTicks);
@@ -304,7 +314,8 @@ void TrendView::render(QPainter& painter, QRect rect) const
     const auto yOf = [&](double v) {
         return l.plot.top() + (high - v) / (high - low) * l.plot.height();
     };
-    for (double v = std::ceil(low / step - 1e-9) * step; v <= high + step * 1e-9; v += step) {
+    for (double v = std::ceil(low / step - 1e-9) * step; step > 0 && v <= high + step * 1e-9;
+         v += step) {
         const double y = std::round(yOf(v)) + 0.5;
         painter.setPen(kGrid);
         painter.drawLine(QPointF(l.plot.left(), y), QPointF(l.plot.right() + 1, y));
@@ -392,7 +403,8 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduct
     const double top = l.plot.top(), height = l.plot.height();
     const auto yOf = [&](float v) {
         // Kept near the plot: a value far outside a fixed range would only overflow.
-        return std::clamp(top + (high - v) / (high - low) * height, top - height, top + 2 * height);
+        const double y = top + (high - v) / (high - low) * height;
+        return std::isnan(y) ? top - height : std::clamp(y, top - height, top + 2 * height);
     };
     const auto xOfTime = [&](qint64 ms) {
         return l.plot.left() + static_cast<double>(ms - r.fromMs) / msPerPixel;
