@@ -3,7 +3,8 @@
 # overridden in the package fails), checks that its dependencies resolve here,
 # unpacks it into a scratch root, checks its contents, and runs the installed
 # autopoll (offscreen) against the installed modsim until its first reply is
-# decoded and shown.
+# decoded and shown, recording it, and the installed polltrend draws that
+# recording into an image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build}
@@ -27,9 +28,9 @@ root=$(mktemp -d)
 modsim="" # set once it runs; the trap may fire before that
 trap '[ -z "$modsim" ] || kill "$modsim" 2>/dev/null || true; rm -rf "$root"' EXIT
 dpkg-deb -x "$package" "$root"
-programs=(bytepoll autopoll textpoll pollcli modsim)
-files=(usr/share/applications/{bytepoll,autopoll,textpoll}.desktop
-       usr/share/icons/hicolor/scalable/apps/{bytepoll,autopoll,textpoll}.svg
+programs=(bytepoll autopoll textpoll polltrend pollcli modsim)
+files=(usr/share/applications/{bytepoll,autopoll,textpoll,polltrend}.desktop
+       usr/share/icons/hicolor/scalable/apps/{bytepoll,autopoll,textpoll,polltrend}.svg
        usr/share/doc/polltools/{copyright,changelog.gz})
 for program in "${programs[@]}"; do
     files+=("usr/bin/$program" "usr/share/man/man1/$program.1.gz")
@@ -56,7 +57,7 @@ for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
 [ -e "$link" ] || { echo "package_test: the installed modsim did not create $link within 5 s" >&2; exit 1; }
 log="$root/autopoll.err"
 QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="poll.timing.comm.debug=true" COMM_PORT1="$link" \
-    timeout 20 "$root/usr/bin/autopoll" 2>"$log" &
+    timeout 20 "$root/usr/bin/autopoll" --record "$root/values.csv" 2>"$log" &
 app=$!
 for _ in $(seq 200); do grep -q "reply-to-screen" "$log" && break; sleep 0.05; done
 kill $app 2>/dev/null || true
@@ -67,3 +68,8 @@ else
     cat "$log" >&2
     exit 1
 fi
+
+"$root/usr/bin/polltrend" "$root/values.csv" --png "$root/values.png" 2>/dev/null \
+    && file "$root/values.png" | grep -q "PNG image data, 1200 x 600" \
+    || { echo "package_test: the installed polltrend drew no image of the recording" >&2; exit 1; }
+echo "package_test: the installed polltrend drew the recording"
