@@ -180,7 +180,7 @@ void RecordingReader::feed(QByteArrayView bytes)
                 takeOverlongLine();
             else
                 takeLine(m_pending.cbegin(), m_pending.cend());
-            m_pending.clear();
+            m_pending.truncate(0); // keeps its 4 KiB block for the next line
             m_overlong = false;
         }
         at = lf + 1;
@@ -235,7 +235,7 @@ void RecordingReader::hold(const char* begin, const char* end)
     if (!m_overlong) {
         if (m_pending.size() + (end - begin) > kMaxLineLength) {
             m_overlong = true;
-            m_pending.clear(); // what follows up to the LF is dropped unseen
+            m_pending.truncate(0); // what follows up to the LF is dropped unseen
         } else {
             m_pending.append(begin, end - begin);
         }
