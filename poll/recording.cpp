@@ -2,11 +2,11 @@
 
 #include "poll/recorder.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -134,7 +134,7 @@ QString SkipReasonText(SkipReason reason)
 {
     switch (reason) {
     case SkipReason::FieldCount:
-        return QStringLiteral("not 12 fields");
+        return QStringLiteral("not %1 fields").arg(kFieldCount);
     case SkipReason::BadTime:
         return QStringLiteral("time not readable");
     case SkipReason::BadNumber:
@@ -259,8 +259,8 @@ bool RecordingReader::couldBeHeader() const
 
 void RecordingReader::takeOverlongLine()
 {
-    if (m_state == State::NoHeaderYet) {
-        m_state = State::NotARecording;
+    if (m_state != State::Reading) {
+        m_state = State::NotARecording; // no header is that long
         return;
     }
     ++m_lines;

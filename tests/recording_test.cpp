@@ -38,13 +38,14 @@ struct Outcome
     bool operator==(const Outcome&) const = default;
 };
 
-// Feeds `input` in pieces of `piece` bytes, then ends it.
-Outcome Read(const QByteArray& input, qsizetype piece)
+// Feeds the first `first` bytes of `input`, then the rest in pieces of
+// `piece` bytes, then ends it.
+Outcome Read(const QByteArray& input, qsizetype first, qsizetype piece)
 {
     RecordingReader reader(QStringLiteral("values.csv"));
     Outcome out{};
-    for (qsizetype at = 0; at < input.size(); at += piece) {
-        reader.feed(QByteArrayView(input).sliced(at, std::min(piece, input.size() - at)));
+    for (qsizetype at = 0, n = first; at < input.size(); at += n, n = piece) {
+        reader.feed(QByteArrayView(input).sliced(at, std::min(n, input.size() - at)));
         for (const poll::RecordedRow& row : reader.takeRows())
             out.rows.push_back(row);
     }
@@ -74,6 +75,7 @@ TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
         {"header cut short", kHeader.first(20), 0, {}, State::NoHeaderYet},
         {"first line not the header", "time,value\n" + kRow, 0, {}, State::NotARecording},
         {"header with a field more", kHeader.chopped(2) + ",ch8\r\n" + kRow, 0, {}, State::NotARecording},
+        {"header's start, then a line too long", "tim" + QByteArray(5000, 'x') + "\n", 0, {}, State::NotARecording},
         {"binary, no line end", QByteArray("\x7f" "ELF\0\0", 6), 0, {}, State::NotARecording},
         {"header only", kHeader, 0, {}},
         {"CR LF", kHeader + kRow + At("2026-12-09T14:03:06.123+01:00"), 2, {}},
@@ -101,7 +103,7 @@ TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const Outcome whole = Read(c.input, std::max<qsizetype>(c.input.size(), 1));
+        const Outcome whole = Read(c.input, c.input.size(), 0);
         EXPECT_EQ(whole.state, c.state);
         EXPECT_EQ(qsizetype(whole.rows.size()), c.rows);
         EXPECT_EQ(whole.skips, c.skips);
@@ -110,8 +112,8 @@ TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
                 << "every line counted, the header and a last one without its end too";
         }
         // Lines held in pieces, or some whole in a chunk and some not.
-        for (qsizetype piece : {1, 7})
-            EXPECT_TRUE(Read(c.input, piece) == whole) << "in pieces of " << piece;
+        for (auto [first, piece] : {std::pair{1, 1}, {7, 7}, {3, 1 << 20}})
+            EXPECT_TRUE(Read(c.input, first, piece) == whole) << first << ", then " << piece;
     }
 }
 
