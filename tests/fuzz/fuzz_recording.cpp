@@ -15,8 +15,10 @@
 #include "poll/recording.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
+#include <vector>
 
 namespace {
 
