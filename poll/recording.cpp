@@ -2,11 +2,11 @@
 
 #include "poll/recorder.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -134,7 +134,7 @@ QString SkipReasonText(SkipReason reason)
 {
     switch (reason) {
     case SkipReason::FieldCount:
-        return QStringLiteral("not 12 fields");
+        return QStringLiteral("not %1 fields").arg(kFieldCount);
     case SkipReason::BadTime:
         return QStringLiteral("time not readable");
     case SkipReason::BadNumber:
@@ -180,7 +180,7 @@ void RecordingReader::feed(QByteArrayView bytes)
                 takeOverlongLine();
             else
                 takeLine(m_pending.cbegin(), m_pending.cend());
-            m_pending.clear();
+            m_pending.truncate(0); // keeps its 4 KiB block for the next line
             m_overlong = false;
         }
         at = lf + 1;
@@ -235,7 +235,7 @@ void RecordingReader::hold(const char* begin, const char* end)
     if (!m_overlong) {
         if (m_pending.size() + (end - begin) > kMaxLineLength) {
             m_overlong = true;
-            m_pending.clear(); // what follows up to the LF is dropped unseen
+            m_pending.truncate(0); // what follows up to the LF is dropped unseen
         } else {
             m_pending.append(begin, end - begin);
         }
@@ -259,8 +259,8 @@ bool RecordingReader::couldBeHeader() const
 
 void RecordingReader::takeOverlongLine()
 {
-    if (m_state == State::NoHeaderYet) {
-        m_state = State::NotARecording;
+    if (m_state != State::Reading) {
+        m_state = State::NotARecording; // no header is that long
         return;
     }
     ++m_lines;

@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 targets_all=(fuzz_rtu_decode fuzz_ascii_decode fuzz_number_read fuzz_line_settings
-             fuzz_modsim_request fuzz_receive_buffer)
+             fuzz_modsim_request fuzz_receive_buffer fuzz_recording)
 # --ci: each target stops at whichever comes first.
 ci_runs=500000
 ci_seconds=15
