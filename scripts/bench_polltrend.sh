@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark of the trend, its figures side by side in one run:
 # - polltrend opening and drawing a day (86,400 rows) and a week (604,800
-#   rows) into a PNG, wall time and peak memory, beside the values' raw size
-#   (the time as 8 bytes and eight 4-byte floats a row: 40 bytes);
+#   rows) into a PNG, wall time and peak memory, and the peak above that of
+#   a recording with no rows (what Qt itself takes) beside three times the
+#   values' raw size (the time as 8 bytes and eight 4-byte floats a row: 40 bytes);
 # - autopoll with --trend open beside autopoll without it, at the same time
 #   under Xvfb, each on its own simulated module, CPU over SECONDS (default 600).
 #   scripts/bench_polltrend.sh [SECONDS]
@@ -37,15 +38,17 @@ PY
 }
 
 echo "== polltrend: open and draw a recording into 1200x600 (offscreen)"
-printf '%-8s %9s %8s %10s %10s %12s\n' recording rows "MB" "wall s" "peak MiB" "raw MiB x3"
-for spec in "day 86400" "week 604800"; do
+printf '%-8s %9s %8s %10s %10s %10s %12s\n' recording rows "MB" "wall s" "peak MiB" "data MiB" "raw MiB x3"
+baseline=0
+for spec in "none 0" "day 86400" "week 604800"; do
     read -r name rows <<<"$spec"
     make_recording "$workdir/$name.csv" "$rows"
     /usr/bin/time -f '%e %M' -o "$workdir/$name.time" \
         "$build_dir/apps/polltrend" "$workdir/$name.csv" --png "$workdir/$name.png" 2>/dev/null
     read -r wall peak_kib <"$workdir/$name.time"
-    awk -v n="$name" -v r="$rows" -v f="$(stat -c %s "$workdir/$name.csv")" -v w="$wall" -v p="$peak_kib" \
-        'BEGIN { printf "%-8s %9d %8.1f %10.2f %10.1f %12.1f\n", n, r, f / 1048576, w, p / 1024, 3 * r * 40 / 1048576 }'
+    [ "$rows" -gt 0 ] || baseline=$peak_kib
+    awk -v n="$name" -v r="$rows" -v f="$(stat -c %s "$workdir/$name.csv")" -v w="$wall" -v p="$peak_kib" -v b="$baseline" \
+        'BEGIN { printf "%-8s %9d %8.1f %10.2f %10.1f %10.1f %12.1f\n", n, r, f / 1048576, w, p / 1024, (p - b) / 1024, 3 * r * 40 / 1048576 }'
 done
 
 echo "== autopoll with and without --trend, side by side under Xvfb for $seconds s"

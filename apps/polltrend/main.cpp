@@ -207,8 +207,8 @@ int main(int argc, char* argv[])
     std::optional<std::pair<qint64, qint64>> shown;
     const auto update = [&] {
         status->setText(follower.summary());
-        if (!follower.span() || view->isLive() || (shown && view->timeWindow() != *shown))
-            return;
+        if (!follower.span() || (shown && (view->isLive() || view->timeWindow() != *shown)))
+            return; // nothing to show yet, or the user has taken the view over
         showRange(*view, follower, options);
         shown = view->timeWindow();
     };
