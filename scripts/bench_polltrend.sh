@@ -13,8 +13,8 @@ seconds=${1:-600}
 build_dir=${BUILD_DIR:-build}
 scripts/build.sh >/dev/null
 workdir=$(mktemp -d)
-pids=()
-trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$workdir"' EXIT
+
+trap 'rm -rf "$workdir"' EXIT
 
 # A recording of `rows` seconds, as the recorder writes it.
 make_recording() {
