@@ -103,7 +103,8 @@ void Poller::tick()
     // Whatever came before this request, a late or partial reply included,
     // must not count toward its reply.
     m_comm.setInBufferCount(0);
-    m_comm.setRThreshold(static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize));
+    const auto replySize = static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize);
+    m_comm.setRThreshold(replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
 
     if (m_faultTold) {
         m_faultTold.reset();
@@ -115,15 +116,24 @@ void Poller::tick()
 
 void Poller::replyReady()
 {
+    QByteArray received = m_comm.Input();
+    bool echoOk = true;
+    if (m_echo) {
+        // Whatever stands where the echo should be goes, matching or not: a
+        // collision or a damaged echo leaves the reply after it unreliable.
+        echoOk = received.startsWith(m_request);
+        if (!echoOk)
+            qCDebug(lcPoll) << "echo does not match the request:" << received.left(m_request.size()).toHex(' ');
+        received.remove(0, m_request.size());
+    }
     if (m_framing == Framing::Binary)
-        binaryReplyReady();
+        binaryReplyReady(received, echoOk);
     else
-        textReplyReady();
+        textReplyReady(received, echoOk);
 }
 
-void Poller::binaryReplyReady()
+void Poller::binaryReplyReady(const QByteArray& received, bool echoOk)
 {
-    const QByteArray received = m_comm.Input();
     const auto reply = rtu::DecodeReply(std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
                                                   static_cast<std::size_t>(received.size())));
     if (!reply) {
@@ -133,20 +143,19 @@ void Poller::binaryReplyReady()
 
     if (!reply->crcOk)
         qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed" << reply->computed;
-    tellReply(reply->values, reply->crcOk);
+    tellReply(reply->values, reply->crcOk && echoOk);
 }
 
-void Poller::textReplyReady()
+void Poller::textReplyReady(const QByteArray& received, bool echoOk)
 {
     // Whatever is buffered is the reply, read by position from its first
     // character, one character per byte.
-    const QByteArray received = m_comm.Input();
     const ascii::Reply reply =
         ascii::DecodeReply(std::string_view(received.constData(), static_cast<std::size_t>(received.size())));
     if (!reply.lrcOk)
         qCDebug(lcPoll) << "LRC mismatch: received" << reply.receivedText.c_str() << "computed"
                         << reply.checkText.c_str();
-    tellReply(reply.values, reply.lrcOk, FormatFrameText(received));
+    tellReply(reply.values, reply.lrcOk && echoOk, FormatFrameText(received));
 }
 
 void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText)

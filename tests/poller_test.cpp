@@ -1,5 +1,6 @@
 // The poller against a scripted comm control and a listener that records what it tells.
 
+#include "poll/numberformat.h"
 #include "poll/poller.h"
 #include "poll/tickschedule.h"
 #include "support/scripted.h"
@@ -191,6 +192,49 @@ TEST_F(TextPollerTest, ShowsTheReplyItsValuesInTenthsAndCountsFailedChecks)
     EXPECT_EQ(view.replyTexts.size(), 4);
     EXPECT_EQ(view.replyTexts.last(), "");
     EXPECT_EQ(view.channels[0], "0") << "the values of the last reply";
+}
+
+// An adapter that hears its own transmitter: the request comes back ahead of
+// the reply, in both framings.
+TEST(PollerEcho, DropsTheEchoOfTheRequestAndFailsAnythingElseInItsPlace)
+{
+    struct Row
+    {
+        poll::Framing framing;
+        QByteArray request;
+        QByteArray reply;
+        const char* threshold;
+        const char* channel0;
+    };
+    const Row rows[] = {
+        {poll::Framing::Binary, QByteArray::fromHex("430400000008feee"), kGoodReply, "RThreshold=29", "235"},
+        {poll::Framing::Text, ":430400000008B1\r\n", kGoodText, "RThreshold=60", "23.5"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.threshold);
+        ScriptedComm comm;
+        poll::Poller poller{row.framing, comm};
+        RecordingView view{poller};
+        poller.setRequest(row.request);
+        poller.setEcho(true);
+        poller.tick();
+        EXPECT_EQ(comm.calls.last(), row.threshold) << "an echo alone never reaches it: no reply, nothing counted";
+
+        comm.reply(row.request + row.reply);
+        EXPECT_EQ(view.channels[0], row.channel0);
+        QByteArray collided = row.request;
+        collided[3] = static_cast<char>(collided[3] ^ 0x10);
+        comm.reply(collided + row.reply);
+        comm.reply(row.request.left(5) + row.reply + "xyz"); // the echo cut short
+        EXPECT_EQ(view.errorCounts, QStringList({"0", "1", "2"}));
+        if (row.framing == poll::Framing::Text) {
+            EXPECT_EQ(view.replyTexts.first(), poll::FormatFrameText(row.reply)) << "the reply shown without the echo";
+        }
+
+        poller.setEcho(false); // the echo read as the reply, as without the option
+        comm.reply(row.request + row.reply);
+        EXPECT_EQ(view.errorCounts.last(), "3");
+    }
 }
 
 } // namespace

@@ -24,6 +24,7 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     m_comm.setDevice(settings.device);
     m_comm.setSettings(settings.lineSettings); // the port opens on the first tick
     m_poller.setInterval(settings.pollInterval);
+    m_poller.setEcho(settings.echo);
 
     if (m_tellStandardError) {
         // Told from this thread, whatever the window is doing.
