@@ -6,6 +6,7 @@
 #include "poll/tickschedule.h"
 
 #include <QLoggingCategory>
+#include <QMetaMethod>
 
 #include <limits>
 
@@ -100,8 +101,15 @@ void Poller::tick()
         return; // nothing sent, nothing counted; the fault is on screen
     if (!m_comm.Output(m_request))
         return;
+    if (m_awaitingReply)
+        trace(FrameEvent::Kind::Unanswered);
+    m_awaitingReply = true;
     // Whatever came before this request, a late or partial reply included,
     // must not count toward its reply.
+    if (tracing()) {
+        if (const QByteArray stale = m_comm.Input(); !stale.isEmpty())
+            trace(FrameEvent::Kind::Dropped, stale, false, QStringLiteral("flushed before the send"));
+    }
     m_comm.setInBufferCount(0);
     const auto replySize = static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize);
     m_comm.setRThreshold(replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
@@ -111,6 +119,7 @@ void Poller::tick()
         emit portFaultCleared();
     }
     countUp(m_pollCount);
+    trace(FrameEvent::Kind::Sent, m_request);
     emit pollSent(m_pollCount, FormatLeadingBlankInteger(m_pollCount));
 }
 
@@ -124,6 +133,10 @@ void Poller::replyReady()
         echoOk = received.startsWith(m_request);
         if (!echoOk)
             qCDebug(lcPoll) << "echo does not match the request:" << received.left(m_request.size()).toHex(' ');
+        else
+            trace(FrameEvent::Kind::Dropped, m_request, false, QStringLiteral("echo"));
+        if (!echoOk && tracing())
+            trace(FrameEvent::Kind::Received, received, false, QStringLiteral("not the echo of the request"));
         received.remove(0, m_request.size());
     }
     if (m_framing == Framing::Binary)
@@ -138,8 +151,11 @@ void Poller::binaryReplyReady(const QByteArray& received, bool echoOk)
                                                   static_cast<std::size_t>(received.size())));
     if (!reply) {
         qCDebug(lcPoll) << "ignored" << received.size() << "bytes: not a whole reply";
+        trace(FrameEvent::Kind::Dropped, received, false, QStringLiteral("not a whole reply"));
         return;
     }
+    if (echoOk)
+        trace(FrameEvent::Kind::Received, received, reply->crcOk);
 
     if (!reply->crcOk)
         qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed" << reply->computed;
@@ -155,11 +171,14 @@ void Poller::textReplyReady(const QByteArray& received, bool echoOk)
     if (!reply.lrcOk)
         qCDebug(lcPoll) << "LRC mismatch: received" << reply.receivedText.c_str() << "computed"
                         << reply.checkText.c_str();
+    if (echoOk)
+        trace(FrameEvent::Kind::Received, received, reply.lrcOk);
     tellReply(reply.values, reply.lrcOk && echoOk, FormatFrameText(received));
 }
 
 void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText)
 {
+    m_awaitingReply = false;
     m_values = values;
     if (!checksumOk)
         countUp(m_errorCount);
@@ -176,6 +195,17 @@ void Poller::commFault(const serial::CommFault& fault)
         return;
     m_faultTold = fault;
     emit portFault(fault);
+}
+
+bool Poller::tracing() const
+{
+    return isSignalConnected(QMetaMethod::fromSignal(&Poller::frameTraced));
+}
+
+void Poller::trace(FrameEvent::Kind kind, const QByteArray& bytes, bool checksumOk, const QString& note)
+{
+    if (tracing())
+        emit frameTraced(FrameEvent{kind, m_pollCount, bytes, checksumOk, note});
 }
 
 } // namespace poll

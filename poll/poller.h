@@ -5,6 +5,7 @@
 #pragma once
 
 #include "codec/protocol.h"
+#include "poll/frametrace.h"
 #include "poll/reading.h"
 #include "serial/comm.h"
 
@@ -77,6 +78,9 @@ signals:
     void portFault(const serial::CommFault& fault);
     // Requests reach the port again after a fault.
     void portFaultCleared();
+    // Each frame sent or received, bytes dropped, a poll left unanswered: for
+    // --trace. Nothing extra is done for it while nothing is connected.
+    void frameTraced(const poll::FrameEvent& event);
 
 private:
     void replyReady();
@@ -86,6 +90,8 @@ private:
     void timerFired();
     void scheduleNextTick();
     void commFault(const serial::CommFault& fault);
+    bool tracing() const;
+    void trace(FrameEvent::Kind kind, const QByteArray& bytes = {}, bool checksumOk = false, const QString& note = {});
 
     Framing m_framing;
     serial::Comm& m_comm;
@@ -95,6 +101,7 @@ private:
     std::chrono::milliseconds m_interval{1000};
     bool m_polling = false;
     bool m_echo = false;
+    bool m_awaitingReply = false; // the last poll has had no reply yet
 
     QByteArray m_request;
     std::int32_t m_pollCount = 0;

@@ -14,8 +14,8 @@ for program in "$@"; do
     name=$(basename "$program" .exe)
     help=$(timeout 5 "${run_with[@]}" "$program" --help); status=$?
     check "$name --help exits 0" '[ $status -eq 0 ]'
-    check "$name --help names --port, --record and --echo" \
-        '[[ $help == *--port* && $help == *--record* && $help == *--echo* ]]'
+    check "$name --help names --port, --record, --echo and --trace" \
+        '[[ $help == *--port* && $help == *--record* && $help == *--echo* && $help == *--trace* ]]'
     version=$(timeout 5 "${run_with[@]}" "$program" --version)
     check "$name --version prints the version" '[[ $version =~ ^$name\ [0-9]+\.[0-9]+ ]]'
     timeout 5 "${run_with[@]}" "$program" --bogus 2>/dev/null; status=$?

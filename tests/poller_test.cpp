@@ -237,4 +237,29 @@ TEST(PollerEcho, DropsTheEchoOfTheRequestAndFailsAnythingElseInItsPlace)
     }
 }
 
+// --trace: a line per frame, in the order things happened on the line.
+TEST_F(PollerTest, TracesEachFrameInOrder)
+{
+    QStringList lines;
+    QObject::connect(&poller, &poll::Poller::frameTraced, &view, [&](const poll::FrameEvent& event) {
+        lines << poll::FormatTraceLine(event, poll::Framing::Binary, 12.5);
+    });
+    const QByteArray request = poller.request();
+    poller.setEcho(true);
+    poller.tick();
+    comm.reply(request + kGoodReply);
+    poller.tick();
+    comm.reply(request + damaged(kGoodReply));
+    poller.tick(); // a silence
+    comm.pending = kGoodReply.left(4); // the start of a late reply
+    poller.tick();
+    const QString tx = "12.500 ms  tx 43 04 00 00 00 08 FE EE  poll ";
+    const QString echo = "12.500 ms  dropped 8 bytes (echo): 43 04 00 00 00 08 FE EE";
+    const QString rx = "12.500 ms  rx 43 04 10 00 EB FF FB 7F FF 80 00 00 00 00 01 FF FF 04 D2 E9 ";
+    EXPECT_EQ(lines, QStringList({tx + "1", echo, rx + "7C  checksum ok", tx + "2", echo,
+                                  rx + "26  checksum FAILED", tx + "3", "12.500 ms  no reply to poll 3",
+                                  "12.500 ms  dropped 4 bytes (flushed before the send): 43 04 10 00",
+                                  tx + "4"}));
+}
+
 } // namespace

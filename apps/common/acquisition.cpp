@@ -38,6 +38,15 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     }
     if (m_recorder)
         connect(&m_poller, &poll::Poller::replyDecoded, this, &AcquisitionWorker::record);
+    if (settings.trace) {
+        // Written on this thread as each frame goes or comes: one short line,
+        // no queue between the event and its time.
+        m_traceClock.start();
+        connect(&m_poller, &poll::Poller::frameTraced, this, [this, framing](const poll::FrameEvent& event) {
+            const double ms = static_cast<double>(m_traceClock.nsecsElapsed()) / 1e6;
+            QTextStream(stderr) << poll::FormatTraceLine(event, framing, ms) << Qt::endl;
+        });
+    }
 }
 
 void AcquisitionWorker::record(const poll::Reading& reading)

@@ -38,6 +38,10 @@ SharedOptions MakeSharedOptions()
         QCommandLineOption(QStringLiteral("echo"),
                            QStringLiteral("The adapter hears its own transmitter (many two-wire RS-485 adapters): "
                                           "drop the copy of each request that comes back ahead of the reply.")),
+        QCommandLineOption(QStringLiteral("trace"),
+                           QStringLiteral("One line on standard error per frame, with a monotonic time in ms: each "
+                                          "request sent and reply received (hex in RTU, text in ASCII) with its "
+                                          "checksum verdict, bytes dropped, and each poll left without a reply.")),
     };
 }
 
@@ -66,7 +70,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(wrapped(about.description));
-    const auto [help, version, port, echo] = MakeSharedOptions();
+    const auto [help, version, port, echo, trace] = MakeSharedOptions();
     const QCommandLineOption record(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE: time, polls, errors, checksum_ok, ch0 to ch7."),
@@ -75,7 +79,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         QStringLiteral("trend"),
         QStringLiteral("Open the trend window beside the form at start: the eight channels over time. "
                        "In a running program, Ctrl+T or the form's context menu (right click) opens it."));
-    parser.addOptions({help, version, port, record, trend, echo});
+    parser.addOptions({help, version, port, record, trend, echo, trace});
 
     QString usage = parser.helpText();
     usage.replace(QStringLiteral("<executable_name>"), about.name); // no application object yet to ask
@@ -99,7 +103,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         QTextStream(stdout) << about.name << " " << QStringLiteral(POLLTOOLS_VERSION) << "\n";
         return 0;
     }
-    return CommandLine{parser.value(port), parser.value(record), parser.isSet(trend), parser.isSet(echo)};
+    return CommandLine{parser.value(port), parser.value(record), parser.isSet(trend), parser.isSet(echo),
+                       parser.isSet(trace)};
 }
 
 } // namespace apps

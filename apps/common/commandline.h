@@ -17,6 +17,7 @@ struct CommandLine
     QString record; // --record FILE: where the CSV lines go; empty: nothing is recorded
     bool trend = false; // --trend: the trend window opens beside the form at start
     bool echo = false;  // --echo: each request comes back ahead of its reply
+    bool trace = false; // --trace: one line on standard error per frame
 };
 
 // What a program says of itself in --help.
@@ -33,6 +34,7 @@ struct SharedOptions
     QCommandLineOption version;
     QCommandLineOption port;
     QCommandLineOption echo;
+    QCommandLineOption trace;
 };
 SharedOptions MakeSharedOptions();
 

@@ -79,6 +79,7 @@ int Run(int argc, char* argv[], const char* name, const char* description,
     LinkSettings settings;
     settings.device = options.port;
     settings.echo = options.echo;
+    settings.trace = options.trace;
     if (!options.record.isEmpty()) {
         auto opened = poll::Recorder::Open(options.record);
         if (const QString* why = std::get_if<QString>(&opened)) {

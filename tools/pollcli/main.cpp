@@ -181,7 +181,7 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Polls the 8-channel input module on serial port 1 without a window, once a second, "
         "and prints each request and reply; with --record, keeps the values as CSV lines."));
-    const auto [helpOption, versionOption, portOption, echoOption] = apps::MakeSharedOptions();
+    const auto [helpOption, versionOption, portOption, echoOption, traceOption] = apps::MakeSharedOptions();
     const QCommandLineOption recordOption(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE (- for standard output): "
@@ -199,7 +199,8 @@ int main(int argc, char* argv[])
                                            QStringLiteral("rtu (binary, CRC-16) or ascii (text lines, LRC)."),
                                            QStringLiteral("F"), QStringLiteral("rtu"));
     parser.addOptions({helpOption, versionOption, portOption, recordOption, addressOption, intervalOption,
-                       durationOption, quietOption, framingOption, echoOption});
+                       durationOption, quietOption, framingOption, echoOption,
+                       traceOption});
     const QString usage =
         parser.helpText() + apps::PortNote(QStringLiteral("pollcli --port /dev/ttyUSB0 --record - > values.csv"));
     const bool parsed = parser.parse(QCoreApplication::arguments());
@@ -259,6 +260,7 @@ int main(int argc, char* argv[])
     settings.device = parser.value(portOption);
     settings.pollInterval = std::chrono::milliseconds(interval);
     settings.echo = parser.isSet(echoOption);
+    settings.trace = parser.isSet(traceOption);
     if (parser.isSet(recordOption)) {
         auto opened = poll::Recorder::Open(parser.value(recordOption));
         if (const QString* why = std::get_if<QString>(&opened)) {
