@@ -175,6 +175,8 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     ASSERT_TRUE(waitFor([&] { return !comm.PortOpen(); }, 5s)) << "the port stays open on a dead device";
     ASSERT_GE(errors.count(), 1);
     EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::PortLost);
+    EXPECT_TRUE(errors.at(0).at(0).value<serial::CommFault>().reason.contains(QStringLiteral("hung up")))
+        << "a stale system error instead of the hang-up";
 
     // A read error reported in a loop would burn a whole core here.
     const double cpuBefore = testing_support::processCpuSeconds();
