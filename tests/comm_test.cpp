@@ -1,6 +1,7 @@
 // The real comm control against a pseudo-terminal whose far end the test plays.
 
 #include "serial/commcontrol.h"
+#include "serial/portlist.h"
 #include "support/pty.h"
 #include "support/wait.h"
 
@@ -191,6 +192,14 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     PseudoTerminal replacement;
     qputenv("COMM_PORT1", replacement.slaveName().toLocal8Bit());
     EXPECT_TRUE(comm.setPortOpen(true)) << "a returning device is opened again";
+}
+
+// --list-ports tells a port another program holds.
+TEST_F(CommTest, APortHeldOpenIsToldBusy)
+{
+    EXPECT_EQ(serial::PortUse(pty.slaveName()), serial::PortEntry::Use::Free);
+    ASSERT_TRUE(comm.setPortOpen(true));
+    EXPECT_EQ(serial::PortUse(pty.slaveName()), serial::PortEntry::Use::Busy);
 }
 
 } // namespace

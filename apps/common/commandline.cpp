@@ -42,6 +42,10 @@ SharedOptions MakeSharedOptions()
                            QStringLiteral("One line on standard error per frame, with a monotonic time in ms: each "
                                           "request sent and reply received (hex in RTU, text in ASCII) with its "
                                           "checksum verdict, bytes dropped, and each poll left without a reply.")),
+        QCommandLineOption(QStringLiteral("list-ports"),
+                           QStringLiteral("Print each serial port found (the device for --port, its stable name "
+                                          "on Linux, description, maker, serial number, USB ids, whether another "
+                                          "program has it open) and exit.")),
     };
 }
 
@@ -70,7 +74,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(wrapped(about.description));
-    const auto [help, version, port, echo, trace] = MakeSharedOptions();
+    const auto [help, version, port, echo, trace, listPorts] = MakeSharedOptions();
     const QCommandLineOption record(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE: time, polls, errors, checksum_ok, ch0 to ch7."),
@@ -79,7 +83,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         QStringLiteral("trend"),
         QStringLiteral("Open the trend window beside the form at start: the eight channels over time. "
                        "In a running program, Ctrl+T or the form's context menu (right click) opens it."));
-    parser.addOptions({help, version, port, record, trend, echo, trace});
+    parser.addOptions({help, version, port, record, trend, echo, trace, listPorts});
 
     QString usage = parser.helpText();
     usage.replace(QStringLiteral("<executable_name>"), about.name); // no application object yet to ask
@@ -104,7 +108,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         return 0;
     }
     return CommandLine{parser.value(port), parser.value(record), parser.isSet(trend), parser.isSet(echo),
-                       parser.isSet(trace)};
+                       parser.isSet(trace), parser.isSet(listPorts)};
 }
 
 } // namespace apps

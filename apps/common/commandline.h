@@ -18,6 +18,7 @@ struct CommandLine
     bool trend = false; // --trend: the trend window opens beside the form at start
     bool echo = false;  // --echo: each request comes back ahead of its reply
     bool trace = false; // --trace: one line on standard error per frame
+    bool listPorts = false; // --list-ports: print the serial ports and end
 };
 
 // What a program says of itself in --help.
@@ -35,6 +36,7 @@ struct SharedOptions
     QCommandLineOption port;
     QCommandLineOption echo;
     QCommandLineOption trace;
+    QCommandLineOption listPorts;
 };
 SharedOptions MakeSharedOptions();
 
