@@ -14,11 +14,9 @@ for program in "$@"; do
     name=$(basename "$program" .exe)
     help=$(timeout 5 "${run_with[@]}" "$program" --help); status=$?
     check "$name --help exits 0" '[ $status -eq 0 ]'
-    check "$name --help names --port, --record, --echo and --trace" \
-        '[[ $help == *--port* && $help == *--record* && $help == *--echo* && $help == *--trace* ]]'
+    check "$name --help names --port, --record, --echo and --trace" '[[ $help == *--port* && $help == *--record* && $help == *--echo* && $help == *--trace* ]]'
     version=$(timeout 5 "${run_with[@]}" "$program" --version)
     check "$name --version prints the version" '[[ $version =~ ^$name\ [0-9]+\.[0-9]+ ]]'
-    # This machine's real ports, which may be none: either way it says so.
     ports=$(timeout 10 "${run_with[@]}" "$program" --list-ports); status=$?
     check "$name --list-ports exits 0 and says what it found ($ports)" \
         '[ $status -eq 0 ] && [[ $ports =~ ^("No serial ports found."|[0-9]+\ serial\ ports?\ found:) ]]'

@@ -171,12 +171,9 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     const QString path = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + QString(80, u'A') + "-if00-port0";
     form.showRecordFault({});
     form.showPortFault({serial::CommError::OpenFailed, path, QStringLiteral("Permission denied")});
-    EXPECT_TRUE(strip->text().startsWith(QString::fromUtf8("无法打开 /dev/ser"))) << strip->text().toStdString();
-    EXPECT_TRUE(strip->text().contains(QString::fromUtf8("…")) &&
-                strip->text().contains(QString::fromUtf8("port0：Permission denied（")))
-        << strip->text().toStdString();
-    EXPECT_EQ(strip->toolTip(), form.portFault());
-    EXPECT_EQ(strip->accessibleDescription(), form.portFault());
+    EXPECT_TRUE(strip->text().startsWith(QString::fromUtf8("无法打开 /dev/ser")) && strip->text().contains(QString::fromUtf8("…")) &&
+                strip->text().contains(QString::fromUtf8("port0：Permission denied（"))) << strip->text().toStdString();
+    EXPECT_TRUE(strip->toolTip() == form.portFault() && strip->accessibleDescription() == form.portFault());
     form.clearPortFault();
     EXPECT_TRUE(form.portFault().isEmpty() && form.recordFault().isEmpty());
     EXPECT_FALSE(strip->isVisibleTo(&form));

@@ -91,7 +91,6 @@ TEST(Options, ReadsAGoodCommandLine)
     EXPECT_EQ(defaults.options.address, 67);
     EXPECT_FALSE(defaults.options.values);
     EXPECT_FALSE(defaults.options.randomFaults);
-    EXPECT_FALSE(defaults.options.echo);
 
     const auto random = Parse({"--link", "p", "--random-faults", "18446744", "--fault-rate=0.25",
                                "--max-delay", "7", "--framing", "ascii"});
