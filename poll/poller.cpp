@@ -6,6 +6,7 @@
 #include "poll/tickschedule.h"
 
 #include <QLoggingCategory>
+#include <QMetaMethod>
 
 #include <limits>
 
@@ -100,57 +101,84 @@ void Poller::tick()
         return; // nothing sent, nothing counted; the fault is on screen
     if (!m_comm.Output(m_request))
         return;
+    if (m_awaitingReply)
+        trace(FrameEvent::Kind::Unanswered);
+    m_awaitingReply = true;
     // Whatever came before this request, a late or partial reply included,
     // must not count toward its reply.
+    if (tracing()) {
+        if (const QByteArray stale = m_comm.Input(); !stale.isEmpty())
+            trace(FrameEvent::Kind::Dropped, stale, false, QStringLiteral("flushed before the send"));
+    }
     m_comm.setInBufferCount(0);
-    m_comm.setRThreshold(static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize));
+    const auto replySize = static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize);
+    m_comm.setRThreshold(replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
 
     if (m_faultTold) {
         m_faultTold.reset();
         emit portFaultCleared();
     }
     countUp(m_pollCount);
+    trace(FrameEvent::Kind::Sent, m_request);
     emit pollSent(m_pollCount, FormatLeadingBlankInteger(m_pollCount));
 }
 
 void Poller::replyReady()
 {
+    QByteArray received = m_comm.Input();
+    bool echoOk = true;
+    if (m_echo) {
+        // Whatever stands where the echo should be goes, matching or not: a
+        // collision or a damaged echo leaves the reply after it unreliable.
+        echoOk = received.startsWith(m_request);
+        if (!echoOk)
+            qCDebug(lcPoll) << "echo does not match the request:" << received.left(m_request.size()).toHex(' ');
+        else
+            trace(FrameEvent::Kind::Dropped, m_request, false, QStringLiteral("echo"));
+        if (!echoOk && tracing())
+            trace(FrameEvent::Kind::Received, received, false, QStringLiteral("not the echo of the request"));
+        received.remove(0, m_request.size());
+    }
     if (m_framing == Framing::Binary)
-        binaryReplyReady();
+        binaryReplyReady(received, echoOk);
     else
-        textReplyReady();
+        textReplyReady(received, echoOk);
 }
 
-void Poller::binaryReplyReady()
+void Poller::binaryReplyReady(const QByteArray& received, bool echoOk)
 {
-    const QByteArray received = m_comm.Input();
     const auto reply = rtu::DecodeReply(std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
                                                   static_cast<std::size_t>(received.size())));
     if (!reply) {
         qCDebug(lcPoll) << "ignored" << received.size() << "bytes: not a whole reply";
+        trace(FrameEvent::Kind::Dropped, received, false, QStringLiteral("not a whole reply"));
         return;
     }
+    if (echoOk)
+        trace(FrameEvent::Kind::Received, received, reply->crcOk);
 
     if (!reply->crcOk)
         qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed" << reply->computed;
-    tellReply(reply->values, reply->crcOk);
+    tellReply(reply->values, reply->crcOk && echoOk);
 }
 
-void Poller::textReplyReady()
+void Poller::textReplyReady(const QByteArray& received, bool echoOk)
 {
     // Whatever is buffered is the reply, read by position from its first
     // character, one character per byte.
-    const QByteArray received = m_comm.Input();
     const ascii::Reply reply =
         ascii::DecodeReply(std::string_view(received.constData(), static_cast<std::size_t>(received.size())));
     if (!reply.lrcOk)
         qCDebug(lcPoll) << "LRC mismatch: received" << reply.receivedText.c_str() << "computed"
                         << reply.checkText.c_str();
-    tellReply(reply.values, reply.lrcOk, FormatFrameText(received));
+    if (echoOk)
+        trace(FrameEvent::Kind::Received, received, reply.lrcOk);
+    tellReply(reply.values, reply.lrcOk && echoOk, FormatFrameText(received));
 }
 
 void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText)
 {
+    m_awaitingReply = false;
     m_values = values;
     if (!checksumOk)
         countUp(m_errorCount);
@@ -167,6 +195,17 @@ void Poller::commFault(const serial::CommFault& fault)
         return;
     m_faultTold = fault;
     emit portFault(fault);
+}
+
+bool Poller::tracing() const
+{
+    return isSignalConnected(QMetaMethod::fromSignal(&Poller::frameTraced));
+}
+
+void Poller::trace(FrameEvent::Kind kind, const QByteArray& bytes, bool checksumOk, const QString& note)
+{
+    if (tracing())
+        emit frameTraced(FrameEvent{kind, m_pollCount, bytes, checksumOk, note});
 }
 
 } // namespace poll

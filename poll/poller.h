@@ -5,6 +5,7 @@
 #pragma once
 
 #include "codec/protocol.h"
+#include "poll/frametrace.h"
 #include "poll/reading.h"
 #include "serial/comm.h"
 
@@ -39,6 +40,13 @@ public:
     void setRequest(const QByteArray& request);
     const QByteArray& request() const { return m_request; }
 
+    // An adapter that hears its own transmitter puts each request back on the
+    // receive line ahead of the reply. With echo on, the receive threshold
+    // covers both (8 + 21 bytes, 17 + 43 characters); an echo that is exactly
+    // the request is dropped, and anything else in its place fails the reply.
+    void setEcho(bool echo) { m_echo = echo; }
+    bool echo() const { return m_echo; }
+
     // The first tick follows one interval after the start, the n-th n
     // intervals after it. Starting again while polling keeps the schedule.
     void start();
@@ -70,15 +78,20 @@ signals:
     void portFault(const serial::CommFault& fault);
     // Requests reach the port again after a fault.
     void portFaultCleared();
+    // Each frame sent or received, bytes dropped, a poll left unanswered: for
+    // --trace. Nothing extra is done for it while nothing is connected.
+    void frameTraced(const poll::FrameEvent& event);
 
 private:
     void replyReady();
-    void binaryReplyReady();
-    void textReplyReady();
+    void binaryReplyReady(const QByteArray& received, bool echoOk);
+    void textReplyReady(const QByteArray& received, bool echoOk);
     void tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText = {});
     void timerFired();
     void scheduleNextTick();
     void commFault(const serial::CommFault& fault);
+    bool tracing() const;
+    void trace(FrameEvent::Kind kind, const QByteArray& bytes = {}, bool checksumOk = false, const QString& note = {});
 
     Framing m_framing;
     serial::Comm& m_comm;
@@ -87,6 +100,8 @@ private:
     std::int64_t m_tickNumber = 0; // of the tick the timer waits for
     std::chrono::milliseconds m_interval{1000};
     bool m_polling = false;
+    bool m_echo = false;
+    bool m_awaitingReply = false; // the last poll has had no reply yet
 
     QByteArray m_request;
     std::int32_t m_pollCount = 0;

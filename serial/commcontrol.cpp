@@ -235,7 +235,17 @@ void CommControl::portError(QSerialPort::SerialPortError error)
     // Read, write and resource errors all mean the port is gone. Qt 6.4 can
     // report a hung-up device as a read error again and again without end, so
     // close at once; the next open tries afresh.
-    const QString text = m_port->errorString();
+    // Its error text comes from the system's last error, which after a
+    // hang-up (a read that returns nothing) is left from an earlier call:
+    // "Inappropriate ioctl for device", "No such file or directory". The
+    // error itself is what happened.
+    QString text;
+    switch (error) {
+    case QSerialPort::ReadError: text = QStringLiteral("reading failed: the device hung up or was removed"); break;
+    case QSerialPort::WriteError: text = QStringLiteral("writing failed: the device hung up or was removed"); break;
+    case QSerialPort::ResourceError: text = QStringLiteral("the device was removed or hung up"); break;
+    default: text = m_port->errorString(); break;
+    }
     m_outBuffer.resize(0);
     m_port->close();
     m_port->clearError();

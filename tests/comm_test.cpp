@@ -1,6 +1,7 @@
 // The real comm control against a pseudo-terminal whose far end the test plays.
 
 #include "serial/commcontrol.h"
+#include "serial/portlist.h"
 #include "support/pty.h"
 #include "support/wait.h"
 
@@ -175,6 +176,7 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     ASSERT_TRUE(waitFor([&] { return !comm.PortOpen(); }, 5s)) << "the port stays open on a dead device";
     ASSERT_GE(errors.count(), 1);
     EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::PortLost);
+    EXPECT_TRUE(errors.at(0).at(0).value<serial::CommFault>().reason.contains("hung up")) << "a stale reason";
 
     // A read error reported in a loop would burn a whole core here.
     const double cpuBefore = testing_support::processCpuSeconds();
@@ -189,6 +191,29 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     PseudoTerminal replacement;
     qputenv("COMM_PORT1", replacement.slaveName().toLocal8Bit());
     EXPECT_TRUE(comm.setPortOpen(true)) << "a returning device is opened again";
+}
+
+// --list-ports tells a port another program holds.
+TEST_F(CommTest, APortHeldOpenIsToldBusy)
+{
+    EXPECT_EQ(serial::PortUse(pty.slaveName()), serial::PortEntry::Use::Free);
+    ASSERT_TRUE(comm.setPortOpen(true));
+    EXPECT_EQ(serial::PortUse(pty.slaveName()), serial::PortEntry::Use::Busy);
+}
+
+// --list-ports: the list as printed, from ports made up by hand.
+TEST(PortList, NamesEachPortItsStableNameAndWhetherItIsInUse)
+{
+    using Use = serial::PortEntry::Use;
+    const QString text = serial::FormatPortList({
+        {"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI-if00-port0", "FT232R", "FTDI", "A502", 0x0403, 0x6001, Use::Free},
+        {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission},
+        {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy}});
+    EXPECT_TRUE(text.startsWith("3 serial ports found:\n\n/dev/ttyUSB0\n  stable name:    /dev/serial/by-id/usb-FTDI-if00-port0\n") &&
+                text.contains("  USB id:         0403:6001\n  in use:         no\n\n/dev/ttyS0\n  in use:         cannot tell: no permission") &&
+                text.endsWith("\nCOM7\n  in use:         yes, by another program\n")) << text.toStdString();
+    const QString none = serial::FormatPortList({});
+    EXPECT_TRUE(none.startsWith("No serial ports found.") && none.contains("cable") && none.contains("driver") && none.contains("dialout"));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Each program's command line, without a display: --help and --version print
-# and end at once, a wrong option ends with status 2, and a record file that
-# cannot be opened ends the program before any window.
+# Each program's command line, without a display: --help, --version and
+# --list-ports print and end at once, a wrong option ends with status 2, and
+# a record file that cannot be opened ends the program before any window.
 #   command_line_test.sh PROGRAM...
 # RUN_WITH, when set, is the command that runs a program: a cross-built
 # program under Wine, which keeps the display its other programs share.
@@ -14,9 +14,12 @@ for program in "$@"; do
     name=$(basename "$program" .exe)
     help=$(timeout 5 "${run_with[@]}" "$program" --help); status=$?
     check "$name --help exits 0" '[ $status -eq 0 ]'
-    check "$name --help names --port and --record" '[[ $help == *--port* && $help == *--record* ]]'
+    check "$name --help names --port, --record, --echo and --trace" '[[ $help == *--port* && $help == *--record* && $help == *--echo* && $help == *--trace* ]]'
     version=$(timeout 5 "${run_with[@]}" "$program" --version)
     check "$name --version prints the version" '[[ $version =~ ^$name\ [0-9]+\.[0-9]+ ]]'
+    ports=$(timeout 10 "${run_with[@]}" "$program" --list-ports); status=$?
+    check "$name --list-ports exits 0 and says what it found ($ports)" \
+        '[ $status -eq 0 ] && [[ $ports =~ ^("No serial ports found."|[0-9]+\ serial\ ports?\ found:) ]]'
     timeout 5 "${run_with[@]}" "$program" --bogus 2>/dev/null; status=$?
     check "$name --bogus exits 2" '[ $status -eq 2 ]'
     error=$(timeout 5 "${run_with[@]}" "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?

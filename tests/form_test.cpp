@@ -166,8 +166,15 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     form.showRecordFault(QStringLiteral("No space left on device"));
     const auto* strip = form.findChild<QLabel*>(QStringLiteral("faults"));
     EXPECT_TRUE(strip->toolTip().contains(form.portFault()) && strip->toolTip().contains(form.recordFault()));
-    form.clearPortFault();
+
+    // A path too long for the strip gives way before the system's reason.
+    const QString path = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + QString(80, u'A') + "-if00-port0";
     form.showRecordFault({});
+    form.showPortFault({serial::CommError::OpenFailed, path, QStringLiteral("Permission denied")});
+    EXPECT_TRUE(strip->text().startsWith(QString::fromUtf8("无法打开 /dev/ser")) && strip->text().contains(QString::fromUtf8("…")) &&
+                strip->text().contains(QString::fromUtf8("port0：Permission denied（"))) << strip->text().toStdString();
+    EXPECT_TRUE(strip->toolTip() == form.portFault() && strip->accessibleDescription() == form.portFault());
+    form.clearPortFault();
     EXPECT_TRUE(form.portFault().isEmpty() && form.recordFault().isEmpty());
     EXPECT_FALSE(strip->isVisibleTo(&form));
 }

@@ -17,6 +17,7 @@
 
 using namespace std::chrono_literals;
 using testing_support::ModsimProcess;
+using testing_support::runEventsFor;
 using testing_support::waitFor;
 
 namespace {
@@ -66,6 +67,22 @@ TEST_F(PollEndToEnd, RequestOnTheWireAndValuesOnScreen)
     EXPECT_EQ(received.first().section(QLatin1Char(' '), 2).toLower(), "43 04 00 00 00 08 fe ee");
     EXPECT_EQ(module.logCount(QStringLiteral("rx")), poller.pollCount())
         << "every counted poll reached the module, and only those";
+}
+
+// An echoing adapter handing over the echo and the reply in pieces: one good reply.
+TEST_F(PollEndToEnd, AnEchoInPieces)
+{
+    testing_support::PseudoTerminal adapter;
+    poller.setEcho(true);
+    startPolling(adapter.slaveName());
+    const QByteArray echo = adapter.read(rtu::kRequestSize);
+    const QByteArray reply = QByteArray::fromHex("43041000ebfffb7fff800000000001ffff04d2e97c");
+    for (const QByteArray& piece : {echo.left(3), echo.mid(3) + reply.left(13), reply.mid(13)}) {
+        adapter.write(piece);
+        runEventsFor(20ms);
+    }
+    ASSERT_TRUE(waitFor([&] { return replies() == 1; }));
+    EXPECT_EQ(view.errorCounts, QStringList({"0"}));
 }
 
 TEST_F(PollEndToEnd, CountsExactlyTheCorruptedReplies)

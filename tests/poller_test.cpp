@@ -193,4 +193,50 @@ TEST_F(TextPollerTest, ShowsTheReplyItsValuesInTenthsAndCountsFailedChecks)
     EXPECT_EQ(view.channels[0], "0") << "the values of the last reply";
 }
 
+// An adapter that hears itself, in both framings: the echo of the request is dropped, anything
+// else in its place fails the reply, and an echo alone never reaches the receive threshold.
+TEST(PollerEcho, DropsTheEchoOfTheRequestAndFailsAnythingElseInItsPlace)
+{
+    for (const auto framing : {poll::Framing::Binary, poll::Framing::Text}) {
+        const bool binary = framing == poll::Framing::Binary;
+        const QByteArray request = binary ? QByteArray::fromHex("430400000008feee") : ":430400000008B1\r\n";
+        ScriptedComm comm;
+        poll::Poller poller{framing, comm};
+        RecordingView view{poller};
+        poller.setRequest(request);
+        poller.setEcho(true);
+        poller.tick();
+        EXPECT_EQ(comm.calls.last(), binary ? "RThreshold=29" : "RThreshold=60");
+        const QByteArray reply = binary ? kGoodReply : kGoodText;
+        comm.reply(request + reply);
+        EXPECT_EQ(view.channels[0], binary ? "235" : "23.5");
+        comm.reply(QByteArray(request).replace(3, 1, "\x10") + reply); // a collision
+        comm.reply(request.left(5) + reply + "xyz");                     // the echo cut short
+        EXPECT_EQ(view.errorCounts, QStringList({"0", "1", "2"}));
+    }
+}
+
+// --trace: a line per frame, in the order things happened on the line.
+TEST_F(PollerTest, TracesEachFrameInOrder)
+{
+    QStringList lines;
+    QObject::connect(&poller, &poll::Poller::frameTraced, &view,
+                     [&](const poll::FrameEvent& e) { lines << poll::FormatTraceLine(e, poll::Framing::Binary, 12.5); });
+    poller.setEcho(true);
+    for (const QByteArray& reply : {kGoodReply, damaged(kGoodReply)}) {
+        poller.tick();
+        comm.reply(poller.request() + reply);
+    }
+    poller.tick(); // a silence
+    comm.pending = kGoodReply.left(4); // the start of a late reply
+    poller.tick();
+    const QString tx = "12.500 ms  tx 43 04 00 00 00 08 FE EE  poll ";
+    const QString echo = "12.500 ms  dropped 8 bytes (echo): 43 04 00 00 00 08 FE EE";
+    const QString rx = "12.500 ms  rx 43 04 10 00 EB FF FB 7F FF 80 00 00 00 00 01 FF FF 04 D2 E9 ";
+    EXPECT_EQ(lines, QStringList({tx + "1", echo, rx + "7C  checksum ok", tx + "2", echo,
+                                  rx + "26  checksum FAILED", tx + "3", "12.500 ms  no reply to poll 3",
+                                  "12.500 ms  dropped 4 bytes (flushed before the send): 43 04 10 00",
+                                  tx + "4"}));
+}
+
 } // namespace

@@ -246,6 +246,27 @@ TEST(TextPoll, TypedAddressIsSentAsItsLowByte)
     EXPECT_EQ(program.text("Text2"), "0");
 }
 
+// Behind an echoing adapter: with --echo the values and no error; without, every reply fails.
+TEST(Programs, AnEchoingAdapter)
+{
+    const struct { RunningProgram::Load load; QStringList module; QString channel7; } rows[] = {
+        {&bytepoll::Load, {}, "8"}, {&autopoll::Load, {"--address", "68"}, "8"}, {&textpoll::Load, {"--framing", "ascii"}, "0.8"}};
+    for (const auto& row : rows) {
+        ModsimProcess module(row.module + QStringList{"--values", "1,2,3,4,5,6,7,8", "--echo"});
+        ASSERT_TRUE(module.start());
+        for (const bool echo : {true, false}) {
+            RunningProgram program(row.load, module.link(), kTestInterval, nullptr, echo);
+            if (row.load != &autopoll::Load) // which starts by itself
+                program.press();
+            ASSERT_TRUE(waitFor([&] { return program.text("Text2") == (echo ? "0" : "3"); })) << "echo " << echo;
+            ASSERT_TRUE(waitFor([&] { return program.text("Text4").toInt() >= 4; }));
+            const int polls = program.text("Text4").toInt(), errors = program.text("Text2").toInt();
+            EXPECT_TRUE(echo ? errors == 0 : errors >= polls - 1) << errors << " errors in " << polls << " polls";
+            EXPECT_EQ(program.text("Text3(7)") == row.channel7, echo);
+        }
+    }
+}
+
 } // namespace
 
 // The acquisition ended mid-poll, as when the window closes: nothing it told

@@ -295,12 +295,14 @@ void Form1::showPortFault(const serial::CommFault& fault)
     case CommError::BadSettings:
     case CommError::OutBufferFull: m_portFault = QStringLiteral("%1：%2").arg(fault.device, fault.reason); break;
     }
+    m_portFaultDevice = fault.device;
     showFaults();
 }
 
 void Form1::clearPortFault()
 {
     m_portFault.clear();
+    m_portFaultDevice.clear();
     showFaults();
 }
 
@@ -312,15 +314,33 @@ void Form1::showRecordFault(const QString& why)
 
 void Form1::showFaults()
 {
-    QStringList shown;
-    for (const QString& fault : {m_portFault, m_recordFault})
-        if (!fault.isEmpty())
-            shown << fault;
-    const QString text = shown.join(QStringLiteral("；"));
-    // A long device path may not fit the strip: keep its start and the
-    // reason at the end, and the whole text in the tooltip.
-    m_faults->setText(m_faults->fontMetrics().elidedText(text, Qt::ElideMiddle, m_faults->width()));
+    const auto joined = [this](const QString& portFault) {
+        QStringList shown;
+        for (const QString& fault : {portFault, m_recordFault})
+            if (!fault.isEmpty())
+                shown << fault;
+        return shown.join(QStringLiteral("；"));
+    };
+    const QString text = joined(m_portFault);
+    // The system's reason is what helps at the bench, so when the strip is
+    // too narrow the device path gives way first, down to about 20
+    // characters that keep its start and its end (/dev/serial…-port0); then
+    // what follows the reason (the hint to choose another port). The whole
+    // text is in the tooltip and for screen readers.
+    const QFontMetrics metrics = m_faults->fontMetrics();
+    const int room = m_faults->width();
+    QString shown = text;
+    if (metrics.horizontalAdvance(text) > room && !m_portFaultDevice.isEmpty()) {
+        // One character's slack: the parts' widths need not add up exactly.
+        const int rest = metrics.horizontalAdvance(text) - metrics.horizontalAdvance(m_portFaultDevice) +
+                         metrics.averageCharWidth();
+        const QString device = metrics.elidedText(m_portFaultDevice, Qt::ElideMiddle,
+                                                  std::max(20 * metrics.averageCharWidth(), room - rest));
+        shown = joined(QString(m_portFault).replace(m_portFaultDevice, device));
+    }
+    m_faults->setText(metrics.elidedText(shown, Qt::ElideRight, room));
     m_faults->setToolTip(text);
+    m_faults->setAccessibleDescription(text);
     m_faults->setVisible(!text.isEmpty());
 }
 

@@ -80,6 +80,7 @@ private:
     QLabel* m_addressNote = nullptr;
     QLabel* m_faults = nullptr; // the port's fault and the record's, in one strip
     QString m_portFault;
+    QString m_portFaultDevice; // as it stands in m_portFault: the first part to give way
     QString m_recordFault;
     bool m_painted = false;
 };

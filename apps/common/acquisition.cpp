@@ -24,6 +24,7 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     m_comm.setDevice(settings.device);
     m_comm.setSettings(settings.lineSettings); // the port opens on the first tick
     m_poller.setInterval(settings.pollInterval);
+    m_poller.setEcho(settings.echo);
 
     if (m_tellStandardError) {
         // Told from this thread, whatever the window is doing.
@@ -37,6 +38,15 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     }
     if (m_recorder)
         connect(&m_poller, &poll::Poller::replyDecoded, this, &AcquisitionWorker::record);
+    if (settings.trace) {
+        // Written on this thread as each frame goes or comes: one short line,
+        // no queue between the event and its time.
+        m_traceClock.start();
+        connect(&m_poller, &poll::Poller::frameTraced, this, [this, framing](const poll::FrameEvent& event) {
+            const double ms = static_cast<double>(m_traceClock.nsecsElapsed()) / 1e6;
+            QTextStream(stderr) << poll::FormatTraceLine(event, framing, ms) << Qt::endl;
+        });
+    }
 }
 
 void AcquisitionWorker::record(const poll::Reading& reading)

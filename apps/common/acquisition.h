@@ -10,6 +10,7 @@
 #include "serial/commcontrol.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -50,6 +51,7 @@ private:
     std::shared_ptr<poll::Recorder> m_recorder; // used on the acquisition thread only
     bool m_recording = true;                     // the last write went through
     bool m_tellStandardError;
+    QElapsedTimer m_traceClock; // monotonic, from the worker's start
 };
 
 // The controller, on the thread that builds it: starts the thread, hands it

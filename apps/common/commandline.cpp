@@ -35,6 +35,17 @@ SharedOptions MakeSharedOptions()
         QCommandLineOption(QStringLiteral("port"),
                            QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7."),
                            QStringLiteral("DEVICE")),
+        QCommandLineOption(QStringLiteral("echo"),
+                           QStringLiteral("The adapter hears its own transmitter (many two-wire RS-485 adapters): "
+                                          "drop the copy of each request that comes back ahead of the reply.")),
+        QCommandLineOption(QStringLiteral("trace"),
+                           QStringLiteral("One line on standard error per frame, with a monotonic time in ms: each "
+                                          "request sent and reply received (hex in RTU, text in ASCII) with its "
+                                          "checksum verdict, bytes dropped, and each poll left without a reply.")),
+        QCommandLineOption(QStringLiteral("list-ports"),
+                           QStringLiteral("Print each serial port found (the device for --port, its stable name "
+                                          "on Linux, description, maker, serial number, USB ids, whether another "
+                                          "program has it open) and exit.")),
     };
 }
 
@@ -63,7 +74,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(wrapped(about.description));
-    const auto [help, version, port] = MakeSharedOptions();
+    const auto [help, version, port, echo, trace, listPorts] = MakeSharedOptions();
     const QCommandLineOption record(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE: time, polls, errors, checksum_ok, ch0 to ch7."),
@@ -72,7 +83,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         QStringLiteral("trend"),
         QStringLiteral("Open the trend window beside the form at start: the eight channels over time. "
                        "In a running program, Ctrl+T or the form's context menu (right click) opens it."));
-    parser.addOptions({help, version, port, record, trend});
+    parser.addOptions({help, version, port, record, trend, echo, trace, listPorts});
 
     QString usage = parser.helpText();
     usage.replace(QStringLiteral("<executable_name>"), about.name); // no application object yet to ask
@@ -96,7 +107,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
         QTextStream(stdout) << about.name << " " << QStringLiteral(POLLTOOLS_VERSION) << "\n";
         return 0;
     }
-    return CommandLine{parser.value(port), parser.value(record), parser.isSet(trend)};
+    return CommandLine{parser.value(port), parser.value(record), parser.isSet(trend), parser.isSet(echo),
+                       parser.isSet(trace), parser.isSet(listPorts)};
 }
 
 } // namespace apps

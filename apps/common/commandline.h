@@ -16,6 +16,9 @@ struct CommandLine
     QString port;   // --port DEVICE: the device for serial port 1; empty: $COMM_PORT1 or the default
     QString record; // --record FILE: where the CSV lines go; empty: nothing is recorded
     bool trend = false; // --trend: the trend window opens beside the form at start
+    bool echo = false;  // --echo: each request comes back ahead of its reply
+    bool trace = false; // --trace: one line on standard error per frame
+    bool listPorts = false; // --list-ports: print the serial ports and end
 };
 
 // What a program says of itself in --help.
@@ -31,6 +34,9 @@ struct SharedOptions
     QCommandLineOption help;
     QCommandLineOption version;
     QCommandLineOption port;
+    QCommandLineOption echo;
+    QCommandLineOption trace;
+    QCommandLineOption listPorts;
 };
 SharedOptions MakeSharedOptions();
 

@@ -2,6 +2,7 @@
 
 #include "apps/common/commandline.h"
 #include "apps/common/startup.h"
+#include "serial/portlist.h"
 
 #include <QAction>
 #include <QApplication>
@@ -75,9 +76,16 @@ int Run(int argc, char* argv[], const char* name, const char* description,
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
     const CommandLine& options = std::get<CommandLine>(parsed);
+    if (options.listPorts) {
+        const QCoreApplication app(argc, argv); // for the port's notifiers; no window, so no display needed
+        QTextStream(stdout) << serial::FormatPortList(serial::ListPorts());
+        return 0;
+    }
 
     LinkSettings settings;
     settings.device = options.port;
+    settings.echo = options.echo;
+    settings.trace = options.trace;
     if (!options.record.isEmpty()) {
         auto opened = poll::Recorder::Open(options.record);
         if (const QString* why = std::get_if<QString>(&opened)) {

@@ -17,6 +17,8 @@ struct LinkSettings
     QString device;                                       // --port: the device for port 1, before all else
     QString lineSettings = QStringLiteral("9600,N,8,1"); // baud, parity, data bits, stop bits
     std::chrono::milliseconds pollInterval{1000};
+    bool echo = false;                                    // --echo: the adapter hears its own requests
+    bool trace = false;                                   // --trace: each frame on standard error
     std::shared_ptr<poll::Recorder> recorder;             // --record: gets each decoded reply; none: nothing is kept
 };
 

@@ -68,7 +68,7 @@ TEST(Options, ReadsAGoodCommandLine)
     const auto result =
         Parse({"--link=/tmp/p", "--framing", "ascii", "--address", "255", "--values",
                "-32768,-1,0,1,2,3,4,32767", "--lowercase", "--split", "3:25", "--away-after", "2",
-               "--away-for", "500", "--away-repeat", "--stray", "4", "--corrupt-every", "5"});
+               "--away-for", "500", "--away-repeat", "--stray", "4", "--corrupt-every", "5", "--echo"});
     ASSERT_EQ(result.error, "");
     const Options& o = result.options;
     EXPECT_EQ(o.link, "/tmp/p");
@@ -83,6 +83,7 @@ TEST(Options, ReadsAGoodCommandLine)
     EXPECT_TRUE(o.awayRepeat);
     EXPECT_EQ(o.stray, 4u);
     EXPECT_EQ(o.corruptEvery, 5u);
+    EXPECT_TRUE(o.echo);
 
     const auto defaults = Parse({"--device", "/dev/ttyS0"});
     ASSERT_EQ(defaults.error, "");
@@ -112,7 +113,7 @@ TEST(Options, HelpNamesEveryOption)
          {"--link",        "--device",         "--framing",       "--address",    "--values",
           "--log",         "--corrupt-every",  "--lowercase",     "--silent",     "--delay",
           "--split",       "--truncate-every", "--stray",         "--away-after", "--away-for",
-          "--away-repeat", "--noise-for",      "--random-faults", "--fault-rate", "--max-delay"})
+          "--away-repeat", "--noise-for",      "--random-faults", "--fault-rate", "--max-delay", "--echo"})
         EXPECT_NE(help.find(std::string("\n  ") + name + " "), std::string::npos) << name;
 }
 

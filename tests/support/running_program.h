@@ -20,11 +20,12 @@ public:
 
     RunningProgram(Load load, const QString& device,
                    std::chrono::milliseconds interval = std::chrono::milliseconds(150),
-                   std::shared_ptr<poll::Recorder> recorder = nullptr)
+                   std::shared_ptr<poll::Recorder> recorder = nullptr, bool echo = false)
     {
         qputenv("COMM_PORT1", device.toLocal8Bit());
         apps::LinkSettings settings;
         settings.pollInterval = interval;
+        settings.echo = echo;
         settings.recorder = std::move(recorder);
         m_program = load(settings);
     }

@@ -150,6 +150,8 @@ private:
             const Clock::time_point readAt = Clock::now();
             const ssize_t n = read(m_port.fd(), buffer, sizeof buffer);
             if (n > 0) {
+                if (m_options.echo)
+                    echo({buffer, static_cast<std::size_t>(n)}, readAt);
                 m_stamp = readAt;
                 countRequests(m_module.receive({buffer, static_cast<std::size_t>(n)}, readAt),
                               readAt);
@@ -216,7 +218,14 @@ private:
         logSent(Clock::now());
     }
 
-    void logSent(Clock::time_point when)
+    // Queued before the module can plan its reply to these bytes, so the
+    // echo goes out first, as on a two-wire line.
+    void echo(std::span<const std::uint8_t> bytes, Clock::time_point now)
+    {
+        queuePiece({now, {bytes.begin(), bytes.end()}, {"echo " + modsim::HexBytes(bytes)}});
+    }
+
+        void logSent(Clock::time_point when)
     {
         while (!m_pendingLog.empty() && m_pendingLog.front().end <= m_sentTotal) {
             for (const std::string& line : m_pendingLog.front().lines)

@@ -21,6 +21,10 @@ struct Options
     std::string device;              // or serve this serial device
     std::optional<Registers> values; // fixed values; live signals when absent
     std::string logPath;
+    // Play a two-wire adapter that hears its own transmitter: every byte read
+    // goes straight back, ahead of any reply. Not a fault of the module, so it
+    // combines with all of them.
+    bool echo = false;
 
     // Named faults; 0 (or false) leaves the reply alone.
     unsigned corruptEvery = 0;

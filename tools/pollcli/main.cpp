@@ -9,6 +9,7 @@
 #include "apps/common/commandline.h"
 #include "apps/common/settings.h"
 #include "apps/common/startup.h"
+#include "serial/portlist.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -181,7 +182,8 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Polls the 8-channel input module on serial port 1 without a window, once a second, "
         "and prints each request and reply; with --record, keeps the values as CSV lines."));
-    const auto [helpOption, versionOption, portOption] = apps::MakeSharedOptions();
+    const auto [helpOption, versionOption, portOption, echoOption, traceOption, listPortsOption] =
+        apps::MakeSharedOptions();
     const QCommandLineOption recordOption(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE (- for standard output): "
@@ -199,7 +201,8 @@ int main(int argc, char* argv[])
                                            QStringLiteral("rtu (binary, CRC-16) or ascii (text lines, LRC)."),
                                            QStringLiteral("F"), QStringLiteral("rtu"));
     parser.addOptions({helpOption, versionOption, portOption, recordOption, addressOption, intervalOption,
-                       durationOption, quietOption, framingOption});
+                       durationOption, quietOption, framingOption, echoOption,
+                       traceOption, listPortsOption});
     const QString usage =
         parser.helpText() + apps::PortNote(QStringLiteral("pollcli --port /dev/ttyUSB0 --record - > values.csv"));
     const bool parsed = parser.parse(QCoreApplication::arguments());
@@ -218,6 +221,10 @@ int main(int argc, char* argv[])
     }
     if (parser.isSet(versionOption)) {
         QTextStream(stdout) << "pollcli " << POLLTOOLS_VERSION << Qt::endl;
+        return 0;
+    }
+    if (parser.isSet(listPortsOption)) {
+        QTextStream(stdout) << serial::FormatPortList(serial::ListPorts());
         return 0;
     }
 
@@ -258,6 +265,8 @@ int main(int argc, char* argv[])
     apps::LinkSettings settings;
     settings.device = parser.value(portOption);
     settings.pollInterval = std::chrono::milliseconds(interval);
+    settings.echo = parser.isSet(echoOption);
+    settings.trace = parser.isSet(traceOption);
     if (parser.isSet(recordOption)) {
         auto opened = poll::Recorder::Open(parser.value(recordOption));
         if (const QString* why = std::get_if<QString>(&opened)) {

@@ -1,0 +1,98 @@
+#include "serial/portlist.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+
+namespace serial {
+namespace {
+
+QString hexId(quint16 id)
+{
+    return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+PortEntry::Use PortUse(const QString& device)
+{
+    // Another program holding the port (its lock file, or the exclusive
+    // open Qt asks for on Unix, sharing none on Windows) makes the open fail
+    // with a permission error; so does a port we may not open at all.
+    QSerialPort port;
+    port.setPortName(device);
+    if (port.open(QIODevice::ReadWrite)) {
+        port.close();
+        return PortEntry::Use::Free;
+    }
+    if (port.error() != QSerialPort::PermissionError)
+        return PortEntry::Use::Unknown;
+    const QFileInfo file(device);
+    if (file.exists() && !(file.isReadable() && file.isWritable()))
+        return PortEntry::Use::NoPermission;
+    return PortEntry::Use::Busy;
+}
+
+QList<PortEntry> ListPorts()
+{
+    // Linux names each USB adapter under /dev/serial/by-id/ after its maker,
+    // model and serial number, as a link to whichever ttyUSBn it got.
+    const QFileInfoList byId = QDir(QStringLiteral("/dev/serial/by-id")).entryInfoList(QDir::System | QDir::Files);
+    QList<PortEntry> ports;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        PortEntry entry;
+        entry.device = info.systemLocation();
+        for (const QFileInfo& link : byId)
+            if (link.canonicalFilePath() == QFileInfo(entry.device).canonicalFilePath())
+                entry.stableName = link.absoluteFilePath();
+        entry.description = info.description();
+        entry.manufacturer = info.manufacturer();
+        entry.serialNumber = info.serialNumber();
+        if (info.hasVendorIdentifier())
+            entry.vendorId = info.vendorIdentifier();
+        if (info.hasProductIdentifier())
+            entry.productId = info.productIdentifier();
+        entry.use = PortUse(entry.device);
+        ports << entry;
+    }
+    return ports;
+}
+
+QString FormatPortList(const QList<PortEntry>& ports)
+{
+    if (ports.isEmpty()) {
+        return QStringLiteral(
+            "No serial ports found.\n"
+            "Check that the adapter's cable is plugged in, and that its driver is loaded (on Linux, `dmesg`\n"
+            "right after plugging it in names the port it got). On Linux, opening a port needs the\n"
+            "dialout group: `sudo usermod -aG dialout $USER`, then log out and in again.\n");
+    }
+    QString text = ports.size() == 1 ? QStringLiteral("1 serial port found:\n")
+                                     : QStringLiteral("%1 serial ports found:\n").arg(ports.size());
+    const auto field = [&text](const char* name, const QString& value) {
+        if (!value.isEmpty())
+            text += QStringLiteral("  %1 %2\n").arg(QLatin1String(name), -15).arg(value);
+    };
+    for (const PortEntry& port : ports) {
+        text += u'\n' + port.device + u'\n';
+        field("stable name:", port.stableName);
+        field("description:", port.description);
+        field("manufacturer:", port.manufacturer);
+        field("serial number:", port.serialNumber);
+        if (port.vendorId || port.productId)
+            field("USB id:", (port.vendorId ? hexId(*port.vendorId) : QStringLiteral("?")) + u':' +
+                                 (port.productId ? hexId(*port.productId) : QStringLiteral("?")));
+        switch (port.use) {
+        case PortEntry::Use::Free: field("in use:", QStringLiteral("no")); break;
+        case PortEntry::Use::Busy: field("in use:", QStringLiteral("yes, by another program")); break;
+        case PortEntry::Use::NoPermission:
+            field("in use:", QStringLiteral("cannot tell: no permission to open it (on Linux, the dialout group)"));
+            break;
+        case PortEntry::Use::Unknown: field("in use:", QStringLiteral("cannot tell")); break;
+        }
+    }
+    return text;
+}
+
+} // namespace serial
