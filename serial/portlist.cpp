@@ -17,6 +17,14 @@ QString hexId(quint16 id)
 
 PortEntry::Use PortUse(const QString& device)
 {
+#ifdef Q_OS_WIN
+    // Qt's serial port on Windows closes by waiting for the overlapped
+    // WaitCommEvent it started at open; where that never completes (Wine 8
+    // posts no completion for it), a close for a mere look would hang
+    // --list-ports. Windows users see a port in use when they open it.
+    Q_UNUSED(device);
+    return PortEntry::Use::Unknown;
+#else
     // Another program holding the port (its lock file, or the exclusive
     // open Qt asks for on Unix, sharing none on Windows) makes the open fail
     // with a permission error; so does a port we may not open at all.
@@ -32,6 +40,7 @@ PortEntry::Use PortUse(const QString& device)
     if (file.exists() && !(file.isReadable() && file.isWritable()))
         return PortEntry::Use::NoPermission;
     return PortEntry::Use::Busy;
+#endif
 }
 
 QList<PortEntry> ListPorts()
@@ -42,7 +51,11 @@ QList<PortEntry> ListPorts()
     QList<PortEntry> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         PortEntry entry;
+#ifdef Q_OS_WIN
+        entry.device = info.portName(); // COM7, as --port takes it, not \\.\COM7
+#else
         entry.device = info.systemLocation();
+#endif
         for (const QFileInfo& link : byId)
             if (link.canonicalFilePath() == QFileInfo(entry.device).canonicalFilePath())
                 entry.stableName = link.absoluteFilePath();
