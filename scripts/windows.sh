@@ -70,7 +70,7 @@ name=polltools-$version-win64
 stage=$out/$name
 rm -rf "$stage" "$out/$name.zip"
 mkdir -p "$stage/platforms" "$stage/styles"
-programs=(bytepoll autopoll textpoll pollcli)
+programs=(bytepoll autopoll textpoll polltrend pollcli)
 # Copied without symbols or debug information (the MinGW runtime DLLs carry
 # theirs: libstdc++-6.dll is 24 MB with it, 2 MB without).
 strip_to() { x86_64-w64-mingw32-strip --strip-unneeded -o "$2" "$1"; }

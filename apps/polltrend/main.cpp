@@ -165,9 +165,12 @@ int main(int argc, char* argv[])
         say(*why);
         return 2;
     }
+#ifndef Q_OS_WIN
     // An image needs no display: drawn offscreen unless a platform was chosen.
+    // (Windows always has its desktop, and its zip carries only that platform.)
     if (!options.png.isEmpty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("polltrend"));
 
