@@ -40,8 +40,8 @@ PY
 echo "== polltrend: open and draw a recording into 1200x600 (offscreen)"
 printf '%-8s %9s %8s %10s %10s %10s %12s\n' recording rows "MB" "wall s" "peak MiB" "data MiB" "raw MiB x3"
 baseline=0
-for spec in "none 0" "day 86400" "week 604800"; do
-    read -r name rows <<<"$spec"
+for sizes in "none 0" "day 86400" "week 604800"; do
+    read -r name rows <<<"$sizes"
     make_recording "$workdir/$name.csv" "$rows"
     /usr/bin/time -f '%e %M' -o "$workdir/$name.time" \
         "$build_dir/apps/polltrend" "$workdir/$name.csv" --png "$workdir/$name.png" 2>/dev/null
