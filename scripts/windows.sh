@@ -79,16 +79,15 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 copyright=$(grep -m1 '^Copyright' LICENSE)
 resources=$out/resources
 rm -rf "$resources" && mkdir -p "$resources"
-# The text of a value in a version resource: its key and value are UTF-16
-# strings, each followed by NULs, so the value is the line after the key.
-version_value() { iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null | tr '\0' '\n' | grep -a -A1 -x "$2" | tail -1; }
+# The text of a value in a version resource: the UTF-16 string after its key.
+version_value() { strings -a -e l -n 2 "$1" | grep -A1 -x "$2" | tail -n +2; }
 for program in "${programs[@]}"; do
     exe=$build/$program.exe
     subsystem=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^Subsystem[[:space:]]*[0-9a-f]*[[:space:]]*(\(.*\))/\1/p')
     want="Windows CUI"
     [[ " ${window_programs[*]} " == *" $program "* ]] && want="Windows GUI"
     [ "$subsystem" = "$want" ] || { echo "$program.exe: subsystem $subsystem, not $want"; failed=1; }
-    wrestool -x --type=16 "$exe" > "$resources/$program.version"
+    wrestool -x --raw --type=16 "$exe" > "$resources/$program.version"
     for key in FileVersion ProductVersion; do
         value=$(version_value "$resources/$program.version" $key)
         [ "$value" = "$version" ] || { echo "$program.exe: $key '$value', not $version"; failed=1; }
@@ -184,7 +183,7 @@ rm -rf "$old" && mkdir -p "$old"
 cp -r "$stage" "$old/stage"
 cp "$stage/README.txt" "$old/stage/gone-in-$version.txt"
 nsis_files "$old/stage" > "$old/files.nsh"
-makensis -V2 -DVERSION=0.0 -DCOMPRESSOR=zlib -DFILES="$old/files.nsh" -DOUTFILE="$old/setup.exe" \
+makensis -V2 -DVERSION=0.0 -DCOMPRESSOR=zlib -DFILES="$old/files.nsh" -DOUTFILE="$old/polltools-0.0-win64-setup.exe" \
     "$build/windows/installer.nsi"
 packed=$(date +%s)
 
@@ -207,6 +206,10 @@ ctest --test-dir "$build" --output-on-failure -j 2
 tested=$(date +%s)
 
 echo "== Windows: the installer under Wine, silently over an older version"
+# One Wine server from here on, its own output in a log: Debian's dumps all
+# its objects there, 30000 lines, when it gets a SIGHUP.
+wineserver --wait
+wineserver --persistent >"$out/wineserver.log" 2>&1
 unset WINEPATH # from the installed folder, with no Qt on Wine's path: what it lacks fails here
 rm -rf "$out/tried" && mkdir -p "$out/tried"
 installed="$WINEPREFIX/drive_c/Program Files/Poll tools"
@@ -215,11 +218,9 @@ uninstall_keys='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 # Left by a run that stopped half-way.
 rm -rf "$installed" "$menu"
 wine reg delete "$uninstall_keys\\polltools" /f >/dev/null 2>&1 || true
-wine "$old/setup.exe" /S
-wineserver --wait
+wine "$old/polltools-0.0-win64-setup.exe" /S
 [ -f "$installed/gone-in-$version.txt" ] || { echo "the older version was not installed"; exit 1; }
 wine "$setup" /S
-wineserver --wait
 # The installed apps entries named Poll tools, as "key|value name|data" lines.
 entries() {
     wine reg query "$uninstall_keys" /s | tr -d '\r' | awk '
@@ -300,14 +301,22 @@ try_program() {
         failed=1
     else
         [ "$press" = press ] && xdotool mousemove --window "$window" 276 20 click 1 # the start button
-        # A console would be a second window: there is only the program's.
-        local windows
-        windows=$(xdotool search --onlyvisible --name '.' | wc -l)
-        [ "$windows" = 1 ] || { echo "$program: $windows windows shown, not its one"; failed=1; }
+        # The window's icon, as Wine hands it to X (_NET_WM_ICON: width,
+        # height, then ARGB pixels, for 32 px first): the 32 px image of the
+        # program's own icon, not Wine's default, nor another program's.
+        xprop -id "$window" -notype 32c _NET_WM_ICON | sed 's/^[^=]*= //' | tr -d ' ' | tr ',' '\n' | awk '
+            NR == 1 { w = $1 } NR == 2 { h = $1; print "P3\n" w " " h "\n255" }
+            NR > 2 && NR <= 2 + w * h { a = int($1 / 16777216) % 256; r = int($1 / 65536) % 256
+                                        g = int($1 / 256) % 256; b = $1 % 256
+                                        printf "%d %d %d\n", (r * a + 255 * (255 - a)) / 255,
+                                               (g * a + 255 * (255 - a)) / 255, (b * a + 255 * (255 - a)) / 255 }
+        ' > "$out/tried/$program-window-icon.ppm"
+        convert "$resources/$program-32.png" -background white -flatten "$out/tried/$program-icon.ppm"
+        local differ
+        differ=$(compare -metric AE -fuzz 5% "$out/tried/$program-window-icon.ppm" "$out/tried/$program-icon.ppm" null: 2>&1) || true
+        [ "$differ" = 0 ] || { echo "$program: its window's icon is not its own ($differ pixels differ)"; failed=1; }
         sleep 5.5
         import -window "$window" "$out/tried/$program.png"
-        # The window's icon, as Wine hands it to X: the program's own, not Wine's default.
-        xprop -id "$window" -notype 32c _NET_WM_ICON > "$out/tried/$program.icon" 2>/dev/null || true
     fi
     kill $app; wait $app 2>/dev/null || true
     kill $modsim; wait $modsim 2>/dev/null || true
@@ -357,6 +366,30 @@ for dll in $(cd "$stage" && find . -name '*.dll' | sort); do
     fi
 done
 
+echo "== Windows: started as from Explorer, a window program opens no console"
+# start(1) starts a program as Explorer does. A console program gets a
+# console window of its own there; a window program only its window.
+visible_after() { # SECONDS PROGRAM ARGUMENT...: sets $visible, the count of windows shown after SECONDS
+    local seconds=$1 pid window
+    shift
+    wine start /unix "$installed/$1.exe" "${@:2}" >/dev/null 2>&1
+    sleep "$seconds"
+    visible=$( (xdotool search --onlyvisible --name '.' || true) | wc -l)
+    for window in $(xdotool search --onlyvisible --name '.'); do
+        pid=$(xdotool getwindowpid "$window" 2>/dev/null) && kill "$pid" 2>/dev/null || true
+    done
+}
+# autopoll polls by itself: a console would be where its port faults go.
+visible_after 8 autopoll
+shown=$visible
+visible_after 4 pollcli --port COM9 --duration 30
+console=$visible
+if [ "$shown" = 1 ] && [ "$console" -ge 1 ]; then
+    echo "autopoll: $shown window shown, its own (pollcli, a console program, shows $console)"
+else
+    echo "autopoll: $shown windows shown, not 1; pollcli: $console, not 1 or more"; failed=1
+fi
+
 echo "== Windows: --help, --version and a usage error, from a console and from Explorer"
 program=${window_programs[0]}
 # From cmd in a console (script(1) gives Wine's console a terminal): the text
@@ -387,7 +420,7 @@ try_box() { # ARGUMENT EXPECTED_STATUS
     sleep 0.5
     import -window "$box" "$out/tried/$program$1.png"
     box_height[$1]=$(xwininfo -id "$box" | sed -n 's/^ *Height: //p')
-    xdotool key --window "$box" Return
+    xdotool key --window "$box" Return 2>/dev/null # (Xvfb has no focus to report)
     wait $app && status=0 || status=$?
     [ $status -eq "$2" ] || { echo "$program $1: exit status $status, not $2"; failed=1; }
 }
@@ -408,8 +441,11 @@ help=$(wine "$installed/$program.exe" --help 2>/dev/null | tr -d '\r')
 tried=$(date +%s)
 
 echo "== Windows: silent removal"
+# The uninstaller runs from a copy of itself in the temporary folder, and
+# this returns at once: the folder goes last but for the entry.
 wine "$installed/uninstall.exe" /S
-wineserver --wait
+for _ in $(seq 120); do [ -e "$installed" ] || break; sleep 0.5; done
+sleep 1
 left=$(ls -d "$installed" "$menu" 2>/dev/null || true)
 [ -z "$left" ] || { echo "left behind: $left"; failed=1; }
 entry=$(entries)
