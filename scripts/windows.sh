@@ -79,7 +79,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 copyright=$(grep -m1 '^Copyright' LICENSE)
 resources=$out/resources
 rm -rf "$resources" && mkdir -p "$resources"
-# The text of a value in a version resource: the UTF-16 string after its key.
+# A value of a version resource: the UTF-16 string after its key.
 version_value() { strings -a -e l -n 2 "$1" | grep -A1 -x "$2" | tail -n +2; }
 for program in "${programs[@]}"; do
     exe=$build/$program.exe
@@ -88,20 +88,14 @@ for program in "${programs[@]}"; do
     [[ " ${window_programs[*]} " == *" $program "* ]] && want="Windows GUI"
     [ "$subsystem" = "$want" ] || { echo "$program.exe: subsystem $subsystem, not $want"; failed=1; }
     wrestool -x --raw --type=16 "$exe" > "$resources/$program.version"
-    for key in FileVersion ProductVersion; do
-        value=$(version_value "$resources/$program.version" $key)
-        [ "$value" = "$version" ] || { echo "$program.exe: $key '$value', not $version"; failed=1; }
+    for pair in "FileVersion=$version" "ProductVersion=$version" "ProductName=Poll tools" "LegalCopyright=$copyright"; do
+        value=$(version_value "$resources/$program.version" "${pair%%=*}")
+        [ "$value" = "${pair#*=}" ] || { echo "$program.exe: ${pair%%=*} '$value', not '${pair#*=}'"; failed=1; }
     done
-    for key in ProductName FileDescription; do
-        value=$(version_value "$resources/$program.version" $key)
-        [ -n "$value" ] || { echo "$program.exe: no $key"; failed=1; }
-    done
-    value=$(version_value "$resources/$program.version" LegalCopyright)
-    [ "$value" = "$copyright" ] || { echo "$program.exe: LegalCopyright '$value', not '$copyright'"; failed=1; }
-    line="$program.exe: $subsystem, $(version_value "$resources/$program.version" ProductName) $version"
+    [ -n "$(version_value "$resources/$program.version" FileDescription)" ] || { echo "$program.exe: no FileDescription"; failed=1; }
+    line="$program.exe: $subsystem, Poll tools $version"
     if [ "$want" = "Windows GUI" ]; then
-        # The icon read back from the .exe: every size, and the 32 px image
-        # drawn from this program's own SVG, not another's.
+        # The icon: every size, and at 32 px this program's own SVG, not another's.
         wrestool -x --type=14 "$exe" > "$resources/$program.ico"
         sizes=$(icotool -l "$resources/$program.ico" | sed -n 's/.*--width=\([0-9]*\).*/\1/p' | sort -n | xargs)
         [ "$sizes" = "16 24 32 48 64 128 256" ] || { echo "$program.exe: icon sizes '$sizes'"; failed=1; }
@@ -217,32 +211,22 @@ menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Poll
 uninstall_keys='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 # Left by a run that stopped half-way.
 rm -rf "$installed" "$menu"
-wine reg delete "$uninstall_keys\\polltools" /f >/dev/null 2>&1 || true
+for key in $(wine reg query "$uninstall_keys" | tr -d '\r' | grep -i '\\polltools'); do wine reg delete "$key" /f >/dev/null; done
 wine "$old/polltools-0.0-win64-setup.exe" /S
 [ -f "$installed/gone-in-$version.txt" ] || { echo "the older version was not installed"; exit 1; }
 wine "$setup" /S
-# The installed apps entries named Poll tools, as "key|value name|data" lines.
-entries() {
-    wine reg query "$uninstall_keys" /s | tr -d '\r' | awk '
-        /^HKEY/ { key = $0; next }
-        match($0, /^    [^ ]+    REG_[A-Z_]+    /) {
-            split(substr($0, 5), f, "    "); data = substr($0, RLENGTH + 1)
-            print key "|" f[1] "|" data }' | awk -F'|' '
-        $2 == "DisplayName" && $3 == "Poll tools" { ours[$1] = 1 } { line[NR] = $0; k[NR] = $1 }
-        END { for (i = 1; i <= NR; i++) if (k[i] in ours) print line[i] }'
-}
-entry=$(entries)
-value() { sed -n "s/^[^|]*|$1|//p" <<< "$entry" | head -1; }
-count=$(cut -d'|' -f1 <<< "$entry" | sort -u | grep -c . || true)
-[ "$count" = 1 ] || { echo "$count entries named Poll tools in the installed apps:"; echo "$entry"; failed=1; }
-[ "$(value DisplayVersion)" = "$version" ] || { echo "installed apps: version '$(value DisplayVersion)', not $version"; failed=1; }
-[ "$(value Publisher)" = "${copyright#Copyright (c) [0-9]* }" ] || { echo "installed apps: publisher '$(value Publisher)'"; failed=1; }
-[ "$(value DisplayIcon)" = "C:\\Program Files\\Poll tools\\${window_programs[0]}.exe,0" ] ||
-    { echo "installed apps: icon '$(value DisplayIcon)'"; failed=1; }
-size=$(value EstimatedSize)
+# The installed apps: one entry named Poll tools, the older version's gone,
+# and ours as Windows shows it.
+entries=$(wine reg query "$uninstall_keys" /s | grep -cE '^ +DisplayName +REG_SZ +Poll tools.?$' || true)
+[ "$entries" = 1 ] || { echo "$entries entries named Poll tools in the installed apps"; failed=1; }
+entry=$(wine reg query "$uninstall_keys\\polltools" | tr -d '\r' | sed -n 's/^    \([^ ]*\)    REG_[A-Z]*    /\1=/p')
+grep -vxF -f <(echo "$entry") <<< "DisplayName=Poll tools
+DisplayVersion=$version
+Publisher=${copyright#Copyright (c) [0-9]* }
+DisplayIcon=C:\\Program Files\\Poll tools\\${window_programs[0]}.exe,0
+QuietUninstallString=\"C:\\Program Files\\Poll tools\\uninstall.exe\" /S" && failed=1
+size=$(sed -n 's/^EstimatedSize=//p' <<< "$entry")
 [ $((size)) -gt 1024 ] || { echo "installed apps: size '$size'"; failed=1; }
-[ "$(value QuietUninstallString)" = '"C:\Program Files\Poll tools\uninstall.exe" /S' ] ||
-    { echo "installed apps: silent removal '$(value QuietUninstallString)'"; failed=1; }
 # The files: the staged ones (the zip's too) and the uninstaller, the older
 # version's own gone.
 listing=$(cd "$installed" && find . -type f | sed 's|^\./||' | sort)
@@ -253,15 +237,11 @@ if [ "$listing" != "$expected" ]; then
     failed=1
 fi
 for program in "${window_programs[@]}"; do
-    shortcut="$menu/$program.lnk"
-    if [ ! -f "$shortcut" ]; then
-        echo "no Start-menu shortcut for $program"; failed=1
-    elif ! strings -a -e l "$shortcut" | grep -qiF "Poll tools\\$program.exe"; then
-        echo "the Start-menu shortcut $program.lnk does not start $program.exe"; failed=1
-    fi
+    strings -a -e l "$menu/$program.lnk" 2>/dev/null | grep -qiF "Poll tools\\$program.exe" ||
+        { echo "no Start-menu shortcut that starts $program.exe"; failed=1; }
 done
 echo "Installed: $(wc -l <<< "$listing") files in C:\\Program Files\\Poll tools, shortcuts for ${window_programs[*]}" \
-     "in the Start menu's Poll tools, one entry in the installed apps: Poll tools $version, $(value Publisher), $((size)) KiB"
+     "in the Start menu's Poll tools, one entry in the installed apps: Poll tools $version, $((size)) KiB"
 # The Start-menu folder as Wine's Explorer shows it.
 wine explorer 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Poll tools' &
 explorer=$!
@@ -301,20 +281,16 @@ try_program() {
         failed=1
     else
         [ "$press" = press ] && xdotool mousemove --window "$window" 276 20 click 1 # the start button
-        # The window's icon, as Wine hands it to X (_NET_WM_ICON: width,
-        # height, then ARGB pixels, for 32 px first): the 32 px image of the
-        # program's own icon, not Wine's default, nor another program's.
+        # The window's icon as Wine hands it to X (width, height, ARGB pixels;
+        # 32 px first), on white: the program's own, not Wine's default.
         xprop -id "$window" -notype 32c _NET_WM_ICON | sed 's/^[^=]*= //' | tr -d ' ' | tr ',' '\n' | awk '
-            NR == 1 { w = $1 } NR == 2 { h = $1; print "P3\n" w " " h "\n255" }
-            NR > 2 && NR <= 2 + w * h { a = int($1 / 16777216) % 256; r = int($1 / 65536) % 256
-                                        g = int($1 / 256) % 256; b = $1 % 256
-                                        printf "%d %d %d\n", (r * a + 255 * (255 - a)) / 255,
-                                               (g * a + 255 * (255 - a)) / 255, (b * a + 255 * (255 - a)) / 255 }
+            NR == 1 { w = $1 } NR == 2 { print "P3\n" w " " $1 "\n255"; n = w * $1 }
+            NR > 2 && NR <= 2 + n { a = int($1 / 2^24) % 256; for (shift = 2^16; shift >= 1; shift /= 256)
+                                        printf "%d ", (int($1 / shift) % 256 * a + 255 * (255 - a)) / 255; print "" }
         ' > "$out/tried/$program-window-icon.ppm"
         convert "$resources/$program-32.png" -background white -flatten "$out/tried/$program-icon.ppm"
-        local differ
-        differ=$(compare -metric AE -fuzz 5% "$out/tried/$program-window-icon.ppm" "$out/tried/$program-icon.ppm" null: 2>&1) || true
-        [ "$differ" = 0 ] || { echo "$program: its window's icon is not its own ($differ pixels differ)"; failed=1; }
+        [ "$(compare -metric AE -fuzz 5% "$out/tried/$program-window-icon.ppm" "$out/tried/$program-icon.ppm" null: 2>&1)" = 0 ] ||
+            { echo "$program: its window's icon is not its own"; failed=1; }
         sleep 5.5
         import -window "$window" "$out/tried/$program.png"
     fi
@@ -366,62 +342,39 @@ for dll in $(cd "$stage" && find . -name '*.dll' | sort); do
     fi
 done
 
-echo "== Windows: started as from Explorer, a window program opens no console"
-# start(1) starts a program as Explorer does. A console program gets a
-# console window of its own there; a window program only its window.
-visible_after() { # SECONDS PROGRAM ARGUMENT...: sets $visible, the count of windows shown after SECONDS
-    local seconds=$1 pid window
-    shift
-    wine start /unix "$installed/$1.exe" "${@:2}" >/dev/null 2>&1
-    sleep "$seconds"
-    visible=$( (xdotool search --onlyvisible --name '.' || true) | wc -l)
-    for window in $(xdotool search --onlyvisible --name '.'); do
-        pid=$(xdotool getwindowpid "$window" 2>/dev/null) && kill "$pid" 2>/dev/null || true
-    done
-}
-# autopoll polls by itself: a console would be where its port faults go.
-visible_after 8 autopoll
-shown=$visible
-visible_after 4 pollcli --port COM9 --duration 30
-console=$visible
-if [ "$shown" = 1 ] && [ "$console" -ge 1 ]; then
-    echo "autopoll: $shown window shown, its own (pollcli, a console program, shows $console)"
-else
-    echo "autopoll: $shown windows shown, not its one alone (pollcli, a console program, shows $console)"; failed=1
-fi
+echo "== Windows: autopoll started as from Explorer, with no console"
+# start(1) starts a program as Explorer does; a console program would show
+# its console window there beside its own.
+wine start /unix "$installed/autopoll.exe" >/dev/null 2>&1
+sleep 8
+windows=$(xdotool search --onlyvisible --name '.' || true)
+[ "$(grep -c . <<< "$windows")" = 1 ] || { echo "autopoll: $(grep -c . <<< "$windows") windows, not its own alone"; failed=1; }
+for window in $windows; do kill "$(xdotool getwindowpid "$window")" 2>/dev/null || true; done
+[ "$(grep -c . <<< "$windows")" = 1 ] && echo "autopoll: one window, its own"
 
 echo "== Windows: --help, --version and a usage error, from a console and from Explorer"
 program=${window_programs[0]}
-# From cmd in a console (script(1) gives Wine's console a terminal): the text
-# is printed there, Wine's cursor movements and all, and the status is kept.
-console_failed=0
+before=$failed
+# From cmd in a console (script(1) gives Wine's console a terminal): printed
+# there, among Wine's cursor movements, and the exit status kept.
 from_console() { # ARGUMENT EXPECTED_STATUS EXPECTED_TEXT (compared without spaces)
     local shown status
     shown=$(cd "$installed" && timeout 60 script -qec "wine cmd /c $program.exe $1" /dev/null |
             sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r') && status=0 || status=$?
-    [ $status -eq "$2" ] || { echo "$program $1 in a console: exit status $status, not $2"; console_failed=1; }
-    [[ $shown == *"${3// /}"* ]] || { echo "$program $1 in a console: no '$3' in: $shown"; console_failed=1; }
+    [ $status -eq "$2" ] && [[ $shown == *"${3// /}"* ]] ||
+        { echo "$program $1 in a console: exit status $status (not $2), '$3' not in: $shown"; failed=1; }
 }
 from_console --version 0 "$program $version"
 from_console --bogus 2 "Unknown option 'bogus'"
-if [ $console_failed -eq 0 ]; then
-    echo "$program in a console: --version printed there, exit status 0; --bogus: the usage there, exit status 2"
-else
-    failed=1
-fi
-# As from Explorer (start): no console and no standard handles, so what the
-# program prints is shown in a message box, and the exit status is the same.
-# The box for --help holds its 30 lines, taller than the one for --version.
+# As from Explorer (start): no console nor standard handles, so the text is
+# shown in a message box, and the same exit status follows its closing. The
+# box for --help holds its 30 lines, far taller than the one for --version.
 declare -A box_height
 try_box() { # ARGUMENT EXPECTED_STATUS
     wine start /wait /unix "$installed/$program.exe" "$1" &
     local app=$! box status
     box=$(timeout 30 xdotool search --sync --onlyvisible --name "^$program\$" | head -1) || true
-    if [ -z "$box" ]; then
-        echo "$program $1: no message box within 30 s"; failed=1
-        kill $app 2>/dev/null; wait $app 2>/dev/null || true
-        return
-    fi
+    [ -n "$box" ] || { echo "$program $1: no message box within 30 s"; failed=1; kill $app 2>/dev/null; return; }
     sleep 0.5
     import -window "$box" "$out/tried/$program$1.png"
     box_height[$1]=$(xwininfo -id "$box" | sed -n 's/^ *Height: //p')
@@ -432,17 +385,11 @@ try_box() { # ARGUMENT EXPECTED_STATUS
 try_box --help 0
 try_box --version 0
 try_box --bogus 2
-if [ "${box_height[--help]:-0}" -gt $((${box_height[--version]:-0} + 200)) ] && [ -n "${box_height[--bogus]:-}" ]; then
-    echo "$program --help: a message box ${box_height[--help]} px high (--version: ${box_height[--version]} px," \
-         "a usage error: ${box_height[--bogus]} px); exit status 0 after --help and --version, 2 after --bogus"
-else
-    echo "$program: message boxes ${box_height[--help]:-none} px high for --help, ${box_height[--version]:-none} px" \
-         "for --version, ${box_height[--bogus]:-none} px for --bogus"
-    failed=1
-fi
-# With standard output redirected, the text goes there, as from a console.
-help=$(wine "$installed/$program.exe" --help 2>/dev/null | tr -d '\r')
-[[ $help == *--port* ]] || { echo "$program --help > file: no help in the file"; failed=1; }
+[ "${box_height[--help]:-0}" -gt $((${box_height[--version]:-0} + 200)) ] ||
+    { echo "$program: a --help box ${box_height[--help]:-0} px high, --version's ${box_height[--version]:-0} px"; failed=1; }
+[ $failed = "$before" ] && echo "$program: in a console, --version printed (status 0) and --bogus's usage (2);" \
+    "from Explorer, message boxes ${box_height[--help]} px high for --help (0), ${box_height[--version]} px for --version (0)," \
+    "${box_height[--bogus]} px for --bogus (2)"
 tried=$(date +%s)
 
 echo "== Windows: silent removal"
@@ -452,10 +399,9 @@ wine "$installed/uninstall.exe" /S
 for _ in $(seq 120); do [ -e "$installed" ] || break; sleep 0.5; done
 sleep 1
 left=$(ls -d "$installed" "$menu" 2>/dev/null || true)
-[ -z "$left" ] || { echo "left behind: $left"; failed=1; }
-entry=$(entries)
-[ -z "$entry" ] || { echo "left in the installed apps: $entry"; failed=1; }
-[ -n "$left$entry" ] || echo "Removed: no installed folder, no Start-menu folder, no entry in the installed apps"
+entries=$(wine reg query "$uninstall_keys" /s | grep -cE '^ +DisplayName +REG_SZ +Poll tools.?$' || true)
+[ -z "$left" ] && [ "$entries" = 0 ] && echo "Removed: no installed folder, no Start-menu folder, no entry in the installed apps" ||
+    { echo "left behind: ${left:-no folder}, $entries entries in the installed apps"; failed=1; }
 
 [ $failed -eq 0 ] || exit 1
 echo "Screenshots: $out/tried/{$(IFS=,; echo "${window_programs[*]}"),start-menu,$program--help}.png"
