@@ -366,6 +366,11 @@ from_console() { # ARGUMENT EXPECTED_STATUS EXPECTED_TEXT (compared without spac
 }
 from_console --version 0 "$program $version"
 from_console --bogus 2 "Unknown option 'bogus'"
+# Once the window is open, a port fault still goes to that console.
+shown=$(cd "$installed" && timeout 15 script -qec "wine cmd /c autopoll.exe --port COM9" /dev/null |
+        sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r') || true
+for window in $(xdotool search --onlyvisible --name '^Form1$' || true); do kill "$(xdotool getwindowpid "$window")" 2>/dev/null || true; done
+[[ $shown == autopoll:*COM9* ]] || { echo "autopoll in a console: no port fault naming COM9 in: $shown"; failed=1; }
 # As from Explorer (start): no console nor standard handles, so the text is
 # shown in a message box, and the same exit status follows its closing. The
 # box for --help holds its 30 lines, far taller than the one for --version.
@@ -387,7 +392,7 @@ try_box --version 0
 try_box --bogus 2
 [ "${box_height[--help]:-0}" -gt $((${box_height[--version]:-0} + 200)) ] ||
     { echo "$program: a --help box ${box_height[--help]:-0} px high, --version's ${box_height[--version]:-0} px"; failed=1; }
-[ $failed = "$before" ] && echo "$program: in a console, --version printed (status 0) and --bogus's usage (2);" \
+[ $failed = "$before" ] && echo "$program: in a console, --version printed (status 0), --bogus's usage (2), autopoll's port fault;" \
     "from Explorer, message boxes ${box_height[--help]} px high for --help (0), ${box_height[--version]} px for --version (0)," \
     "${box_height[--bogus]} px for --bogus (2)"
 tried=$(date +%s)
