@@ -370,7 +370,7 @@ from_console --bogus 2 "Unknown option 'bogus'"
 shown=$(cd "$installed" && timeout 15 script -qec "wine cmd /c autopoll.exe --port COM9" /dev/null 2>/dev/null |
         sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r') || true
 for window in $(xdotool search --onlyvisible --name '^Form1$' || true); do kill "$(xdotool getwindowpid "$window")" 2>/dev/null || true; done
-[[ $shown == autopoll:*COM9* ]] || { echo "autopoll in a console: no port fault naming COM9 in: $shown"; failed=1; }
+[[ $shown == *autopoll:*COM9* ]] || { echo "autopoll in a console: no port fault naming COM9 in: $shown"; failed=1; }
 # As from Explorer (start): no console nor standard handles, so the text is
 # shown in a message box, and the same exit status follows its closing. The
 # box for --help holds its 30 lines, far taller than the one for --version.
