@@ -224,7 +224,7 @@ grep -vxF -f <(echo "$entry") <<< "DisplayName=Poll tools
 DisplayVersion=$version
 Publisher=${copyright#Copyright (c) [0-9]* }
 DisplayIcon=C:\\Program Files\\Poll tools\\${window_programs[0]}.exe,0
-QuietUninstallString=\"C:\\Program Files\\Poll tools\\uninstall.exe\" /S" && failed=1
+QuietUninstallString=\"C:\\Program Files\\Poll tools\\uninstall.exe\" /S" | sed 's/^/installed apps entry lacks: /' | grep . && failed=1
 size=$(sed -n 's/^EstimatedSize=//p' <<< "$entry")
 [ $((size)) -gt 1024 ] || { echo "installed apps: size '$size'"; failed=1; }
 # The files: the staged ones (the zip's too) and the uninstaller, the older
@@ -367,10 +367,10 @@ from_console() { # ARGUMENT EXPECTED_STATUS EXPECTED_TEXT (compared without spac
 from_console --version 0 "$program $version"
 from_console --bogus 2 "Unknown option 'bogus'"
 # Once the window is open, a port fault still goes to that console.
-shown=$(cd "$installed" && timeout 15 script -qec "wine cmd /c autopoll.exe --port COM9" /dev/null |
+shown=$(cd "$installed" && timeout 15 script -qec "wine cmd /c autopoll.exe --port COM9" /dev/null 2>/dev/null |
         sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r') || true
 for window in $(xdotool search --onlyvisible --name '^Form1$' || true); do kill "$(xdotool getwindowpid "$window")" 2>/dev/null || true; done
-[[ $shown == autopoll:*COM9* ]] || { echo "autopoll in a console: no port fault naming COM9 in: $shown"; failed=1; }
+[[ $shown == *autopoll:*COM9* ]] || { echo "autopoll in a console: no port fault naming COM9 in: $shown"; failed=1; }
 # As from Explorer (start): no console nor standard handles, so the text is
 # shown in a message box, and the same exit status follows its closing. The
 # box for --help holds its 30 lines, far taller than the one for --version.
@@ -379,7 +379,7 @@ try_box() { # ARGUMENT EXPECTED_STATUS
     wine start /wait /unix "$installed/$program.exe" "$1" &
     local app=$! box status
     box=$(timeout 30 xdotool search --sync --onlyvisible --name "^$program\$" | head -1) || true
-    [ -n "$box" ] || { echo "$program $1: no message box within 30 s"; failed=1; kill $app 2>/dev/null; return; }
+    [ -n "$box" ] || { echo "$program $1: no message box within 30 s"; failed=1; kill $app 2>/dev/null || true; return; }
     sleep 0.5
     import -window "$box" "$out/tried/$program$1.png"
     box_height[$1]=$(xwininfo -id "$box" | sed -n 's/^ *Height: //p')
