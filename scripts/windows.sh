@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The Windows build, made and tried on Linux: cross-builds the programs and
 # the tests that need no pseudo-terminal with MinGW-w64 against the Qt for
-# Windows in ../shared/toolchains, runs those tests under Wine, opens each
-# program under Wine and Xvfb with COM1 on a simulated module, and packs
-# polltools-<version>-win64.zip. Says it is skipped when there is no such Qt.
+# Windows in ../shared/toolchains, checks the programs' subsystem, icons and
+# version resources, packs polltools-<version>-win64.zip and the installer
+# polltools-<version>-win64-setup.exe from the same staged files, runs the
+# tests under Wine, installs silently over an older version, opens each
+# window program from the installed folder under Wine and Xvfb with COM1 on a
+# simulated module, and uninstalls silently. Says it is skipped when there is
+# no such Qt.
 #   scripts/windows.sh            everything, into build-win/ (or $WIN_BUILD_DIR)
 # Needs the Linux build (build/, or $BUILD_DIR) for modsim: the test command
 # makes it first.
@@ -22,9 +26,9 @@ out=$(mkdir -p "${WIN_BUILD_DIR:-build-win}" && cd "${WIN_BUILD_DIR:-build-win}"
 linux_build=${BUILD_DIR:-build}
 
 if [ -z "${WINDOWS_ON_XVFB:-}" ]; then
-    echo "== Windows: the MinGW-w64 compilers, Wine, Xvfb and GoogleTest's source"
+    echo "== Windows: the MinGW-w64 compilers, Wine, Xvfb, NSIS, the icon tools and GoogleTest's source"
     scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine zstd xvfb xauth xdotool imagemagick \
-        zip unzip googletest
+        zip unzip googletest nsis icoutils librsvg2-bin
     # The rest runs on an X server of its own: Wine shows the windows there.
     WINDOWS_ON_XVFB=1 WINDOWS_STARTED=$started exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
 fi
@@ -64,13 +68,52 @@ rm -rf "$out/without-qttest"
     { echo "Without Qt Test and BUILD_TESTING=OFF, the configure failed:"; tail -20 "$out/without-qttest.log"; exit 1; }
 built=$(date +%s)
 
-echo "== Windows: the zip"
+# The window programs, from the list in apps/CMakeLists.txt; pollcli is the
+# console program.
+mapfile -t window_programs < "$build/windows/window-programs.txt"
+programs=("${window_programs[@]}" polltrend pollcli)
+failed=0
+
+echo "== Windows: subsystem, icon and version resource of each program"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+copyright=$(grep -m1 '^Copyright' LICENSE)
+resources=$out/resources
+rm -rf "$resources" && mkdir -p "$resources"
+# A value of a version resource: the UTF-16 string after its key.
+version_value() { strings -a -e l -n 2 "$1" | grep -A1 -x "$2" | tail -n +2; }
+for program in "${programs[@]}"; do
+    exe=$build/$program.exe
+    subsystem=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^Subsystem[[:space:]]*[0-9a-f]*[[:space:]]*(\(.*\))/\1/p')
+    want="Windows CUI"
+    [[ " ${window_programs[*]} " == *" $program "* ]] && want="Windows GUI"
+    [ "$subsystem" = "$want" ] || { echo "$program.exe: subsystem $subsystem, not $want"; failed=1; }
+    wrestool -x --raw --type=16 "$exe" > "$resources/$program.version"
+    for pair in "FileVersion=$version" "ProductVersion=$version" "ProductName=Poll tools" "LegalCopyright=$copyright"; do
+        value=$(version_value "$resources/$program.version" "${pair%%=*}")
+        [ "$value" = "${pair#*=}" ] || { echo "$program.exe: ${pair%%=*} '$value', not '${pair#*=}'"; failed=1; }
+    done
+    [ -n "$(version_value "$resources/$program.version" FileDescription)" ] || { echo "$program.exe: no FileDescription"; failed=1; }
+    line="$program.exe: $subsystem, Poll tools $version"
+    if [ "$want" = "Windows GUI" ]; then
+        # The icon: every size, and at 32 px this program's own SVG, not another's.
+        wrestool -x --type=14 "$exe" > "$resources/$program.ico"
+        sizes=$(icotool -l "$resources/$program.ico" | sed -n 's/.*--width=\([0-9]*\).*/\1/p' | sort -n | xargs)
+        [ "$sizes" = "16 24 32 48 64 128 256" ] || { echo "$program.exe: icon sizes '$sizes'"; failed=1; }
+        icotool -x -w 32 -o "$resources/$program-32.png" "$resources/$program.ico"
+        rsvg-convert -w 32 -h 32 -o "$resources/$program-svg-32.png" "apps/share/$program.svg"
+        [ "$(compare -metric AE "$resources/$program-32.png" "$resources/$program-svg-32.png" null: 2>&1)" = 0 ] ||
+            { echo "$program.exe: its 32 px icon is not apps/share/$program.svg"; failed=1; }
+        line+=", icon of ${sizes// /, } px"
+    fi
+    echo "$line"
+done
+[ $failed -eq 0 ] || exit 1
+
+echo "== Windows: the zip"
 name=polltools-$version-win64
 stage=$out/$name
 rm -rf "$stage" "$out/$name.zip"
 mkdir -p "$stage/platforms" "$stage/styles"
-programs=(bytepoll autopoll textpoll polltrend pollcli)
 # Copied without symbols or debug information (the MinGW runtime DLLs carry
 # theirs: libstdc++-6.dll is 24 MB with it, 2 MB without).
 strip_to() { x86_64-w64-mingw32-strip --strip-unneeded -o "$2" "$1"; }
@@ -101,8 +144,47 @@ sed 's/$/\r/' packaging/windows/README.txt > "$stage/README.txt"
 echo "$name.zip: $(du -k "$out/$name.zip" | cut -f1) KiB, holding:"
 unzip -Z1 "$out/$name.zip" | sed -n "s|^$name/\(.*[^/]\)$|  \1|p" | sort
 
+echo "== Windows: the installer"
+# The macros InstallFiles and RemoveFiles: each file staged in folder $1,
+# installed and removed by name, and its folders last.
+nsis_files() {
+    local file dir
+    echo '!macro InstallFiles'
+    for file in $(cd "$1" && find . -type f | sed 's|^\./||' | sort); do
+        dir=$(dirname "$file")
+        [ "$dir" = . ] && dir="" || dir="\\${dir//\//\\}"
+        echo "  SetOutPath \"\$INSTDIR$dir\""
+        echo "  File \"$1/$file\""
+    done
+    echo '!macroend'
+    echo '!macro RemoveFiles'
+    for file in $(cd "$1" && find . -type f | sed 's|^\./||' | sort); do
+        echo "  Delete \"\$INSTDIR\\${file//\//\\}\""
+    done
+    for dir in $(cd "$1" && find . -mindepth 1 -type d | sed 's|^\./||' | sort -r); do
+        echo "  RMDir \"\$INSTDIR\\${dir//\//\\}\""
+    done
+    echo '!macroend'
+}
+nsis_files "$stage" > "$out/files.nsh"
+setup=$out/$name-setup.exe
+makensis -V2 -DFILES="$out/files.nsh" -DOUTFILE="$setup" "$build/windows/installer.nsi"
+echo "$name-setup.exe: $(du -k "$setup" | cut -f1) KiB"
+# An older version to upgrade from, holding a file that this one no longer
+# has; packed faster, since only the upgrade is tried with it.
+old=$out/old
+rm -rf "$old" && mkdir -p "$old"
+cp -r "$stage" "$old/stage"
+cp "$stage/README.txt" "$old/stage/gone-in-$version.txt"
+nsis_files "$old/stage" > "$old/files.nsh"
+makensis -V2 -DVERSION=0.0 -DCOMPRESSOR=zlib -DFILES="$old/files.nsh" -DOUTFILE="$old/polltools-0.0-win64-setup.exe" \
+    "$build/windows/installer.nsi"
+packed=$(date +%s)
+
 echo "== Windows: the tests that need no pseudo-terminal, under Wine"
-export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+# No Mono or Gecko, whose installers would ask, and no menu entries on the
+# Linux desktop for the installed shortcuts.
+export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
 trap 'kill $(jobs -p) 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 wineboot --init >/dev/null 2>&1
 # Wine does not find its own fonts where Debian puts them. Without Tahoma,
@@ -117,21 +199,79 @@ wineserver --wait
 ctest --test-dir "$build" --output-on-failure -j 2
 tested=$(date +%s)
 
-echo "== Windows: each program from the unpacked zip, COM1 on modsim"
-# From the unpacked zip, with no Qt on Wine's path: what it lacks fails here.
-unset WINEPATH
-rm -rf "$out/unpacked" "$out/tried"
-mkdir -p "$out/unpacked" "$out/tried"
-unzip -q "$out/$name.zip" -d "$out/unpacked"
-failed=0
+echo "== Windows: the installer under Wine, silently over an older version"
+# One Wine server from here on, its own output in a log: Debian's dumps all
+# its objects there, 30000 lines, when it gets a SIGHUP.
+wineserver --wait
+wineserver --persistent >"$out/wineserver.log" 2>&1
+unset WINEPATH # from the installed folder, with no Qt on Wine's path: what it lacks fails here
+rm -rf "$out/tried" && mkdir -p "$out/tried"
+installed="$WINEPREFIX/drive_c/Program Files/Poll tools"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Poll tools"
+uninstall_keys='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# Left by a run that stopped half-way.
+rm -rf "$installed" "$menu"
+for key in $(wine reg query "$uninstall_keys" | tr -d '\r' | grep -i '\\polltools'); do wine reg delete "$key" /f >/dev/null; done
+wine "$old/polltools-0.0-win64-setup.exe" /S
+[ -f "$installed/gone-in-$version.txt" ] || { echo "the older version was not installed"; exit 1; }
+wine "$setup" /S
+# The installed apps: one entry named Poll tools, the older version's gone,
+# and ours as Windows shows it.
+entries=$(wine reg query "$uninstall_keys" /s | grep -cE '^ +DisplayName +REG_SZ +Poll tools.?$' || true)
+[ "$entries" = 1 ] || { echo "$entries entries named Poll tools in the installed apps"; failed=1; }
+entry=$(wine reg query "$uninstall_keys\\polltools" | tr -d '\r' | sed -n 's/^    \([^ ]*\)    REG_[A-Z]*    /\1=/p')
+grep -vxF -f <(echo "$entry") <<< "DisplayName=Poll tools
+DisplayVersion=$version
+Publisher=${copyright#Copyright (c) [0-9]* }
+DisplayIcon=C:\\Program Files\\Poll tools\\${window_programs[0]}.exe,0
+QuietUninstallString=\"C:\\Program Files\\Poll tools\\uninstall.exe\" /S" | sed 's/^/installed apps entry lacks: /' | grep . && failed=1
+size=$(sed -n 's/^EstimatedSize=//p' <<< "$entry")
+[ $((size)) -gt 1024 ] || { echo "installed apps: size '$size'"; failed=1; }
+# The files: the staged ones (the zip's too) and the uninstaller, the older
+# version's own gone.
+listing=$(cd "$installed" && find . -type f | sed 's|^\./||' | sort)
+expected=$( (unzip -Z1 "$out/$name.zip" | sed -n "s|^$name/\(.*[^/]\)$|\1|p"; echo uninstall.exe) | sort)
+if [ "$listing" != "$expected" ]; then
+    echo "installed files differ from the zip's and the uninstaller (< installed, > expected):"
+    diff <(echo "$listing") <(echo "$expected") || true
+    failed=1
+fi
+for program in "${window_programs[@]}"; do
+    strings -a -e l "$menu/$program.lnk" 2>/dev/null | grep -qiF "Poll tools\\$program.exe" ||
+        { echo "no Start-menu shortcut that starts $program.exe"; failed=1; }
+done
+echo "Installed: $(wc -l <<< "$listing") files in C:\\Program Files\\Poll tools, shortcuts for ${window_programs[*]}" \
+     "in the Start menu's Poll tools, one entry in the installed apps: Poll tools $version, $((size)) KiB"
+# The Start-menu folder as Wine's Explorer shows it.
+wine explorer 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Poll tools' &
+explorer=$!
+window=$(timeout 30 xdotool search --sync --onlyvisible --name 'Poll tools' | head -1) || true
+if [ -n "$window" ]; then
+    sleep 1
+    import -window "$window" "$out/tried/start-menu.png"
+else
+    echo "Wine's Explorer showed no Start-menu folder within 30 s"; failed=1
+fi
+kill $explorer 2>/dev/null; wait $explorer 2>/dev/null || true
+installed_at=$(date +%s)
+
+echo "== Windows: each window program from the installed folder, COM1 on modsim"
+# How each window program is tried: the module's address and framing,
+# whether the start button (开始采集) is pressed, and the request that must
+# reach the module once a second.
+declare -A try_with=(
+    [bytepoll]='67 rtu press 43 04 00 00 00 08 FE EE'
+    [autopoll]='68 rtu - 44 04 00 00 00 08 FF 59'
+    [textpoll]='67 ascii press :430400000008B1\r\n'
+)
 try_program() {
-    local program=$1 address=$2 framing=$3 request=$4
+    local program=$1 address=$2 framing=$3 press=$4 request=$5
     local log=$out/tried/$program.modsim.log
     rm -f "$link"
     "$linux_modsim" --link "$link" --address "$address" --framing "$framing" --log "$log" >/dev/null &
     local modsim=$!
     for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
-    WINEDEBUG=+loaddll wine "$out/unpacked/$name/$program.exe" 2>"$out/tried/$program.wine.log" &
+    WINEDEBUG=+loaddll wine "$installed/$program.exe" 2>"$out/tried/$program.wine.log" &
     local app=$!
     local window
     window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Form1$' | head -1) || true
@@ -140,9 +280,17 @@ try_program() {
         tail -20 "$out/tried/$program.wine.log"
         failed=1
     else
-        if [ "$program" != autopoll ]; then
-            xdotool mousemove --window "$window" 276 20 click 1 # the start button
-        fi
+        [ "$press" = press ] && xdotool mousemove --window "$window" 276 20 click 1 # the start button
+        # The window's icon as Wine hands it to X (width, height, ARGB pixels;
+        # 32 px first), on white: the program's own, not Wine's default.
+        xprop -id "$window" -notype 32c _NET_WM_ICON | sed 's/^[^=]*= //' | tr -d ' ' | tr ',' '\n' | awk '
+            NR == 1 { w = $1 } NR == 2 { print "P3\n" w " " $1 "\n255"; n = w * $1 }
+            NR > 2 && NR <= 2 + n { a = int($1 / 2^24) % 256; for (shift = 2^16; shift >= 1; shift /= 256)
+                                        printf "%d ", (int($1 / shift) % 256 * a + 255 * (255 - a)) / 255; print "" }
+        ' > "$out/tried/$program-window-icon.ppm"
+        convert "$resources/$program-32.png" -background white -flatten "$out/tried/$program-icon.ppm"
+        [ "$(compare -metric AE -fuzz 5% "$out/tried/$program-window-icon.ppm" "$out/tried/$program-icon.ppm" null: 2>&1)" = 0 ] ||
+            { echo "$program: its window's icon is not its own"; failed=1; }
         sleep 5.5
         import -window "$window" "$out/tried/$program.png"
     fi
@@ -164,28 +312,105 @@ try_program() {
         failed=1
     fi
 }
-try_program bytepoll 67 rtu "43 04 00 00 00 08 FE EE"
-try_program autopoll 68 rtu "44 04 00 00 00 08 FF 59"
-try_program textpoll 67 ascii ':430400000008B1\r\n'
-WINEDEBUG=+loaddll wine "$out/unpacked/$name/pollcli.exe" --version >/dev/null 2>"$out/tried/pollcli.wine.log"
+for program in "${window_programs[@]}"; do
+    if [ -z "${try_with[$program]:-}" ]; then
+        echo "$program: scripts/windows.sh does not say how to try it (try_with)"; failed=1; continue
+    fi
+    read -r address framing press request <<< "${try_with[$program]}"
+    try_program "$program" "$address" "$framing" "$press" "$request"
+done
+echo "(Under Wine 8 no reply reaches the programs through COM1 on a pseudo-terminal: Qt's serial port" \
+     "waits for a completion that Wine does not post for WaitCommEvent. The receive path is tried by" \
+     "the scripted-comm tests above, not here.)"
+for program in "${window_programs[@]}"; do
+    [ -s "$out/tried/$program.png" ] || { echo "no screenshot of $program"; failed=1; }
+done
+WINEDEBUG=+loaddll wine "$installed/pollcli.exe" --version >/dev/null 2>"$out/tried/pollcli.wine.log"
 
-# The programs loaded nothing from outside the zip but Windows' own DLLs, and
-# every DLL in the zip is one that a program loaded.
+# The programs loaded nothing from outside the installed folder but Windows'
+# own DLLs, and every DLL installed is one that a program loaded.
 paths=$(sed -n 's/.*Loaded L"\([^"]*\)".*/\1/p' "$out"/tried/*.wine.log | sed 's/\\\\/\\/g' | sort -u)
-if grep -viF -e 'C:\windows\' -e "\\unpacked\\$name\\" <<< "$paths"; then
-    echo "(loaded from outside the zip)"
+if grep -viF -e 'C:\windows\' -e 'C:\Program Files\Poll tools\' <<< "$paths"; then
+    echo "(loaded from outside the installed folder)"
     failed=1
 fi
 loaded=$(sed 's/.*\\//' <<< "$paths" | tr 'A-Z' 'a-z')
 for dll in $(cd "$stage" && find . -name '*.dll' | sort); do
     if ! grep -qxF "$(basename "$dll" | tr 'A-Z' 'a-z')" <<< "$loaded"; then
-        echo "$name.zip holds ${dll#./}, which no program loaded"
+        echo "$name holds ${dll#./}, which no program loaded"
         failed=1
     fi
 done
-for program in bytepoll autopoll textpoll; do
-    [ -s "$out/tried/$program.png" ] || { echo "no screenshot of $program"; failed=1; }
-done
+
+echo "== Windows: autopoll started as from Explorer, with no console"
+# start(1) starts a program as Explorer does; a console program would show
+# its console window there beside its own.
+wine start /unix "$installed/autopoll.exe" >/dev/null 2>&1
+sleep 8
+windows=$(xdotool search --onlyvisible --name '.' || true)
+[ "$(grep -c . <<< "$windows")" = 1 ] || { echo "autopoll: $(grep -c . <<< "$windows") windows, not its own alone"; failed=1; }
+for window in $windows; do kill "$(xdotool getwindowpid "$window")" 2>/dev/null || true; done
+[ "$(grep -c . <<< "$windows")" = 1 ] && echo "autopoll: one window, its own"
+
+echo "== Windows: --help, --version and a usage error, from a console and from Explorer"
+program=${window_programs[0]}
+before=$failed
+# From cmd in a console (script(1) gives Wine's console a terminal): printed
+# there, among Wine's cursor movements, and the exit status kept.
+from_console() { # ARGUMENT EXPECTED_STATUS EXPECTED_TEXT (compared without spaces)
+    local shown status
+    shown=$(cd "$installed" && timeout 60 script -qec "wine cmd /c $program.exe $1" /dev/null |
+            sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r') && status=0 || status=$?
+    [ $status -eq "$2" ] && [[ $shown == *"${3// /}"* ]] ||
+        { echo "$program $1 in a console: exit status $status (not $2), '$3' not in: $shown"; failed=1; }
+}
+from_console --version 0 "$program $version"
+from_console --bogus 2 "Unknown option 'bogus'"
+# Once the window is open, a port fault still goes to that console.
+shown=$(cd "$installed" && timeout 15 script -qec "wine cmd /c autopoll.exe --port COM9" /dev/null 2>/dev/null |
+        sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r') || true
+for window in $(xdotool search --onlyvisible --name '^Form1$' || true); do kill "$(xdotool getwindowpid "$window")" 2>/dev/null || true; done
+[[ $shown == *autopoll:*COM9* ]] || { echo "autopoll in a console: no port fault naming COM9 in: $shown"; failed=1; }
+# As from Explorer (start): no console nor standard handles, so the text is
+# shown in a message box, and the same exit status follows its closing. The
+# box for --help holds its 30 lines, far taller than the one for --version.
+declare -A box_height
+try_box() { # ARGUMENT EXPECTED_STATUS
+    wine start /wait /unix "$installed/$program.exe" "$1" &
+    local app=$! box status
+    box=$(timeout 30 xdotool search --sync --onlyvisible --name "^$program\$" | head -1) || true
+    [ -n "$box" ] || { echo "$program $1: no message box within 30 s"; failed=1; kill $app 2>/dev/null || true; return; }
+    sleep 0.5
+    import -window "$box" "$out/tried/$program$1.png"
+    box_height[$1]=$(xwininfo -id "$box" | sed -n 's/^ *Height: //p')
+    xdotool key --window "$box" Return 2>/dev/null # (Xvfb has no focus to report)
+    wait $app && status=0 || status=$?
+    [ $status -eq "$2" ] || { echo "$program $1: exit status $status, not $2"; failed=1; }
+}
+try_box --help 0
+try_box --version 0
+try_box --bogus 2
+[ "${box_height[--help]:-0}" -gt $((${box_height[--version]:-0} + 200)) ] ||
+    { echo "$program: a --help box ${box_height[--help]:-0} px high, --version's ${box_height[--version]:-0} px"; failed=1; }
+[ $failed = "$before" ] && echo "$program: in a console, --version printed (status 0), --bogus's usage (2), autopoll's port fault;" \
+    "from Explorer, message boxes ${box_height[--help]} px high for --help (0), ${box_height[--version]} px for --version (0)," \
+    "${box_height[--bogus]} px for --bogus (2)"
+tried=$(date +%s)
+
+echo "== Windows: silent removal"
+# The uninstaller runs from a copy of itself in the temporary folder, and
+# this returns at once: the folder goes last but for the entry.
+wine "$installed/uninstall.exe" /S
+for _ in $(seq 120); do [ -e "$installed" ] || break; sleep 0.5; done
+sleep 1
+left=$(ls -d "$installed" "$menu" 2>/dev/null || true)
+entries=$(wine reg query "$uninstall_keys" /s | grep -cE '^ +DisplayName +REG_SZ +Poll tools.?$' || true)
+[ -z "$left" ] && [ "$entries" = 0 ] && echo "Removed: no installed folder, no Start-menu folder, no entry in the installed apps" ||
+    { echo "left behind: ${left:-no folder}, $entries entries in the installed apps"; failed=1; }
+
 [ $failed -eq 0 ] || exit 1
-echo "Screenshots: $out/tried/{bytepoll,autopoll,textpoll}.png"
-echo "== Windows: passed in $(($(date +%s) - started)) s (built in $((built - started)) s, tests $((tested - built)) s)"
+echo "Screenshots: $out/tried/{$(IFS=,; echo "${window_programs[*]}"),start-menu,$program--help}.png"
+done_at=$(date +%s)
+echo "== Windows: passed in $((done_at - started)) s (built in $((built - started)) s, checked and packed in" \
+     "$((packed - built)) s, tests $((tested - packed)) s, installed $((installed_at - tested)) s, programs tried" \
+     "$((tried - installed_at)) s, removed $((done_at - tried)) s)"

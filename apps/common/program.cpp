@@ -3,6 +3,7 @@
 #include "apps/common/commandline.h"
 #include "apps/common/startup.h"
 #include "serial/portlist.h"
+#include "apps/common/winconsole.h"
 
 #include <QAction>
 #include <QApplication>
@@ -69,6 +70,7 @@ int Run(int argc, char* argv[], const char* name, const char* description,
         const std::function<std::unique_ptr<Program>(const LinkSettings&)>& load)
 {
     PrepareProcess(); // before the record file is opened
+    const ConsoleOutput console(name); // Windows: --help and errors reach a console or a message box
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
