@@ -25,6 +25,11 @@ void countUp(std::int32_t& counter)
 
 } // namespace
 
+QByteArray toByteArray(const rtu::Request& request)
+{
+    return {reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size())};
+}
+
 Poller::Poller(Framing framing, serial::Comm& comm, QObject* parent)
     : QObject(parent)
     , m_framing(framing)
@@ -35,7 +40,7 @@ Poller::Poller(Framing framing, serial::Comm& comm, QObject* parent)
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &Poller::timerFired);
-    connect(&m_comm, &serial::Comm::OnComm, this, &Poller::replyReady);
+    connect(&m_comm, &serial::Comm::thresholdReached, this, &Poller::replyReady);
     connect(&m_comm, &serial::Comm::errorOccurred, this, &Poller::commFault);
 }
 
@@ -93,13 +98,13 @@ void Poller::scheduleNextTick()
 
 void Poller::tick()
 {
-    m_comm.setOutBufferCount(0); // drop anything the last tick could not send
+    m_comm.clearOutput(); // drop anything the last tick could not send
     if (m_framing == Framing::Binary)
         m_comm.setInputMode(serial::InputMode::Binary); // text framing keeps the text mode
 
-    if (!m_comm.PortOpen() && !m_comm.setPortOpen(true))
+    if (!m_comm.isPortOpen() && !m_comm.setPortOpen(true))
         return; // nothing sent, nothing counted; the fault is on screen
-    if (!m_comm.Output(m_request))
+    if (!m_comm.write(m_request))
         return;
     if (m_awaitingReply)
         trace(FrameEvent::Kind::Unanswered);
@@ -107,12 +112,12 @@ void Poller::tick()
     // Whatever came before this request, a late or partial reply included,
     // must not count toward its reply.
     if (tracing()) {
-        if (const QByteArray stale = m_comm.Input(); !stale.isEmpty())
+        if (const QByteArray stale = m_comm.takeAll(); !stale.isEmpty())
             trace(FrameEvent::Kind::Dropped, stale, false, QStringLiteral("flushed before the send"));
     }
-    m_comm.setInBufferCount(0);
+    m_comm.clearInput();
     const auto replySize = static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize);
-    m_comm.setRThreshold(replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
+    m_comm.setReceiveThreshold(replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
 
     if (m_faultTold) {
         m_faultTold.reset();
@@ -125,7 +130,7 @@ void Poller::tick()
 
 void Poller::replyReady()
 {
-    QByteArray received = m_comm.Input();
+    QByteArray received = m_comm.takeAll();
     bool echoOk = true;
     if (m_echo) {
         // Whatever stands where the echo should be goes, matching or not: a
@@ -182,7 +187,8 @@ void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk, c
     m_values = values;
     if (!checksumOk)
         countUp(m_errorCount);
-    Reading reading{QDateTime::currentDateTime(), m_pollCount, m_errorCount, checksumOk, m_values,
+    // UTC: local time would look the zone up again on every reply.
+    Reading reading{QDateTime::currentDateTimeUtc(), m_pollCount, m_errorCount, checksumOk, m_values,
                     FormatPlainInteger(m_errorCount), {}, replyText};
     for (std::size_t i = 0; i < m_values.size(); ++i)
         reading.channelTexts[i] = FormatChannelNumber(m_values[i]);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "codec/protocol.h"
+#include "codec/rtu.h"
 #include "poll/frametrace.h"
 #include "poll/reading.h"
 #include "serial/comm.h"
@@ -19,6 +20,12 @@
 #include <optional>
 
 namespace poll {
+
+// The module is polled once a second.
+constexpr std::chrono::milliseconds kPollInterval{1000};
+
+// An RTU request as the bytes that go on the line.
+QByteArray toByteArray(const rtu::Request& request);
 
 // Binary: Modbus RTU frames with a CRC-16. Text: Modbus ASCII lines with an LRC.
 enum class Framing { Binary, Text };
@@ -98,7 +105,7 @@ private:
     QTimer m_timer;
     QElapsedTimer m_clock;         // runs from start()
     std::int64_t m_tickNumber = 0; // of the tick the timer waits for
-    std::chrono::milliseconds m_interval{1000};
+    std::chrono::milliseconds m_interval = kPollInterval;
     bool m_polling = false;
     bool m_echo = false;
     bool m_awaitingReply = false; // the last poll has had no reply yet

@@ -16,7 +16,7 @@ namespace poll {
 
 struct Reading
 {
-    QDateTime time; // local, when the reply was decoded
+    QDateTime time; // UTC, when the reply was decoded; recordings show it in local time
     std::int32_t polls = 0;  // the counts on screen after this reply
     std::int32_t errors = 0;
     bool checksumOk = false;

@@ -27,12 +27,14 @@ QString CsvHeader()
 QString CsvLine(const Reading& reading)
 {
     // No field can hold a comma, a quote or a line break, so none is quoted.
-    const int offset = reading.time.offsetFromUtc();
+    // Local time with its offset; a time given in a zone of its own keeps it.
+    const QDateTime time = reading.time.timeSpec() == Qt::UTC ? reading.time.toLocalTime() : reading.time;
+    const int offset = time.offsetFromUtc();
     const QString zone = QStringLiteral("%1%2:%3")
                              .arg(QChar(offset < 0 ? u'-' : u'+'))
                              .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
                              .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
-    QString line = reading.time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + zone;
+    QString line = time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + zone;
     line += u',' + QString::number(reading.polls) + u',' + QString::number(reading.errors) + u',';
     line += reading.checksumOk ? u'1' : u'0';
     for (float value : reading.values)

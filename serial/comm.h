@@ -16,8 +16,8 @@ enum class CommError {
     OpenFailed,    // missing device, busy, no permission
     PortLost,      // read or resource error on an open port: it was closed
     WriteFailed,   // the request could not be written
-    NotOpen,       // Output on a closed port
-    OutBufferFull, // Output would pass the transmit buffer's size
+    NotOpen,       // a write on a closed port
+    OutBufferFull, // a write would pass the transmit buffer's size
 };
 
 // What went wrong with the port, in parts, so that each reader can word it
@@ -42,18 +42,18 @@ public:
     using QObject::QObject;
 
     virtual void setInputMode(InputMode mode) = 0;
-    virtual bool PortOpen() const = 0;
+    virtual bool isPortOpen() const = 0;
     virtual bool setPortOpen(bool open) = 0;
-    virtual void setOutBufferCount(int count) = 0;
-    virtual bool Output(const QByteArray& data) = 0;
-    virtual void setInBufferCount(int count) = 0;
-    virtual void setRThreshold(int threshold) = 0;
-    virtual QByteArray Input() = 0;
+    virtual void clearOutput() = 0; // drops everything not yet sent
+    virtual bool write(const QByteArray& data) = 0;
+    virtual void clearInput() = 0; // drops everything received so far
+    virtual void setReceiveThreshold(int threshold) = 0; // 0 turns the event off
+    virtual QByteArray takeAll() = 0; // everything received, one byte a character
 
 signals:
-    // Raised from the event loop once the receive buffer holds RThreshold
-    // bytes; not again until the buffer has dropped below the threshold.
-    void OnComm();
+    // Raised from the event loop once the receive buffer holds the receive
+    // threshold's bytes; not again until the buffer has dropped below it.
+    void thresholdReached();
     // The port could not be opened or written, or went away.
     void errorOccurred(const serial::CommFault& fault);
 };

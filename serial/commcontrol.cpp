@@ -5,6 +5,13 @@
 
 #include <chrono>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
 Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
 // Reply-to-screen latency, for the performance report: off unless asked for
 // with QT_LOGGING_RULES="poll.timing.*.debug=true".
@@ -44,6 +51,7 @@ CommControl::CommControl(QObject* parent)
     connect(&m_send, &QTimer::timeout, this, &CommControl::sendQueued);
     connect(m_port, &QSerialPort::readyRead, this, &CommControl::readArrived);
     connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::portError);
+    connect(m_port, &QSerialPort::bytesWritten, this, &CommControl::bytesWritten);
 }
 
 CommControl::~CommControl()
@@ -54,9 +62,9 @@ CommControl::~CommControl()
     m_port->close();
 }
 
-void CommControl::setCommPort(int port)
+void CommControl::setPortNumber(int port)
 {
-    m_commPort = port;
+    m_portNumber = port;
 }
 
 bool CommControl::setSettings(const QString& text)
@@ -77,7 +85,7 @@ bool CommControl::setSettings(const QString& text)
     return true;
 }
 
-bool CommControl::PortOpen() const
+bool CommControl::isPortOpen() const
 {
     return m_port->isOpen();
 }
@@ -126,12 +134,14 @@ bool CommControl::setPortOpen(bool open)
         return false;
     }
     qCDebug(lcComm) << "opened" << m_port->portName() << m_settingsText;
+    m_driverMinimum = 0;
+    holdUntilThreshold();
     m_lastError = CommError::None;
     m_errorString.clear();
     return true;
 }
 
-int CommControl::OutBufferCount() const
+int CommControl::bytesToWrite() const
 {
     return static_cast<int>(m_outBuffer.size() + m_port->bytesToWrite());
 }
@@ -142,18 +152,23 @@ void CommControl::setOutBufferCount(int count)
         qCWarning(lcComm) << "OutBufferCount can only be set to 0, not" << count;
         return;
     }
+    clearOutput();
+}
+
+void CommControl::clearOutput()
+{
     m_outBuffer.resize(0); // keeps its capacity
     if (m_port->isOpen())
         m_port->clear(QSerialPort::Output);
 }
 
-bool CommControl::Output(const QByteArray& data)
+bool CommControl::write(const QByteArray& data)
 {
     if (!m_port->isOpen()) {
         fail(CommError::NotOpen, QStringLiteral("not open"));
         return false;
     }
-    if (OutBufferCount() + data.size() > kOutBufferSize) {
+    if (bytesToWrite() + data.size() > kOutBufferSize) {
         fail(CommError::OutBufferFull,
              QStringLiteral("transmit buffer of %1 bytes is full").arg(kOutBufferSize));
         return false;
@@ -167,15 +182,35 @@ bool CommControl::Output(const QByteArray& data)
 
 void CommControl::sendQueued()
 {
+    m_send.stop();
     if (m_outBuffer.isEmpty() || !m_port->isOpen())
         return;
-    // QSerialPort buffers what it is given to write, and sends it when its write notifier
-    // fires: two more turns of the event loop for every 8-byte request.
-    // flush() hands the bytes to the driver now; what it cannot take waits
-    // for the notifier as before.
-    const bool queued = m_port->write(m_outBuffer) == m_outBuffer.size();
+    qsizetype sent = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the driver, which has room for a request: QSerialPort
+    // would turn its write notifier on and off around the write, and each
+    // turn wakes the event loop once more. This took 5 of 22 system calls
+    // off every poll.
+    if (m_port->bytesToWrite() == 0) {
+        const ssize_t written = ::write(static_cast<int>(m_port->handle()), m_outBuffer.constData(),
+                                        static_cast<size_t>(m_outBuffer.size()));
+        if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            const bool gone = errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF;
+            portError(gone ? QSerialPort::ResourceError : QSerialPort::WriteError);
+            return;
+        }
+        sent = qMax<qsizetype>(written, 0);
+        if (sent > 0)
+            emit bytesWritten(sent);
+    }
+#endif
+    // QSerialPort buffers what it is given to write, and sends it when its
+    // write notifier fires; flush() hands the bytes to the driver now, and
+    // what it cannot take waits for the notifier.
+    const qsizetype rest = m_outBuffer.size() - sent;
+    const bool queued = rest == 0 || m_port->write(m_outBuffer.constData() + sent, rest) == rest;
     m_outBuffer.resize(0);
-    if (queued)
+    if (rest > 0 && queued)
         m_port->flush();
     // portError() has closed the port if the write error was fatal.
     if (!queued && m_port->isOpen())
@@ -188,15 +223,33 @@ void CommControl::setInBufferCount(int count)
         qCWarning(lcComm) << "InBufferCount can only be set to 0, not" << count;
         return;
     }
+    clearInput();
+}
+
+int CommControl::bytesAvailable() const
+{
+    qsizetype held = 0;
+#ifdef Q_OS_UNIX
+    int count = 0;
+    if (m_port->isOpen() && ::ioctl(static_cast<int>(m_port->handle()), FIONREAD, &count) == 0)
+        held = count;
+#endif
+    return static_cast<int>(qMin(m_inBuffer.size() + held, kInBufferSize));
+}
+
+void CommControl::clearInput()
+{
     m_inBuffer.clear();
     // Bytes the driver holds but we have not read yet belong to the same past.
     if (m_port->isOpen())
         m_port->clear(QSerialPort::Input);
+    holdUntilThreshold();
 }
 
-void CommControl::setRThreshold(int threshold)
+void CommControl::setReceiveThreshold(int threshold)
 {
     m_inBuffer.setThreshold(threshold);
+    holdUntilThreshold();
     // Each tick sets the threshold right after emptying the buffer: a check
     // is queued only when the buffer already holds enough, which saves a
     // turn of the event loop on every poll.
@@ -204,9 +257,12 @@ void CommControl::setRThreshold(int threshold)
         scheduleReceiveCheck();
 }
 
-QByteArray CommControl::Input()
+QByteArray CommControl::takeAll()
 {
-    return m_inBuffer.take();
+    readHeldBytes();
+    QByteArray taken = m_inBuffer.take();
+    holdUntilThreshold();
+    return taken;
 }
 
 void CommControl::readArrived()
@@ -221,8 +277,56 @@ void CommControl::readArrived()
             qCDebug(lcComm) << "receive buffer full, dropped" << dropped << "bytes";
     }
     m_lastArrivalNs = monotonicNs();
-    if (m_inBuffer.receiveEventDue())
-        scheduleReceiveCheck();
+    holdUntilThreshold();
+    // This handler is the event loop's own, for the bytes' arrival: the
+    // receive event can be raised from here, without another turn of it.
+    checkReceiveThreshold();
+}
+
+// Unix: the driver is told to wake us only once the bytes still missing
+// to the threshold have arrived (VMIN of a raw terminal, VTIME 0), so a
+// reply that comes in pieces costs one wake-up and one read, not one a
+// piece (a 21-byte reply written in 3 pieces: 1 wake-up instead of 3).
+// Reads stay non-blocking and take whatever is there; a hang-up still
+// wakes us at once. With the threshold off every byte wakes us as before;
+// once it is reached, a take reads what the driver holds beyond it.
+void CommControl::holdUntilThreshold()
+{
+#ifdef Q_OS_UNIX
+    if (!m_port->isOpen())
+        return;
+    const qsizetype missing = m_inBuffer.threshold() - m_inBuffer.size();
+    if (m_inBuffer.threshold() > 0 && missing <= 0)
+        return; // reached: what follows is read with the next take, or with the next reply
+    const int wanted = m_inBuffer.threshold() > 0 ? static_cast<int>(qMin<qsizetype>(missing, 255)) : 1;
+    if (wanted == m_driverMinimum)
+        return; // the usual case: every poll asks for the same reply length
+    const int handle = static_cast<int>(m_port->handle());
+    termios attributes{};
+    if (::tcgetattr(handle, &attributes) != 0)
+        return;
+    attributes.c_cc[VMIN] = static_cast<cc_t>(wanted);
+    attributes.c_cc[VTIME] = 0;
+    if (::tcsetattr(handle, TCSANOW, &attributes) == 0)
+        m_driverMinimum = wanted;
+#endif
+}
+
+// Unix: what the driver holds below its wake-up minimum, into the receive
+// buffer, so that a take returns all that has arrived.
+void CommControl::readHeldBytes()
+{
+#ifdef Q_OS_UNIX
+    if (!m_port->isOpen() || m_driverMinimum <= 1)
+        return;
+    char chunk[ReceiveBuffer::kCapacity];
+    ssize_t count = 0;
+    // The port was opened non-blocking: an empty driver answers EAGAIN at once.
+    while ((count = ::read(static_cast<int>(m_port->handle()), chunk, sizeof chunk)) > 0) {
+        qCDebug(lcComm) << "rx" << QByteArray::fromRawData(chunk, count).toHex(' ');
+        m_inBuffer.append(chunk, count);
+    }
+#endif
 }
 
 void CommControl::portError(QSerialPort::SerialPortError error)
@@ -263,8 +367,8 @@ void CommControl::fail(CommError error, const QString& reason)
 
 void CommControl::scheduleReceiveCheck()
 {
-    // From the event loop, so OnComm never runs inside the handler that set
-    // the threshold or read the bytes.
+    // From the event loop, so the event never runs inside the handler that
+    // set the threshold.
     if (!m_receiveCheck.isActive())
         m_receiveCheck.start();
 }
@@ -273,7 +377,7 @@ void CommControl::checkReceiveThreshold()
 {
     if (!m_inBuffer.takeReceiveEvent())
         return;
-    emit OnComm();
+    emit thresholdReached();
     // The handler has run to completion: the fields hold the reply's values.
     qCDebug(lcCommTiming, "reply-to-screen %.1f us",
             static_cast<double>(monotonicNs() - m_lastArrivalNs) / 1000.0);

@@ -1,5 +1,5 @@
 // The serial comm control the poller drives: port number and line settings,
-// transmit and receive buffers, a receive threshold and the OnComm event, on
+// transmit and receive buffers, a receive threshold and its event (OnComm), on
 // top of QSerialPort and the event loop of the thread it lives on.
 #pragma once
 
@@ -23,12 +23,14 @@ namespace serial {
 class CommControl : public Comm
 {
     Q_OBJECT
-    Q_PROPERTY(int CommPort READ CommPort WRITE setCommPort)
-    Q_PROPERTY(QString Settings READ Settings WRITE setSettings)
-    Q_PROPERTY(bool PortOpen READ PortOpen WRITE setPortOpen)
-    Q_PROPERTY(int InBufferCount READ InBufferCount WRITE setInBufferCount)
-    Q_PROPERTY(int OutBufferCount READ OutBufferCount WRITE setOutBufferCount)
-    Q_PROPERTY(int RThreshold READ RThreshold WRITE setRThreshold)
+    // The legacy control's property names, as outside tools and the layout
+    // see them; the code calls the functions.
+    Q_PROPERTY(int CommPort READ portNumber WRITE setPortNumber)
+    Q_PROPERTY(QString Settings READ settings WRITE setSettings)
+    Q_PROPERTY(bool PortOpen READ isPortOpen WRITE setPortOpen)
+    Q_PROPERTY(int InBufferCount READ bytesAvailable WRITE setInBufferCount)
+    Q_PROPERTY(int OutBufferCount READ bytesToWrite WRITE setOutBufferCount)
+    Q_PROPERTY(int RThreshold READ receiveThreshold WRITE setReceiveThreshold)
 
 public:
     static constexpr qsizetype kInBufferSize = ReceiveBuffer::kCapacity;
@@ -37,49 +39,60 @@ public:
     explicit CommControl(QObject* parent = nullptr);
     ~CommControl() override;
 
-    int CommPort() const { return m_commPort; }
-    void setCommPort(int port); // takes effect at the next open
+    int portNumber() const { return m_portNumber; }
+    void setPortNumber(int port); // takes effect at the next open
 
-    QString Settings() const { return m_settingsText; }
+    QString settings() const { return m_settingsText; }
     bool setSettings(const QString& text); // false and an error for a malformed text
 
     InputMode inputMode() const { return m_inputMode; }
     void setInputMode(InputMode mode) override { m_inputMode = mode; }
 
-    bool PortOpen() const override;
+    bool isPortOpen() const override;
     // Opening a port that is already open, or closing a closed one, does
     // nothing. A failed open reports OpenFailed and leaves the port closed;
     // the next write of true tries again.
     bool setPortOpen(bool open) override;
-    // The device opened for CommPort: the one set with setDevice(), else
-    // PortDeviceName(CommPort).
-    QString deviceName() const { return m_device.isEmpty() ? PortDeviceName(m_commPort) : m_device; }
+    // The device opened for the port number: the one set with setDevice(),
+    // else PortDeviceName(portNumber()).
+    QString deviceName() const { return m_device.isEmpty() ? PortDeviceName(m_portNumber) : m_device; }
     void setDevice(const QString& device) { m_device = device; } // takes effect at the next open
 
-    int OutBufferCount() const;
-    void setOutBufferCount(int count) override; // 0 drops everything not yet sent
+    int bytesToWrite() const;
+    void clearOutput() override;
 
     // Queues the data and returns at once; false if the port is closed or the
     // transmit buffer would overflow. The bytes go out from the event loop,
     // after the calling handler has finished: a tick empties the receive
-    // buffer after Output, and that must not drop a fast reply to this very
-    // request. A failed write is reported by errorOccurred.
-    bool Output(const QByteArray& data) override;
+    // buffer after the write, and that must not drop a fast reply to this
+    // very request. A failed write is reported by errorOccurred.
+    bool write(const QByteArray& data) override;
 
-    int InBufferCount() const { return static_cast<int>(m_inBuffer.size()); }
-    void setInBufferCount(int count) override; // 0 drops everything received so far
+    // What has arrived and not been taken, up to the receive buffer's size.
+    int bytesAvailable() const;
+    void clearInput() override;
 
-    int RThreshold() const { return m_inBuffer.threshold(); }
-    void setRThreshold(int threshold) override; // 0 turns the receive event off
+    int receiveThreshold() const { return m_inBuffer.threshold(); }
+    void setReceiveThreshold(int threshold) override; // 0 turns the receive event off
 
-    // Returns and removes everything buffered, one byte per character.
-    QByteArray Input() override;
+    // Returns and removes everything received, one byte per character.
+    QByteArray takeAll() override;
 
     CommError lastError() const { return m_lastError; }
     QString errorString() const { return m_errorString; }
 
+signals:
+    // Bytes handed to the driver, for whoever watches the line.
+    void bytesWritten(qint64 count);
+
 private:
+    // The properties' writers: only 0, which drops the buffer, is taken.
+    void setInBufferCount(int count);
+    void setOutBufferCount(int count);
+
     void readArrived();
+    void readHeldBytes();
+    void holdUntilThreshold();
     void portError(QSerialPort::SerialPortError error);
     void fail(CommError error, const QString& reason);
     void scheduleReceiveCheck();
@@ -92,15 +105,16 @@ private:
     // posted event (queued invocation) writes the loop's eventfd each time.
     QTimer m_receiveCheck;
     QTimer m_send; // zero-interval, single-shot: sends m_outBuffer
-    QByteArray m_outBuffer; // queued by Output, not yet handed to the port
-    int m_commPort = 1;
+    QByteArray m_outBuffer; // queued by write(), not yet handed to the port
+    int m_portNumber = 1;
     QString m_device;
-    QString m_settingsText = QStringLiteral("9600,N,8,1");
+    QString m_settingsText = QString::fromLatin1(kModuleSettings);
     LineSettings m_settings;
     InputMode m_inputMode = InputMode::Text;
     ReceiveBuffer m_inBuffer;
     std::int64_t m_lastArrivalNs = 0; // monotonic time the last bytes were read
     bool m_opening = false;
+    int m_driverMinimum = 0; // bytes the driver waits for before waking us; 0: as opened
     CommError m_lastError = CommError::None;
     QString m_errorString;
 };

@@ -9,6 +9,10 @@
 
 namespace serial {
 
+// The module's line, and the comm control's settings until told otherwise:
+// 9600 baud, no parity, 8 data bits, 1 stop bit.
+inline constexpr char kModuleSettings[] = "9600,N,8,1";
+
 struct LineSettings
 {
     qint32 baudRate = 9600;

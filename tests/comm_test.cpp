@@ -23,28 +23,28 @@ protected:
     void SetUp() override
     {
         qputenv("COMM_PORT1", pty.slaveName().toLocal8Bit());
-        comm.setCommPort(1);
+        comm.setPortNumber(1);
         ASSERT_TRUE(comm.setSettings(QStringLiteral("9600,N,8,1")));
     }
     void TearDown() override { qunsetenv("COMM_PORT1"); }
 
     PseudoTerminal pty;
     serial::CommControl comm;
-    QSignalSpy onComm{&comm, &serial::CommControl::OnComm};
+    QSignalSpy onComm{&comm, &serial::CommControl::thresholdReached};
     QSignalSpy errors{&comm, &serial::CommControl::errorOccurred};
 };
 
 TEST_F(CommTest, SendsOutputToTheDeviceOfItsPort)
 {
     // Buffers may be emptied and the mode set before the port is open.
-    comm.setOutBufferCount(0);
-    comm.setInBufferCount(0);
+    comm.clearOutput();
+    comm.clearInput();
     comm.setInputMode(serial::InputMode::Binary);
-    EXPECT_FALSE(comm.PortOpen());
+    EXPECT_FALSE(comm.isPortOpen());
 
     ASSERT_TRUE(comm.setPortOpen(true));
-    EXPECT_TRUE(comm.PortOpen());
-    ASSERT_TRUE(comm.Output(QByteArray::fromHex("430400000008feee")));
+    EXPECT_TRUE(comm.isPortOpen());
+    ASSERT_TRUE(comm.write(QByteArray::fromHex("430400000008feee")));
     EXPECT_EQ(pty.read(8), QByteArray::fromHex("430400000008feee"));
     EXPECT_EQ(errors.count(), 0);
 }
@@ -52,15 +52,15 @@ TEST_F(CommTest, SendsOutputToTheDeviceOfItsPort)
 TEST_F(CommTest, OutputLeavesAfterTheHandlerAndOutBufferCountZeroDropsIt)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
-    ASSERT_TRUE(comm.Output("stale"));
+    ASSERT_TRUE(comm.write("stale"));
     // A tick empties the receive buffer right after Output: had the request
     // gone out already, a fast reply could be dropped with it.
     EXPECT_FALSE(pty.receivesWithoutEvents(100ms)) << "sent inside the handler that queued it";
-    EXPECT_EQ(comm.OutBufferCount(), 5);
-    comm.setOutBufferCount(0);
+    EXPECT_EQ(comm.bytesToWrite(), 5);
+    comm.clearOutput();
 
-    ASSERT_TRUE(comm.Output(QByteArray(serial::CommControl::kOutBufferSize - 1, 'x')));
-    EXPECT_FALSE(comm.Output("yz")) << "passes the transmit buffer's 512 bytes";
+    ASSERT_TRUE(comm.write(QByteArray(serial::CommControl::kOutBufferSize - 1, 'x')));
+    EXPECT_FALSE(comm.write("yz")) << "passes the transmit buffer's 512 bytes";
     ASSERT_EQ(errors.count(), 1);
     EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::OutBufferFull);
     EXPECT_EQ(pty.read(serial::CommControl::kOutBufferSize - 1), QByteArray(serial::CommControl::kOutBufferSize - 1, 'x'))
@@ -70,58 +70,77 @@ TEST_F(CommTest, OutputLeavesAfterTheHandlerAndOutBufferCountZeroDropsIt)
 TEST_F(CommTest, RaisesOnCommOnceWhenTheThresholdIsReached)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
-    comm.setRThreshold(21);
+    comm.setReceiveThreshold(21);
     const QByteArray reply = QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
 
     pty.write(reply.first(10));
-    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 10; }));
+    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == 10; }));
     runEventsFor(50ms);
     EXPECT_EQ(onComm.count(), 0) << "10 of 21 bytes is no reply";
 
     pty.write(reply.mid(10));
     ASSERT_TRUE(waitFor([&] { return onComm.count() == 1; }));
     pty.write("xyz"); // more bytes while the reply is still unread raise nothing new
-    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 24; }));
+    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == 24; }));
     runEventsFor(50ms);
     EXPECT_EQ(onComm.count(), 1);
 
-    EXPECT_EQ(comm.Input(), reply + "xyz");
-    EXPECT_EQ(comm.InBufferCount(), 0);
+    EXPECT_EQ(comm.takeAll(), reply + "xyz");
+    EXPECT_EQ(comm.bytesAvailable(), 0);
     pty.write(reply);
     ASSERT_TRUE(waitFor([&] { return onComm.count() == 2; })) << "the next reply raises again";
-    EXPECT_EQ(comm.Input(), reply);
+    EXPECT_EQ(comm.takeAll(), reply);
 }
+
+#ifdef Q_OS_UNIX
+TEST_F(CommTest, AReplyInPiecesWakesTheReaderOnceWhenWhole)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    auto* port = comm.findChild<QSerialPort*>();
+    ASSERT_NE(port, nullptr);
+    QSignalSpy wakeUps{port, &QSerialPort::readyRead};
+    comm.setReceiveThreshold(21);
+    const QByteArray reply = QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
+    for (int at = 0; at < reply.size(); at += 7) {
+        pty.write(reply.mid(at, 7));
+        runEventsFor(30ms);
+    }
+    ASSERT_TRUE(waitFor([&] { return onComm.count() == 1; }));
+    EXPECT_EQ(wakeUps.count(), 1) << "the driver woke the reader before the reply was whole";
+    EXPECT_EQ(comm.takeAll(), reply);
+}
+#endif
 
 TEST_F(CommTest, EmptyingTheReceiveBufferDropsAPartialReply)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
-    comm.setRThreshold(21);
+    comm.setReceiveThreshold(21);
     pty.write(QByteArray(15, 'a'));
-    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 15; }));
-    comm.setInBufferCount(0);
-    EXPECT_EQ(comm.InBufferCount(), 0);
+    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == 15; }));
+    comm.clearInput();
+    EXPECT_EQ(comm.bytesAvailable(), 0);
 
     pty.write(QByteArray(15, 'b'));
-    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 15; }));
+    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == 15; }));
     runEventsFor(50ms);
     EXPECT_EQ(onComm.count(), 0) << "the dropped bytes must not count toward the threshold";
-    EXPECT_EQ(comm.Input(), QByteArray(15, 'b'));
+    EXPECT_EQ(comm.takeAll(), QByteArray(15, 'b'));
 }
 
 TEST_F(CommTest, NeverRaisesInsideTheHandlerThatSetTheThreshold)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
     pty.write(QByteArray(30, 'r'));
-    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 30; }));
+    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == 30; }));
 
-    comm.setRThreshold(21); // already enough buffered
+    comm.setReceiveThreshold(21); // already enough buffered
     EXPECT_EQ(onComm.count(), 0) << "raised synchronously, inside the caller";
     ASSERT_TRUE(waitFor([&] { return onComm.count() == 1; }));
 
-    comm.setRThreshold(0); // off: no events at all
-    comm.Input();
+    comm.setReceiveThreshold(0); // off: no events at all
+    comm.takeAll();
     pty.write(QByteArray(30, 's'));
-    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == 30; }));
+    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == 30; }));
     runEventsFor(50ms);
     EXPECT_EQ(onComm.count(), 1);
 }
@@ -135,15 +154,15 @@ TEST_F(CommTest, ReceiveBufferStaysBoundedUnderAFlood)
     pty.write(flood);
     // The driver delivers the flood in pieces; wait until none is left to read.
     runEventsFor(300ms);
-    ASSERT_TRUE(waitFor([&] { return comm.InBufferCount() == serial::CommControl::kInBufferSize; }));
-    EXPECT_EQ(comm.Input(), flood.first(serial::CommControl::kInBufferSize)) << "keeps the oldest bytes";
+    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == serial::CommControl::kInBufferSize; }));
+    EXPECT_EQ(comm.takeAll(), flood.first(serial::CommControl::kInBufferSize)) << "keeps the oldest bytes";
 }
 
 TEST_F(CommTest, MalformedSettingsAreRefusedWhole)
 {
     EXPECT_FALSE(comm.setSettings(QStringLiteral("19200,E,7")));
     EXPECT_FALSE(comm.setSettings(QStringLiteral("19200,E,7,9")));
-    EXPECT_EQ(comm.Settings(), QStringLiteral("9600,N,8,1"));
+    EXPECT_EQ(comm.settings(), QStringLiteral("9600,N,8,1"));
     ASSERT_EQ(errors.count(), 2);
     EXPECT_EQ(errors.at(1).at(0).value<serial::CommFault>().error, serial::CommError::BadSettings);
     EXPECT_TRUE(comm.setPortOpen(true)) << "the old settings still open the port";
@@ -154,26 +173,26 @@ TEST_F(CommTest, AMissingDeviceIsReportedAndTheNextOpenTriesAgain)
     const QByteArray missing = "/nonexistent/ttyPOLL0";
     qputenv("COMM_PORT1", missing);
     EXPECT_FALSE(comm.setPortOpen(true));
-    EXPECT_FALSE(comm.PortOpen());
+    EXPECT_FALSE(comm.isPortOpen());
     ASSERT_EQ(errors.count(), 1);
     const auto fault = errors.at(0).at(0).value<serial::CommFault>();
     EXPECT_EQ(fault.error, serial::CommError::OpenFailed);
     EXPECT_EQ(fault.device, QLatin1String(missing)) << "named by its full path";
     EXPECT_EQ(fault.text(), "cannot open /nonexistent/ttyPOLL0: " + fault.reason);
-    EXPECT_FALSE(comm.Output("x")) << "nothing can be sent on a closed port";
+    EXPECT_FALSE(comm.write("x")) << "nothing can be sent on a closed port";
 
     comm.setDevice(pty.slaveName()); // --port: before COMM_PORT1
     EXPECT_TRUE(comm.setPortOpen(true));
-    EXPECT_TRUE(comm.Output("ok"));
+    EXPECT_TRUE(comm.write("ok"));
     EXPECT_EQ(pty.read(2), "ok");
 }
 
 TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
-    comm.setRThreshold(21);
+    comm.setReceiveThreshold(21);
     pty.hangUp();
-    ASSERT_TRUE(waitFor([&] { return !comm.PortOpen(); }, 5s)) << "the port stays open on a dead device";
+    ASSERT_TRUE(waitFor([&] { return !comm.isPortOpen(); }, 5s)) << "the port stays open on a dead device";
     ASSERT_GE(errors.count(), 1);
     EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::PortLost);
     EXPECT_TRUE(errors.at(0).at(0).value<serial::CommFault>().reason.contains("hung up")) << "a stale reason";

@@ -37,11 +37,11 @@ protected:
     {
         qputenv("COMM_PORT1", device.toLocal8Bit());
         const apps::LinkSettings settings;
-        comm.setCommPort(settings.commPort);
+        comm.setPortNumber(settings.commPort);
         ASSERT_TRUE(comm.setSettings(settings.lineSettings));
         poller.setInterval(kTestInterval);
         const rtu::Request request = rtu::BuildRequest(67);
-        poller.start(QByteArray(reinterpret_cast<const char*>(request.data()), qsizetype(request.size())));
+        poller.start(poll::toByteArray(request));
     }
 
     int replies() const { return static_cast<int>(view.errorCounts.size()); }

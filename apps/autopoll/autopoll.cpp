@@ -1,12 +1,13 @@
 #include "autopoll/autopoll.h"
 
+#include "poll/poller.h"
+
 namespace autopoll {
 
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
 {
     auto program = std::make_unique<apps::Program>(ui::Layout::AutoPoll, poll::Framing::Binary, settings);
-    program->acquisition().start(
-        QByteArray(reinterpret_cast<const char*>(kRequest.data()), static_cast<qsizetype>(kRequest.size())));
+    program->acquisition().start(poll::toByteArray(kRequest));
     return program;
 }
 

@@ -7,7 +7,9 @@
 
 namespace autopoll {
 
-constexpr rtu::Request kRequest = rtu::BuildRequest(68);
+// The module autopoll asks, the only one it knows.
+constexpr std::uint8_t kAddress = 68;
+constexpr rtu::Request kRequest = rtu::BuildRequest(kAddress);
 static_assert(kRequest == rtu::Request{68, 4, 0, 0, 0, 8, 255, 89});
 
 // The start-up: the window, and polling started with the fixed request. The

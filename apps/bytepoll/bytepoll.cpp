@@ -1,18 +1,14 @@
 #include "bytepoll/bytepoll.h"
 
 #include "poll/numberformat.h"
+#include "poll/poller.h"
 
 namespace bytepoll {
 namespace {
 
-QByteArray toBytes(const rtu::Request& request)
-{
-    return {reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size())};
-}
-
 QByteArray requestFor(int address)
 {
-    return toBytes(rtu::BuildRequest(static_cast<std::uint8_t>(address)));
+    return poll::toByteArray(rtu::BuildRequest(static_cast<std::uint8_t>(address)));
 }
 
 } // namespace
@@ -25,7 +21,7 @@ std::unique_ptr<apps::StartButton> MakeStartButton()
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
 {
     auto program = std::make_unique<apps::Program>(ui::Layout::BytePoll, poll::Framing::Binary, settings);
-    program->acquisition().setRequest(toBytes(kFirstRequest));
+    program->acquisition().setRequest(poll::toByteArray(kFirstRequest));
     program->window().setAddressText(poll::FormatPlainInteger(kFirstRequest[0]));
     program->setStartButton(MakeStartButton());
     return program;

@@ -20,7 +20,7 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     , m_tellStandardError(tellStandardError)
 {
     m_comm.setObjectName(QStringLiteral("Comm1"));
-    m_comm.setCommPort(settings.commPort);
+    m_comm.setPortNumber(settings.commPort);
     m_comm.setDevice(settings.device);
     m_comm.setSettings(settings.lineSettings); // the port opens on the first tick
     m_poller.setInterval(settings.pollInterval);

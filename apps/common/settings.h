@@ -2,7 +2,9 @@
 // and where it records the values.
 #pragma once
 
+#include "poll/poller.h"
 #include "poll/recorder.h"
+#include "serial/linesettings.h"
 
 #include <QString>
 
@@ -15,8 +17,8 @@ struct LinkSettings
 {
     int commPort = 1;                                     // $COMM_PORT1, else /dev/ttyS0 or COM1
     QString device;                                       // --port: the device for port 1, before all else
-    QString lineSettings = QStringLiteral("9600,N,8,1"); // baud, parity, data bits, stop bits
-    std::chrono::milliseconds pollInterval{1000};
+    QString lineSettings = QString::fromLatin1(serial::kModuleSettings); // baud, parity, data bits, stop bits
+    std::chrono::milliseconds pollInterval = poll::kPollInterval;
     bool echo = false;                                    // --echo: the adapter hears its own requests
     bool trace = false;                                   // --trace: each frame on standard error
     std::shared_ptr<poll::Recorder> recorder;             // --record: gets each decoded reply; none: nothing is kept

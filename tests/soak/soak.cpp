@@ -291,7 +291,7 @@ public:
 
         qputenv("COMM_PORT1", QFile::encodeName(link));
         serial::CommControl comm;
-        comm.setCommPort(1);
+        comm.setPortNumber(1);
         comm.setSettings(QStringLiteral("9600,N,8,1"));
         poll::Poller poller(poll::Framing::Binary, comm);
         m_view.listenTo(poller);
@@ -300,7 +300,7 @@ public:
         auto* port = comm.findChild<QSerialPort*>();
         if (!port)
             return fail("the comm control has no serial port to watch");
-        QObject::connect(port, &QSerialPort::bytesWritten, &comm, [this] { ++m_view.writes; });
+        QObject::connect(&comm, &serial::CommControl::bytesWritten, &comm, [this] { ++m_view.writes; });
         QObject::connect(port, &QSerialPort::readyRead, &comm, [this] {
             if (m_view.readCount < m_view.reads.size())
                 m_view.reads[m_view.readCount] = Now();
@@ -336,8 +336,7 @@ public:
 
         const auto request = rtu::BuildRequest(kAddress);
         const Nanos start = Now();
-        poller.start(QByteArray(reinterpret_cast<const char*>(request.data()),
-                                static_cast<qsizetype>(request.size())));
+        poller.start(poll::toByteArray(request));
         loop.exec();
         m_end = Now();
         m_waitedAtEnd = RunQueueWait("/proc/self/schedstat");

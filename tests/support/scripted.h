@@ -17,10 +17,10 @@ public:
     bool canOpen = true;
     bool open = false;
     QStringList calls;  // every property written or read, in order
-    QByteArray pending; // what Input() returns next
+    QByteArray pending; // what takeAll() returns next
 
     void setInputMode(serial::InputMode mode) override { calls << QStringLiteral("InputMode=%1").arg(int(mode)); }
-    bool PortOpen() const override
+    bool isPortOpen() const override
     {
         const_cast<ScriptedComm*>(this)->calls << QStringLiteral("PortOpen?");
         return open;
@@ -35,15 +35,15 @@ public:
         open = value;
         return true;
     }
-    void setOutBufferCount(int count) override { calls << QStringLiteral("OutBufferCount=%1").arg(count); }
-    bool Output(const QByteArray& data) override
+    void clearOutput() override { calls << QStringLiteral("OutBufferCount=0"); }
+    bool write(const QByteArray& data) override
     {
         calls << QStringLiteral("Output=") + QString::fromLatin1(data.toHex(' '));
         return open;
     }
-    void setInBufferCount(int count) override { calls << QStringLiteral("InBufferCount=%1").arg(count); }
-    void setRThreshold(int threshold) override { calls << QStringLiteral("RThreshold=%1").arg(threshold); }
-    QByteArray Input() override
+    void clearInput() override { calls << QStringLiteral("InBufferCount=0"); }
+    void setReceiveThreshold(int threshold) override { calls << QStringLiteral("RThreshold=%1").arg(threshold); }
+    QByteArray takeAll() override
     {
         calls << QStringLiteral("Input");
         return std::exchange(pending, {});
@@ -53,7 +53,7 @@ public:
     void reply(const QByteArray& bytes)
     {
         pending = bytes;
-        emit OnComm();
+        emit thresholdReached();
     }
 };
 

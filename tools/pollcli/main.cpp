@@ -5,6 +5,7 @@
 #include "codec/ascii.h"
 #include "codec/rtu.h"
 #include "poll/numberformat.h"
+#include "poll/poller.h"
 #include "apps/common/acquisition.h"
 #include "apps/common/commandline.h"
 #include "apps/common/settings.h"
@@ -192,7 +193,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption addressOption(QStringLiteral("address"), QStringLiteral("Module address, 0 to 255."),
                                            QStringLiteral("N"), QStringLiteral("67"));
     const QCommandLineOption intervalOption(QStringLiteral("interval"), QStringLiteral("Poll interval in ms."),
-                                            QStringLiteral("MS"), QStringLiteral("1000"));
+                                            QStringLiteral("MS"), QString::number(poll::kPollInterval.count()));
     const QCommandLineOption durationOption(
         QStringLiteral("duration"), QStringLiteral("Stop after this many seconds and print timing figures."),
         QStringLiteral("S"));
@@ -286,7 +287,7 @@ int main(int argc, char* argv[])
     QByteArray request;
     if (framing == poll::Framing::Binary) {
         const rtu::Request frame = rtu::BuildRequest(static_cast<std::uint8_t>(address));
-        request = QByteArray(reinterpret_cast<const char*>(frame.data()), static_cast<qsizetype>(frame.size()));
+        request = poll::toByteArray(frame);
     } else
         request = QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address)));
 
