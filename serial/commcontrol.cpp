@@ -207,6 +207,7 @@ void CommControl::sendQueued()
     // QSerialPort buffers what it is given to write, and sends it when its
     // write notifier fires; flush() hands the bytes to the driver now, and
     // what it cannot take waits for the notifier.
+    qCDebug(lcCommTiming, "request written at %lld ns", static_cast<long long>(monotonicNs()));
     const qsizetype rest = m_outBuffer.size() - sent;
     const bool queued = rest == 0 || m_port->write(m_outBuffer.constData() + sent, rest) == rest;
     m_outBuffer.resize(0);

@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""Late requests: the three window programs, each on its own Xvfb display,
+pollcli and mbpoll, side by side, each polling its own simulated module.
+
+    scripts/measure/late_requests.py [--duration 600] [--before DIR]
+
+--before DIR runs a second set of the same programs, built earlier, beside
+the first (DIR holds bytepoll, autopoll, textpoll and pollcli).
+
+Counts the periods between the requests each module read that are more than
+5 ms off 1000 ms, and says for each where the time went, from the programs'
+own timing log (CLOCK_MONOTONIC, as the modules' logs):
+  - timer: the acquisition thread woke more than 5 ms after the tick's time;
+  - write: the thread was on time, but wrote the request more than 5 ms late;
+  - read: the request was written on time, and the module read it late.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from perf_report import ROOT, Session  # noqa: E402
+
+OFF_MS = 5.0
+WINDOWS = [("bytepoll", "rtu", 67, True), ("autopoll", "rtu", 68, False), ("textpoll", "ascii", 67, True)]
+TIMING = "poll.timing.tick.debug=true\npoll.timing.comm.debug=true"
+
+
+def launch(session, path, env, stderr_path, args=()):
+    env = dict(os.environ, QT_LOGGING_RULES=TIMING, **env)
+    env.pop("QT_QPA_PLATFORM", None)
+    with open(stderr_path, "w") as err:
+        return session.spawn([path, *args], env=env, stderr=err, stdout=subprocess.DEVNULL)
+
+
+def start_set(session, label, binaries):
+    runs = {}
+    for name, framing, address, click in WINDOWS:
+        link, log = session.module(f"{label}{name}", framing, address)
+        display = session.display()
+        stderr = os.path.join(session.workdir, f"{label}{name}.err")
+        launch(session, binaries[name], {"DISPLAY": display, "COMM_PORT1": link}, stderr)
+        if click:
+            session.click_start(display)
+        runs[f"{name} ({label})"] = dict(log=log, stderr=stderr)
+    link, log = session.module(f"{label}pollcli", "rtu", 67)
+    stderr = os.path.join(session.workdir, f"{label}pollcli.err")
+    launch(session, binaries["pollcli"], {"COMM_PORT1": link}, stderr, ["--quiet"])
+    runs[f"pollcli ({label})"] = dict(log=log, stderr=stderr)
+    return runs
+
+
+def module_reads(log, since):
+    with open(log) as f:
+        return [float(p[0]) for p in (line.split(" ", 2) for line in f) if len(p) > 1 and p[1] == "rx"
+                and float(p[0]) >= since]
+
+
+def program_log(path):
+    with open(path) as f:
+        text = f.read()
+    writes = [int(ns) / 1e9 for ns in re.findall(r"request written at (\d+) ns", text)]
+    woke = [float(ms) for ms in re.findall(r"tick \d+ woke (-?[\d.]+) ms after its time", text)]
+    return writes, woke
+
+
+def figures(run, since):
+    reads = module_reads(run["log"], since)
+    writes, woke = program_log(run["stderr"])
+    if len(reads) < 3:
+        return None
+    late = {"timer": 0, "write": 0, "read": 0, "unmatched": 0}
+    off = 0
+    timer_late = sum(1 for ms in woke if ms > OFF_MS)
+    for previous, read in zip(reads, reads[1:]):
+        if abs((read - previous) * 1000 - 1000) <= OFF_MS:
+            continue
+        off += 1
+        # The write each read followed: the last one before it.
+        before = [w for w in writes if w <= read]
+        if not before:
+            late["unmatched"] += 1
+            continue
+        written = before[-1]
+        if (read - written) * 1000 > OFF_MS:
+            late["read"] += 1
+        else:
+            # The program wrote late: was its timer late, or the write after it?
+            index = len(before) - 1
+            late["timer" if index < len(woke) and woke[index] > OFF_MS else "write"] += 1
+    return dict(requests=len(reads), off=off, timer_late=timer_late, **late)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--duration", type=float, default=600)
+    parser.add_argument("--build", default=os.path.join(ROOT, os.environ.get("BUILD_DIR", "build")))
+    parser.add_argument("--before", help="folder with an earlier build's bytepoll, autopoll, textpoll and pollcli")
+    args = parser.parse_args()
+    subprocess.run([os.path.join(ROOT, "scripts/deps.sh"), "xvfb", "xdotool", "mbpoll"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([os.path.join(ROOT, "scripts/build.sh")], check=True, stdout=subprocess.DEVNULL)
+
+    after = {name: os.path.join(args.build, "apps", name) for name, *_ in WINDOWS}
+    after["pollcli"] = os.path.join(args.build, "tools/pollcli/pollcli")
+    with tempfile.TemporaryDirectory() as workdir:
+        session = Session(workdir, args.build)
+        try:
+            runs = start_set(session, "after" if args.before else "", after)
+            if args.before:
+                before = {name: os.path.join(args.before, name) for name in after}
+                runs.update(start_set(session, "before", before))
+            link, log = session.module("mbpoll", "rtu", 67)
+            session.spawn(["mbpoll", "-m", "rtu", "-a", "67", "-b", "9600", "-P", "none", "-t", "3", "-r", "1",
+                           "-c", "8", "-l", "1000", link], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            mbpoll_err = os.path.join(workdir, "mbpoll.err")
+            open(mbpoll_err, "w").close()
+            runs["mbpoll -l 1000"] = dict(log=log, stderr=mbpoll_err)
+            time.sleep(3)  # every program polls; count from here
+            since = time.monotonic()
+            print(f"side by side for {args.duration:.0f} s ...", file=sys.stderr)
+            time.sleep(args.duration)
+        finally:
+            session.end()
+        results = {name: figures(run, since) for name, run in runs.items()}
+
+    print(f"{args.duration:.0f} s side by side; machine: {os.cpu_count()} cores, {os.uname().release}; "
+          f"load average at the end: {os.getloadavg()[0]:.2f}\n")
+    print(f"| program | requests | periods > {OFF_MS:g} ms off | timer woke late | the write late |"
+          " the module read late | ticks that woke late |")
+    print("|---|---|---|---|---|---|---|")
+    for name, r in results.items():
+        if r is None:
+            print(f"| {name} | too few requests | | | | | |")
+            continue
+        if r["timer"] + r["write"] + r["read"] == 0 and r["unmatched"]:  # no timing log: mbpoll
+            print(f"| {name} | {r['requests']} | {r['off']} | - | - | - | - |")
+            continue
+        print(f"| {name} | {r['requests']} | {r['off']} | {r['timer']} | {r['write']} | {r['read']} |"
+              f" {r['timer_late']} |")
+
+
+if __name__ == "__main__":
+    main()
