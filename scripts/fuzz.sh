@@ -54,7 +54,7 @@ if [ -f "$build_dir/CMakeCache.txt" ] && ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.
     exit 2
 fi
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPOLL_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+    -DPOLL_SANITIZE=fuzzer -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build_dir" --target fuzz_targets -j "$(nproc)"
 build_dir=$(cd "$build_dir" && pwd)
 

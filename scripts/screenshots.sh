@@ -5,12 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${SCREENSHOT_INNER:-}" ]; then
-    for tool in xvfb-run import xdotool xwininfo; do
-        command -v $tool >/dev/null || {
-            apt-get install -y -qq --no-install-recommends xvfb xauth imagemagick xdotool x11-utils >/dev/null
-            break
-        }
-    done
+    # xvfb-run, import, xdotool and xwininfo
+    scripts/deps.sh xvfb xauth imagemagick xdotool x11-utils
     scripts/build.sh >/dev/null
     exec env SCREENSHOT_INNER=1 xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
 fi

@@ -25,7 +25,7 @@ echo "== each fuzz target for a bounded run (a crash, leak or UB report fails)"
 scripts/fuzz.sh --ci
 
 echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-BUILD_DIR=build-asan BUILD_TYPE=Debug SANITIZE=1 scripts/build.sh
+BUILD_DIR=build-asan BUILD_TYPE=Debug SANITIZE="address;undefined" scripts/build.sh
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
 

@@ -3,12 +3,13 @@
 # Xvfb against the simulated module; the X server is stopped (SIGSTOP) for a
 # while and continued. Prints the periods between the requests the module
 # read around the stall, and the window's poll count before and after.
-#   scripts/display_stall.sh [STALL_SECONDS]   (default 6)
+#   scripts/measure/display_stall.sh [STALL_SECONDS]   (default 6)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 stall=${1:-6}
-command -v Xvfb >/dev/null || apt-get install -y -qq --no-install-recommends xvfb >/dev/null
+command -v Xvfb >/dev/null || scripts/deps.sh xvfb
 build_dir=${BUILD_DIR:-build}
+scripts/build.sh >/dev/null
 work=$(mktemp -d)
 display=:$((90 + RANDOM % 100))
 cleanup() { kill "${app:-}" "${modsim:-}" "${xvfb:-}" 2>/dev/null || true; kill -CONT "${xvfb:-}" 2>/dev/null || true; rm -rf "$work"; }

@@ -9,7 +9,7 @@ against the simulated module, printing what happened as Markdown:
   3. the device missing at start, then plugged in;
   4. a second program opening the same port.
 
-    scripts/fault_drill.py [--replugs 50]
+    scripts/measure/fault_drill.py [--replugs 50]
 
 Fault and recovery lines are autopoll's own (standard error), timed as they
 arrive; request times come from the module's log. Both clocks are
@@ -25,7 +25,7 @@ import tempfile
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(ROOT, os.environ.get("BUILD_DIR", "build"))
 
 

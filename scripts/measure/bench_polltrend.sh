@@ -6,9 +6,9 @@
 #   values' raw size (the time as 8 bytes and eight 4-byte floats a row: 40 bytes);
 # - autopoll with --trend open beside autopoll without it, at the same time
 #   under Xvfb, each on its own simulated module, CPU over SECONDS (default 600).
-#   scripts/bench_polltrend.sh [SECONDS]
+#   scripts/measure/bench_polltrend.sh [SECONDS]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 seconds=${1:-600}
 build_dir=${BUILD_DIR:-build}
 scripts/build.sh >/dev/null
@@ -77,4 +77,4 @@ awk -v hz="$hz" -v s="$seconds" '{ cpu[$1] = $2 / hz }
           printf "autopoll --trend  %7.2f s CPU in %d s  (%.2f times)\n", cpu["trend"], s, cpu["trend"] / cpu["plain"] }' "$workdir/cpu"
 
 echo "== the trend view's redraw (tools/trendbench)"
-scripts/bench_trend.sh
+scripts/measure/bench_trend.sh

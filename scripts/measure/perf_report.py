@@ -2,7 +2,7 @@
 """Performance report: the three programs, a bare window and mbpoll, side by
 side on one machine, each polling its own simulated module.
 
-    scripts/perf_report.py [--duration 600] [--startups 5]
+    scripts/measure/perf_report.py [--duration 600] [--startups 5]
 
 Prints, as Markdown tables:
   - tick accuracy over the run (from the request times the simulated modules
@@ -20,7 +20,6 @@ xdotool. Times are CLOCK_MONOTONIC, which the modules' logs also use.
 import argparse
 import os
 import re
-import shutil
 import signal
 import statistics
 import subprocess
@@ -28,17 +27,13 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
 START_BUTTON = (276, 20)  # centre of Command1 at 96 dpi, window at the origin
 
 
 def ensure_tools():
-    needed = {"Xvfb": "xvfb", "xdotool": "xdotool", "mbpoll": "mbpoll"}
-    missing = [pkg for tool, pkg in needed.items() if not shutil.which(tool)]
-    if missing:
-        subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing],
-                       check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([os.path.join(ROOT, "scripts/deps.sh"), "xvfb", "xdotool", "mbpoll"], check=True)
     subprocess.run([os.path.join(ROOT, "scripts/build.sh")], check=True, stdout=subprocess.DEVNULL)
 
 

@@ -6,9 +6,9 @@
 # memory. About 9 minutes with the defaults. Builds only the soak tool and
 # modsim. Further arguments go to the soak tool (--seed S, --keep-log FILE,
 # --help, ...).
-#   scripts/soak.sh [POLLS] [INTERVAL_MS] [soak options]
+#   scripts/measure/soak.sh [POLLS] [INTERVAL_MS] [soak options]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 polls=${1:-100000}
 interval=${2:-5}
 shift $(($# < 2 ? $# : 2))

@@ -3,9 +3,9 @@
 # simulated module for a given time (default 300 s), then its figures:
 # requests sent, mean period, p99 and max |period - 1000 ms|, cumulative
 # drift, CPU time and peak memory.
-#   scripts/bench_poll.sh [SECONDS]
+#   scripts/measure/bench_poll.sh [SECONDS]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 seconds=${1:-300}
 build_dir=${BUILD_DIR:-build}
 scripts/build.sh >/dev/null

@@ -3,10 +3,10 @@
 # of a 7-day view (604,800, less the unplugged minutes the made-up week has)
 # into a 1200x600 image, median of RUNS draws each (default 21), wall and
 # CPU time; and the heap a sample takes.
-#   scripts/bench_trend.sh [RUNS] [PNG_FOLDER]
+#   scripts/measure/bench_trend.sh [RUNS] [PNG_FOLDER]
 # PNG_FOLDER, if given, gets the two pictures drawn, to look at.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 build_dir=${BUILD_DIR:-build}
 runs=${1:-21}
 scripts/build.sh --target trendbench >/dev/null

@@ -3,9 +3,9 @@
 # (604,800, about 58 MB) with the recorder's CsvLine and reads it with
 # RecordingReader, from the file in 64 KiB chunks and from memory, several
 # times each; prints the best and worst pass. Arguments go to recordingbench:
-#   scripts/bench_recording.sh [--rows N] [--passes N] [--read FILE]
+#   scripts/measure/bench_recording.sh [--rows N] [--passes N] [--read FILE]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 build_dir=${BUILD_DIR:-build}
 scripts/build.sh --target recordingbench >/dev/null
 

@@ -2,7 +2,7 @@
 # Benchmark: CPU time of the headless poller next to mbpoll, run at the same
 # time, each polling its own simulated module once a second (RTU, address 67,
 # 8 input registers, 9600 8N1), for a given time (default 600 s).
-#   scripts/bench_cpu.sh [SECONDS]
+#   scripts/measure/bench_cpu.sh [SECONDS]
 # POLLCLI=path measures another pollcli build (default: the one in the build
 # folder, built first); POLLCLI_ARGS are its options (default --quiet).
 # BASELINE=path runs a second pollcli build alongside, under the same load,
@@ -15,7 +15,7 @@
 # module logged meanwhile (mean), or takes the median of the one-second steps
 # (each holds one poll), which other load on a shared machine moves less.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 seconds=${1:-600}
 settle=5
 build_dir=${BUILD_DIR:-build}
@@ -24,7 +24,7 @@ if [ -z "${POLLCLI:-}" ]; then
     POLLCLI="$build_dir/tools/pollcli/pollcli"
 fi
 read -r -a pollcli_args <<<"${POLLCLI_ARGS:---quiet}"
-command -v mbpoll >/dev/null || { echo "bench_cpu: mbpoll is not installed (apt-get install mbpoll)" >&2; exit 1; }
+command -v mbpoll >/dev/null || scripts/deps.sh mbpoll
 [ "$seconds" -gt $((settle + 10)) ] || { echo "bench_cpu: run for more than $((settle + 10)) s" >&2; exit 2; }
 
 workdir=$(mktemp -d)
