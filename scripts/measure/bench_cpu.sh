@@ -9,8 +9,9 @@
 # for a before/after comparison.
 #
 # Each process's CPU time is read from /proc/PID/stat (utime + stime, clock
-# ticks) at the end, and from /proc/PID/schedstat (ns on the CPU) once a
-# second. "start-up" is the CPU used in the first 5 s; "per hour" scales the
+# ticks) at the end, and from /proc/PID/task/*/schedstat (ns on the CPU,
+# summed over the process's threads) once a second; pollcli's acquisition
+# thread, where the comm control and the poller run, is also given alone. "start-up" is the CPU used in the first 5 s; "per hour" scales the
 # CPU used after that to an hour; "per poll" divides it by the requests the
 # module logged meanwhile (mean), or takes the median of the one-second steps
 # (each holds one poll), which other load on a shared machine moves less.
@@ -74,8 +75,14 @@ for ((second = 1; second <= seconds; second++)); do
         sleep "$pause"
     fi
     for name in "${names[@]}"; do
-        read -r ns _ <"/proc/${pid[$name]}/schedstat" || { echo "bench_cpu: $name ended early" >&2; exit 1; }
-        echo "$second $name $ns $(grep -c ' rx ' "$workdir/$name.log" || true)" >>"$workdir/samples"
+        [ -d "/proc/${pid[$name]}/task" ] || { echo "bench_cpu: $name ended early" >&2; exit 1; }
+        ns=0 acquisition=0
+        for task in "/proc/${pid[$name]}"/task/*; do
+            read -r task_ns _ <"$task/schedstat" 2>/dev/null || continue # a thread that just ended
+            ns=$((ns + task_ns))
+            [ "$(cat "$task/comm" 2>/dev/null)" = acquisition ] && acquisition=$task_ns
+        done
+        echo "$second $name $ns $(grep -c ' rx ' "$workdir/$name.log" || true) $acquisition" >>"$workdir/samples"
     done
 done
 tck=$(getconf CLK_TCK)
@@ -92,13 +99,16 @@ awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
     FILENAME ~ /ticks$/ { ticks[$1] = $2; next }
     {
         name = $2
-        if ($1 == settle) { ns0[name] = $3; req0[name] = $4 }
-        if ($1 > settle) { steps[name, ++count[name]] = $3 - last[name] }
-        last[name] = $3; req[name] = $4; lastsecond = $1
+        if ($1 == settle) { ns0[name] = $3; req0[name] = $4; acq0[name] = $5 }
+        if ($1 > settle) {
+            steps[name, ++count[name]] = $3 - last[name]
+            steps[name "/acq", count[name]] = $5 - lastacq[name]
+        }
+        last[name] = $3; req[name] = $4; lastacq[name] = $5; lastsecond = $1
     }
-    function median(name,    n, i, j, v, a) {
+    function median(name, key,    n, i, j, v, a) {
         n = count[name]
-        for (i = 1; i <= n; i++) a[i] = steps[name, i]
+        for (i = 1; i <= n; i++) a[i] = steps[key, i]
         for (i = 2; i <= n; i++) { v = a[i]; for (j = i - 1; j >= 1 && a[j] > v; j--) a[j + 1] = a[j]; a[j + 1] = v }
         return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
     }
@@ -110,7 +120,7 @@ awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
             name = names[i]
             steady = (last[name] - ns0[name]) / 1e9
             mean[name] = steady * 1e6 / (req[name] - req0[name])
-            med[name] = median(name) / 1e3
+            med[name] = median(name, name) / 1e3
         }
         for (i = 1; i <= n; i++) {
             name = names[i]
@@ -120,4 +130,12 @@ awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
                 med[name], mean[name] / mean["mbpoll"], med[name] / med["mbpoll"]
         }
         print "(per poll / mbpoll: mean / median)"
+        for (i = 1; i <= n; i++) {
+            name = names[i]
+            if (lastacq[name] == 0) continue
+            acqmean = (lastacq[name] - acq0[name]) / 1e3 / (req[name] - req0[name])
+            acqmed = median(name, name "/acq") / 1e3
+            printf "%s acquisition thread alone (comm control and poller): per poll %.1f us, median %.1f us; / mbpoll %.2f / %.2f\n",
+                name, acqmean, acqmed, acqmean / mean["mbpoll"], acqmed / med["mbpoll"]
+        }
     }' "$workdir/ticks" "$workdir/samples"
