@@ -90,8 +90,10 @@ void Poller::timerFired()
 {
     if (lcPollTiming().isDebugEnabled()) {
         const auto due = std::chrono::nanoseconds(m_interval) * m_tickNumber;
-        qCDebug(lcPollTiming, "tick %lld woke %.3f ms after its time", static_cast<long long>(m_tickNumber),
-                static_cast<double>(m_clock.nsecsElapsed() - due.count()) / 1e6);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        qCDebug(lcPollTiming, "tick %lld woke %.3f ms after its time, at %lld ns", static_cast<long long>(m_tickNumber),
+                static_cast<double>(m_clock.nsecsElapsed() - due.count()) / 1e6,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
     }
     scheduleNextTick();
     tick();

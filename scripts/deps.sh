@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
-    libgtest-dev fontconfig
+    libgtest-dev fontconfig clang-format
     dpkg-dev desktop-file-utils lintian file
     "$@"
 )

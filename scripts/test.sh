@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once as built for
+# Installs what is missing, checks the sources' layout, builds, and runs every test: once as built for
 # use, once under AddressSanitizer and UndefinedBehaviorSanitizer with leak
 # detection; the thread tests also under ThreadSanitizer. Also checks that
 # the programs' code stays portable, that the Debian package installs and runs, that the Windows build builds, passes its
@@ -12,6 +12,7 @@ scripts/deps.sh
 export QT_QPA_PLATFORM=offscreen
 
 scripts/check_portable.sh
+scripts/check_format.sh
 scripts/build.sh
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"
 

@@ -9,13 +9,15 @@ the first (DIR holds bytepoll, autopoll, textpoll and pollcli).
 
 Counts the periods between the requests each module read that are more than
 5 ms off 1000 ms, and says for each where the time went, from the programs'
-own timing log (CLOCK_MONOTONIC, as the modules' logs):
-  - timer: the acquisition thread woke more than 5 ms after the tick's time;
-  - write: the thread was on time, but wrote the request more than 5 ms late;
-  - read: the request was written on time, and the module read it late.
+own timing log (CLOCK_MONOTONIC, as the modules' logs): to the step whose
+delay changed most between the period's two requests,
+  - timer: the acquisition thread's wake-up after the tick's time;
+  - write: the request's write after the wake-up;
+  - read: the module's read after the write (the simulator's scheduling).
 """
 
 import argparse
+import bisect
 import os
 import re
 import subprocess
@@ -47,11 +49,11 @@ def start_set(session, label, binaries):
         launch(session, binaries[name], {"DISPLAY": display, "COMM_PORT1": link}, stderr)
         if click:
             session.click_start(display)
-        runs[f"{name} ({label})"] = dict(log=log, stderr=stderr)
+        runs[f"{name} ({label})" if label else name] = dict(log=log, stderr=stderr)
     link, log = session.module(f"{label}pollcli", "rtu", 67)
     stderr = os.path.join(session.workdir, f"{label}pollcli.err")
     launch(session, binaries["pollcli"], {"COMM_PORT1": link}, stderr, ["--quiet"])
-    runs[f"pollcli ({label})"] = dict(log=log, stderr=stderr)
+    runs[f"pollcli ({label})" if label else "pollcli"] = dict(log=log, stderr=stderr)
     return runs
 
 
@@ -65,34 +67,48 @@ def program_log(path):
     with open(path) as f:
         text = f.read()
     writes = [int(ns) / 1e9 for ns in re.findall(r"request written at (\d+) ns", text)]
-    woke = [float(ms) for ms in re.findall(r"tick \d+ woke (-?[\d.]+) ms after its time", text)]
-    return writes, woke
+    # (when the tick was due, when the thread woke), in seconds
+    ticks = [(int(ns) / 1e9 - float(ms) / 1e3, int(ns) / 1e9)
+             for ms, ns in re.findall(r"woke (-?[\d.]+) ms after its time, at (\d+) ns", text)]
+    return writes, ticks
+
+
+def last_before(times, t):
+    index = bisect.bisect_right(times, t) - 1
+    return times[index] if index >= 0 else None
 
 
 def figures(run, since):
+    """Each period more than OFF_MS off is put down to the step whose delay
+    changed most between its two requests: the timer's wake-up after the
+    tick's time, the write after the wake-up, or the module's read after the
+    write."""
     reads = module_reads(run["log"], since)
-    writes, woke = program_log(run["stderr"])
+    writes, ticks = program_log(run["stderr"])
     if len(reads) < 3:
         return None
+    woke = [w for _, w in ticks]
+    due_of = dict((w, d) for d, w in ticks)
+
+    def steps(read):
+        written = last_before(writes, read)
+        wake = last_before(woke, written) if written is not None else None
+        if wake is None:
+            return None
+        return {"timer": wake - due_of[wake], "write": written - wake, "read": read - written}
+
     late = {"timer": 0, "write": 0, "read": 0, "unmatched": 0}
     off = 0
-    timer_late = sum(1 for ms in woke if ms > OFF_MS)
     for previous, read in zip(reads, reads[1:]):
         if abs((read - previous) * 1000 - 1000) <= OFF_MS:
             continue
         off += 1
-        # The write each read followed: the last one before it.
-        before = [w for w in writes if w <= read]
-        if not before:
+        a, b = steps(previous), steps(read)
+        if a is None or b is None:
             late["unmatched"] += 1
             continue
-        written = before[-1]
-        if (read - written) * 1000 > OFF_MS:
-            late["read"] += 1
-        else:
-            # The program wrote late: was its timer late, or the write after it?
-            index = len(before) - 1
-            late["timer" if index < len(woke) and woke[index] > OFF_MS else "write"] += 1
+        late[max(a, key=lambda step: abs(b[step] - a[step]))] += 1
+    timer_late = sum(1 for due, wake in ticks if (wake - due) * 1000 > OFF_MS and wake >= since)
     return dict(requests=len(reads), off=off, timer_late=timer_late, **late)
 
 
@@ -130,8 +146,8 @@ def main():
 
     print(f"{args.duration:.0f} s side by side; machine: {os.cpu_count()} cores, {os.uname().release}; "
           f"load average at the end: {os.getloadavg()[0]:.2f}\n")
-    print(f"| program | requests | periods > {OFF_MS:g} ms off | timer woke late | the write late |"
-          " the module read late | ticks that woke late |")
+    print(f"| program | requests | periods > {OFF_MS:g} ms off | of them, put down to the timer's wake-up |"
+          " to the write | to the module's read | ticks that woke > 5 ms late |")
     print("|---|---|---|---|---|---|---|")
     for name, r in results.items():
         if r is None:
