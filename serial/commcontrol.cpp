@@ -245,6 +245,12 @@ void CommControl::clearInput()
     if (m_port->isOpen())
         m_port->clear(QSerialPort::Input);
     holdUntilThreshold();
+    // Nothing that arrives from here on is dropped, so a request queued
+    // before goes now, inside the tick: before the window hears of the poll.
+    // Woken for it, the window's thread could hold a write left to the next
+    // turn of the loop back by milliseconds on a busy machine.
+    if (!m_outBuffer.isEmpty())
+        sendQueued();
 }
 
 void CommControl::setReceiveThreshold(int threshold)

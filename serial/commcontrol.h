@@ -62,10 +62,11 @@ public:
     void clearOutput() override;
 
     // Queues the data and returns at once; false if the port is closed or the
-    // transmit buffer would overflow. The bytes go out from the event loop,
-    // after the calling handler has finished: a tick empties the receive
-    // buffer after the write, and that must not drop a fast reply to this
-    // very request. A failed write is reported by errorOccurred.
+    // transmit buffer would overflow. The bytes go out when the receive
+    // buffer is next emptied, else from the event loop after the calling
+    // handler has finished: a tick empties the receive buffer after the
+    // write, and that must not drop a fast reply to this very request. A
+    // failed write is reported by errorOccurred.
     bool write(const QByteArray& data) override;
 
     // What has arrived and not been taken, up to the receive buffer's size.

@@ -3,7 +3,7 @@
 # SECONDS (default 60) where it runs for a time, and their figures under one
 # heading each: headless poll timing, CPU beside mbpoll, reading a recording
 # back, the trend (polltrend, autopoll with and without it, the redraw), a
-# stalled display, the three programs side by side, a soak and the fault
+# stalled display, the three programs side by side, late requests, a soak and the fault
 # drill. About ten times SECONDS in all, plus the build.
 #   scripts/measure/report.sh [SECONDS]
 # The full-length runs whose figures docs/performance.md and
@@ -36,6 +36,7 @@ step "reading a recording back" scripts/measure/bench_recording.sh --passes 2
 step "the trend" scripts/measure/bench_polltrend.sh "$seconds"
 step "a stalled display" scripts/measure/display_stall.sh 6
 step "the three programs side by side" scripts/measure/perf_report.py --duration "$seconds" --startups 3
+step "late requests" scripts/measure/late_requests.py --duration "$seconds"
 # 10 ms a poll: the soak runs for about SECONDS.
 step "soak" scripts/measure/soak.sh $((seconds * 100)) 10
 step "fault drill" scripts/measure/fault_drill.py --replugs 5
