@@ -73,7 +73,10 @@ Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings, bo
     connect(this, &Acquisition::startAsked, m_worker, qOverload<const QByteArray&>(&AcquisitionWorker::start));
     // Deleted on its own thread once its event loop has ended.
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread.start();
+    // Ahead of the window's thread where the system grants it (Windows; a
+    // Linux user without privileges keeps the normal priority): a repaint
+    // must not hold a request back.
+    m_thread.start(QThread::HighestPriority);
 }
 
 Acquisition::~Acquisition()
