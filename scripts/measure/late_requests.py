@@ -113,7 +113,12 @@ def figures(run, since):
     # end needs no CPU of this machine, would see.
     written = [w for w in writes if since <= w <= reads[-1]]
     writes_off = sum(1 for a, b in zip(written, written[1:]) if abs((b - a) * 1000 - 1000) > OFF_MS)
-    return dict(requests=len(reads), off=off, timer_late=timer_late, writes_off=writes_off if written else None, **late)
+    # Where in the clock's second the ticks fall: Qt's coarse timers (a text
+    # field's caret blinks on one) gather near .000 and .500 of it.
+    phases = sorted((due % 1.0) * 1000 for due, _ in ticks)
+    phase = f"{phases[len(phases) // 2]:.0f} ms" if phases else "-"
+    return dict(requests=len(reads), off=off, timer_late=timer_late, writes_off=writes_off if written else None,
+                phase=phase, **late)
 
 
 def main():
@@ -152,17 +157,17 @@ def main():
           f"load average at the end: {os.getloadavg()[0]:.2f}\n")
     print(f"| program | requests | periods > {OFF_MS:g} ms off | of them, put down to the timer's wake-up |"
           " to the write | to the module's read | ticks that woke > 5 ms late | periods > 5 ms off between"
-          " the program's writes |")
-    print("|---|---|---|---|---|---|---|---|")
+          " the program's writes | ticks at, into the clock's second |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for name, r in results.items():
         if r is None:
-            print(f"| {name} | too few requests | | | | | | |")
+            print(f"| {name} | too few requests | | | | | | | |")
             continue
         if r["timer"] + r["write"] + r["read"] == 0 and r["unmatched"]:  # no timing log: mbpoll
-            print(f"| {name} | {r['requests']} | {r['off']} | - | - | - | - | - |")
+            print(f"| {name} | {r['requests']} | {r['off']} | - | - | - | - | - | - |")
             continue
         print(f"| {name} | {r['requests']} | {r['off']} | {r['timer']} | {r['write']} | {r['read']} |"
-              f" {r['timer_late']} | {r['writes_off']} |")
+              f" {r['timer_late']} | {r['writes_off']} | {r['phase']} |")
 
 
 if __name__ == "__main__":
