@@ -53,7 +53,8 @@ Reply DecodeReply(std::string_view text)
 {
     Reply reply;
     for (std::size_t i = 0; i < protocol::kChannelCount; ++i) {
-        const double raw = readHex(group(text, kRegistersAt + kRegisterDigits * i, kRegisterDigits));
+        const double raw =
+            readHex(group(text, kRegistersAt + kRegisterDigits * i, kRegisterDigits));
         reply.values[i] = static_cast<float>(raw / 10.0);
     }
 

@@ -13,8 +13,8 @@ namespace ascii {
 struct Reply
 {
     protocol::ChannelValues values{}; // registers in tenths
-    std::string checkText;    // LRC computed from the reply, as text
-    std::string receivedText; // the characters at positions 40 and 41
+    std::string checkText;            // LRC computed from the reply, as text
+    std::string receivedText;         // the characters at positions 40 and 41
     bool lrcOk = false;
 };
 

@@ -13,7 +13,8 @@ constexpr std::size_t kChannelCount = 8;
 constexpr std::uint8_t kReadInputRegisters = 0x04;
 constexpr std::uint16_t kFirstRegister = 0;
 constexpr std::uint16_t kRegisterCount = kChannelCount; // one register a channel
-constexpr std::size_t kReplyBodySize = 3 + 2 * kRegisterCount; // address, function, byte count, registers
+constexpr std::size_t kReplyBodySize =
+    3 + 2 * kRegisterCount; // address, function, byte count, registers
 
 // The address bytepoll and textpoll start with.
 constexpr int kDefaultAddress = 67;
@@ -25,10 +26,10 @@ using ChannelValues = std::array<float, kChannelCount>;
 
 namespace rtu {
 
-constexpr std::size_t kRequestSize = 8;                                // 6 bytes and the CRC
-constexpr std::size_t kReplySize = protocol::kReplyBodySize + 2;      // 19 bytes and the CRC: 21
-constexpr std::size_t kRegistersAt = 3;                                // register i at 3 + 2i, high byte first
-constexpr std::size_t kCrcAt = protocol::kReplyBodySize;              // 19 (low byte), 20 (high byte)
+constexpr std::size_t kRequestSize = 8;                          // 6 bytes and the CRC
+constexpr std::size_t kReplySize = protocol::kReplyBodySize + 2; // 19 bytes and the CRC: 21
+constexpr std::size_t kRegistersAt = 3;                  // register i at 3 + 2i, high byte first
+constexpr std::size_t kCrcAt = protocol::kReplyBodySize; // 19 (low byte), 20 (high byte)
 
 } // namespace rtu
 
@@ -36,10 +37,11 @@ namespace ascii {
 
 // Positions are 1-based character positions in the line, as a technician
 // counts them on a terminal.
-constexpr std::size_t kRequestSize = 17;                               // ':' + 6 bytes in hex + LRC + CR LF
-constexpr std::size_t kReplySize = 1 + 2 * protocol::kReplyBodySize + 2 + 2; // ':' + 19 bytes + LRC + CR LF: 43
-constexpr std::size_t kBodyAt = 2;                                     // byte i at 2 + 2i
-constexpr std::size_t kRegistersAt = 8;                                // register i at 8 + 4i, 4 digits
+constexpr std::size_t kRequestSize = 17; // ':' + 6 bytes in hex + LRC + CR LF
+constexpr std::size_t kReplySize =
+    1 + 2 * protocol::kReplyBodySize + 2 + 2; // ':' + 19 bytes + LRC + CR LF: 43
+constexpr std::size_t kBodyAt = 2;            // byte i at 2 + 2i
+constexpr std::size_t kRegistersAt = 8;       // register i at 8 + 4i, 4 digits
 constexpr std::size_t kRegisterDigits = 4;
 constexpr std::size_t kLrcAt = kBodyAt + 2 * protocol::kReplyBodySize; // 40 and 41
 

@@ -8,7 +8,8 @@ namespace {
 
 QString frameText(const QByteArray& bytes, Framing framing)
 {
-    return framing == Framing::Binary ? QString::fromLatin1(bytes.toHex(' ').toUpper()) : FormatFrameText(bytes);
+    return framing == Framing::Binary ? QString::fromLatin1(bytes.toHex(' ').toUpper())
+                                      : FormatFrameText(bytes);
 }
 
 } // namespace
@@ -18,13 +19,15 @@ QString FormatTraceLine(const FrameEvent& event, Framing framing, double millise
     QString line = QString::number(milliseconds, 'f', 3) + QStringLiteral(" ms  ");
     switch (event.kind) {
     case FrameEvent::Kind::Sent:
-        line += QStringLiteral("tx %1  poll %2").arg(frameText(event.bytes, framing)).arg(event.poll);
+        line +=
+            QStringLiteral("tx %1  poll %2").arg(frameText(event.bytes, framing)).arg(event.poll);
         break;
     case FrameEvent::Kind::Received:
-        line += QStringLiteral("rx %1  %2").arg(frameText(event.bytes, framing),
-                                                event.checksumOk ? QStringLiteral("checksum ok")
-                                                : event.note.isEmpty() ? QStringLiteral("checksum FAILED")
-                                                                       : QStringLiteral("FAILED: ") + event.note);
+        line += QStringLiteral("rx %1  %2")
+                    .arg(frameText(event.bytes, framing),
+                         event.checksumOk       ? QStringLiteral("checksum ok")
+                         : event.note.isEmpty() ? QStringLiteral("checksum FAILED")
+                                                : QStringLiteral("FAILED: ") + event.note);
         break;
     case FrameEvent::Kind::Dropped:
         line += QStringLiteral("dropped %1 bytes (%2): %3")

@@ -14,7 +14,8 @@ enum class Framing; // poller.h
 
 struct FrameEvent
 {
-    enum class Kind {
+    enum class Kind
+    {
         Sent,       // a request went out
         Received,   // a reply was taken, with its verdict
         Dropped,    // bytes that make no reply: flushed before a send, an echo

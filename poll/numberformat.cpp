@@ -19,16 +19,17 @@ QString FormatLeadingBlankInteger(std::int32_t value)
 QString FormatChannelNumber(float value, const QLocale& locale)
 {
     if (!std::isfinite(value))
-        return value != value ? QStringLiteral("NaN") : (value > 0 ? QStringLiteral("Infinity")
-                                                                    : QStringLiteral("-Infinity"));
+        return value != value
+                   ? QStringLiteral("NaN")
+                   : (value > 0 ? QStringLiteral("Infinity") : QStringLiteral("-Infinity"));
     if (value == 0.0f)
         return QStringLiteral("0"); // -0 too
 
     // Let the standard library round to 7 significant digits ("d.dddddde+XX"),
     // then place the point ourselves so no exponent is ever shown.
     char buffer[32];
-    const auto [end, ec] =
-        std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific, 6);
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
+                                         std::chars_format::scientific, 6);
     if (ec != std::errc())
         return QString();
     const std::string text(buffer, end);
@@ -52,7 +53,8 @@ QString FormatChannelNumber(float value, const QLocale& locale)
     QString result = value < 0 ? QStringLiteral("-") : QString();
     result += QString::fromLatin1(whole.data(), static_cast<qsizetype>(whole.size()));
     if (!fraction.empty())
-        result += locale.decimalPoint() + QString::fromLatin1(fraction.data(), static_cast<qsizetype>(fraction.size()));
+        result += locale.decimalPoint() +
+                  QString::fromLatin1(fraction.data(), static_cast<qsizetype>(fraction.size()));
     return result;
 }
 

@@ -34,10 +34,7 @@ QByteArray toByteArray(const rtu::Request& request)
 }
 
 Poller::Poller(Framing framing, serial::Comm& comm, QObject* parent)
-    : QObject(parent)
-    , m_framing(framing)
-    , m_comm(comm)
-    , m_timer(this)
+    : QObject(parent), m_framing(framing), m_comm(comm), m_timer(this)
 {
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setSingleShot(true);
@@ -91,9 +88,11 @@ void Poller::timerFired()
     if (lcPollTiming().isDebugEnabled()) {
         const auto due = std::chrono::nanoseconds(m_interval) * m_tickNumber;
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        qCDebug(lcPollTiming, "tick %lld woke %.3f ms after its time, at %lld ns", static_cast<long long>(m_tickNumber),
+        qCDebug(lcPollTiming, "tick %lld woke %.3f ms after its time, at %lld ns",
+                static_cast<long long>(m_tickNumber),
                 static_cast<double>(m_clock.nsecsElapsed() - due.count()) / 1e6,
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
     }
     scheduleNextTick();
     tick();
@@ -101,7 +100,8 @@ void Poller::timerFired()
 
 void Poller::scheduleNextTick()
 {
-    const NextTick next = ScheduleNextTick(m_tickNumber, m_interval, std::chrono::nanoseconds(m_clock.nsecsElapsed()));
+    const NextTick next = ScheduleNextTick(m_tickNumber, m_interval,
+                                           std::chrono::nanoseconds(m_clock.nsecsElapsed()));
     m_tickNumber = next.number;
     m_timer.start(std::chrono::ceil<std::chrono::milliseconds>(next.wait)); // never early
 }
@@ -123,10 +123,12 @@ void Poller::tick()
     // must not count toward its reply.
     if (tracing()) {
         if (const QByteArray stale = m_comm.takeAll(); !stale.isEmpty())
-            trace(FrameEvent::Kind::Dropped, stale, false, QStringLiteral("flushed before the send"));
+            trace(FrameEvent::Kind::Dropped, stale, false,
+                  QStringLiteral("flushed before the send"));
     }
     m_comm.clearInput();
-    const auto replySize = static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize);
+    const auto replySize =
+        static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize);
     m_comm.setReceiveThreshold(replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
 
     if (m_faultTold) {
@@ -147,11 +149,13 @@ void Poller::replyReady()
         // collision or a damaged echo leaves the reply after it unreliable.
         echoOk = received.startsWith(m_request);
         if (!echoOk)
-            qCDebug(lcPoll) << "echo does not match the request:" << received.left(m_request.size()).toHex(' ');
+            qCDebug(lcPoll) << "echo does not match the request:"
+                            << received.left(m_request.size()).toHex(' ');
         else
             trace(FrameEvent::Kind::Dropped, m_request, false, QStringLiteral("echo"));
         if (!echoOk && tracing())
-            trace(FrameEvent::Kind::Received, received, false, QStringLiteral("not the echo of the request"));
+            trace(FrameEvent::Kind::Received, received, false,
+                  QStringLiteral("not the echo of the request"));
         received.remove(0, m_request.size());
     }
     if (m_framing == Framing::Binary)
@@ -162,8 +166,9 @@ void Poller::replyReady()
 
 void Poller::binaryReplyReady(const QByteArray& received, bool echoOk)
 {
-    const auto reply = rtu::DecodeReply(std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
-                                                  static_cast<std::size_t>(received.size())));
+    const auto reply =
+        rtu::DecodeReply(std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
+                                   static_cast<std::size_t>(received.size())));
     if (!reply) {
         qCDebug(lcPoll) << "ignored" << received.size() << "bytes: not a whole reply";
         trace(FrameEvent::Kind::Dropped, received, false, QStringLiteral("not a whole reply"));
@@ -173,7 +178,8 @@ void Poller::binaryReplyReady(const QByteArray& received, bool echoOk)
         trace(FrameEvent::Kind::Received, received, reply->crcOk);
 
     if (!reply->crcOk)
-        qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed" << reply->computed;
+        qCDebug(lcPoll) << "CRC mismatch: received" << Qt::hex << reply->received << "computed"
+                        << reply->computed;
     tellReply(reply->values, reply->crcOk && echoOk);
 }
 
@@ -181,8 +187,8 @@ void Poller::textReplyReady(const QByteArray& received, bool echoOk)
 {
     // Whatever is buffered is the reply, read by position from its first
     // character, one character per byte.
-    const ascii::Reply reply =
-        ascii::DecodeReply(std::string_view(received.constData(), static_cast<std::size_t>(received.size())));
+    const ascii::Reply reply = ascii::DecodeReply(
+        std::string_view(received.constData(), static_cast<std::size_t>(received.size())));
     if (!reply.lrcOk)
         qCDebug(lcPoll) << "LRC mismatch: received" << reply.receivedText.c_str() << "computed"
                         << reply.checkText.c_str();
@@ -191,15 +197,17 @@ void Poller::textReplyReady(const QByteArray& received, bool echoOk)
     tellReply(reply.values, reply.lrcOk && echoOk, FormatFrameText(received));
 }
 
-void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText)
+void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk,
+                       const QString& replyText)
 {
     m_awaitingReply = false;
     m_values = values;
     if (!checksumOk)
         countUp(m_errorCount);
     // UTC: local time would look the zone up again on every reply.
-    Reading reading{QDateTime::currentDateTimeUtc(), m_pollCount, m_errorCount, checksumOk, m_values,
-                    FormatPlainInteger(m_errorCount), {}, replyText};
+    Reading reading{
+        QDateTime::currentDateTimeUtc(),  m_pollCount, m_errorCount, checksumOk, m_values,
+        FormatPlainInteger(m_errorCount), {},          replyText};
     for (std::size_t i = 0; i < m_values.size(); ++i)
         reading.channelTexts[i] = FormatChannelNumber(m_values[i]);
     emit replyDecoded(reading);
@@ -218,7 +226,8 @@ bool Poller::tracing() const
     return isSignalConnected(QMetaMethod::fromSignal(&Poller::frameTraced));
 }
 
-void Poller::trace(FrameEvent::Kind kind, const QByteArray& bytes, bool checksumOk, const QString& note)
+void Poller::trace(FrameEvent::Kind kind, const QByteArray& bytes, bool checksumOk,
+                   const QString& note)
 {
     if (tracing())
         emit frameTraced(FrameEvent{kind, m_pollCount, bytes, checksumOk, note});

@@ -28,7 +28,11 @@ constexpr std::chrono::milliseconds kPollInterval{1000};
 QByteArray toByteArray(const rtu::Request& request);
 
 // Binary: Modbus RTU frames with a CRC-16. Text: Modbus ASCII lines with an LRC.
-enum class Framing { Binary, Text };
+enum class Framing
+{
+    Binary,
+    Text
+};
 
 class Poller : public QObject
 {
@@ -93,12 +97,14 @@ private:
     void replyReady();
     void binaryReplyReady(const QByteArray& received, bool echoOk);
     void textReplyReady(const QByteArray& received, bool echoOk);
-    void tellReply(const protocol::ChannelValues& values, bool checksumOk, const QString& replyText = {});
+    void tellReply(const protocol::ChannelValues& values, bool checksumOk,
+                   const QString& replyText = {});
     void timerFired();
     void scheduleNextTick();
     void commFault(const serial::CommFault& fault);
     bool tracing() const;
-    void trace(FrameEvent::Kind kind, const QByteArray& bytes = {}, bool checksumOk = false, const QString& note = {});
+    void trace(FrameEvent::Kind kind, const QByteArray& bytes = {}, bool checksumOk = false,
+               const QString& note = {});
 
     Framing m_framing;
     serial::Comm& m_comm;

@@ -16,16 +16,16 @@ namespace poll {
 
 struct Reading
 {
-    QDateTime time; // UTC, when the reply was decoded; recordings show it in local time
-    std::int32_t polls = 0;  // the counts on screen after this reply
+    QDateTime time;         // UTC, when the reply was decoded; recordings show it in local time
+    std::int32_t polls = 0; // the counts on screen after this reply
     std::int32_t errors = 0;
     bool checksumOk = false;
     protocol::ChannelValues values{};
 
     // The same, as the window's fields show them.
-    QString errorText;                                          // [Text2]
+    QString errorText;                                         // [Text2]
     std::array<QString, protocol::kChannelCount> channelTexts; // [Text3(0)] to [Text3(7)]
-    QString replyText;                                          // [Text6]; text framing only, else empty
+    QString replyText; // [Text6]; text framing only, else empty
 };
 
 } // namespace poll

@@ -28,7 +28,8 @@ QString CsvLine(const Reading& reading)
 {
     // No field can hold a comma, a quote or a line break, so none is quoted.
     // Local time with its offset; a time given in a zone of its own keeps it.
-    const QDateTime time = reading.time.timeSpec() == Qt::UTC ? reading.time.toLocalTime() : reading.time;
+    const QDateTime time =
+        reading.time.timeSpec() == Qt::UTC ? reading.time.toLocalTime() : reading.time;
     const int offset = time.offsetFromUtc();
     const QString zone = QStringLiteral("%1%2:%3")
                              .arg(QChar(offset < 0 ? u'-' : u'+'))
@@ -91,9 +92,12 @@ std::optional<QString> Recorder::open()
     // Opening a FIFO for writing blocks until a reader comes; without one the
     // program would hang before its window. Opened without blocking instead,
     // and kept so: a reader that stops reading then costs a line, never a poll.
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (::stat(QFile::encodeName(m_path).constData(), &status) == 0 && S_ISFIFO(status.st_mode)) {
-        const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        const int fd =
+            ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             return cannot(errno == ENXIO ? QStringLiteral("it is a FIFO that no program is reading")
                                          : QString::fromLocal8Bit(std::strerror(errno)));
@@ -104,7 +108,8 @@ std::optional<QString> Recorder::open()
 #endif
 
     // A device (/dev/full) cannot be appended to, only written.
-    const QIODevice::OpenMode mode = info.exists() && !info.isFile() ? QIODevice::WriteOnly : QIODevice::Append;
+    const QIODevice::OpenMode mode =
+        info.exists() && !info.isFile() ? QIODevice::WriteOnly : QIODevice::Append;
     m_file.setFileName(m_path);
     if (!m_file.open(mode | QIODevice::Unbuffered))
         return cannot(m_file.errorString());
@@ -137,12 +142,14 @@ bool Recorder::append(const QByteArray& bytes)
     if (written > 0 && written < bytes.size() && m_file.error() == QFileDevice::NoError) {
         // Qt reports a short write without a reason; writing the rest brings
         // the system's own ("No space left on device"), or the rest.
-        written += std::max<qint64>(m_file.write(bytes.constData() + written, bytes.size() - written), 0);
+        written +=
+            std::max<qint64>(m_file.write(bytes.constData() + written, bytes.size() - written), 0);
     }
     if (written == bytes.size())
         return true;
-    m_error = m_file.error() == QFileDevice::NoError ? QStringLiteral("only part of a line could be written")
-                                                     : m_file.errorString();
+    m_error = m_file.error() == QFileDevice::NoError
+                  ? QStringLiteral("only part of a line could be written")
+                  : m_file.errorString();
     m_file.unsetError(); // the next write tries afresh
     cutOff(written);
     return false;

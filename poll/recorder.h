@@ -43,10 +43,7 @@ public:
     QString path() const { return m_path; }
 
 private:
-    explicit Recorder(const QString& path)
-        : m_path(path)
-    {
-    }
+    explicit Recorder(const QString& path) : m_path(path) {}
     std::optional<QString> open(); // why not, or nothing
     bool append(const QByteArray& bytes);
     void cutOff(qint64 bytes);

@@ -2,7 +2,8 @@
 
 namespace poll {
 
-NextTick ScheduleNextTick(std::int64_t previous, std::chrono::nanoseconds interval, std::chrono::nanoseconds now)
+NextTick ScheduleNextTick(std::int64_t previous, std::chrono::nanoseconds interval,
+                          std::chrono::nanoseconds now)
 {
     const std::int64_t step = interval.count();
     const std::int64_t elapsed = now.count();

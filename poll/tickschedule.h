@@ -10,8 +10,8 @@ namespace poll {
 
 struct NextTick
 {
-    std::int64_t number;            // of the tick to wait for
-    std::chrono::nanoseconds wait;  // from now until it is due, never negative
+    std::int64_t number;           // of the tick to wait for
+    std::chrono::nanoseconds wait; // from now until it is due, never negative
 };
 
 // The tick after `previous` (0 right after the start), given the time `now`
@@ -19,6 +19,7 @@ struct NextTick
 // now is skipped, with any others already missed: after a machine slept or a
 // debugger stopped the program, requests never go out back to back, where
 // the next tick's flush of the transmit buffer would cut the last one short.
-NextTick ScheduleNextTick(std::int64_t previous, std::chrono::nanoseconds interval, std::chrono::nanoseconds now);
+NextTick ScheduleNextTick(std::int64_t previous, std::chrono::nanoseconds interval,
+                          std::chrono::nanoseconds now);
 
 } // namespace poll

@@ -8,9 +8,14 @@
 
 namespace serial {
 
-enum class InputMode { Text = 0, Binary = 1 };
+enum class InputMode
+{
+    Text = 0,
+    Binary = 1
+};
 
-enum class CommError {
+enum class CommError
+{
     None,
     BadSettings,   // Settings text refused; the old settings stay
     OpenFailed,    // missing device, busy, no permission
@@ -46,7 +51,7 @@ public:
     virtual bool setPortOpen(bool open) = 0;
     virtual void clearOutput() = 0; // drops everything not yet sent
     virtual bool write(const QByteArray& data) = 0;
-    virtual void clearInput() = 0; // drops everything received so far
+    virtual void clearInput() = 0;                       // drops everything received so far
     virtual void setReceiveThreshold(int threshold) = 0; // 0 turns the event off
     virtual QByteArray takeAll() = 0; // everything received, one byte a character
 

@@ -37,10 +37,7 @@ std::int64_t monotonicNs()
 namespace serial {
 
 CommControl::CommControl(QObject* parent)
-    : Comm(parent)
-    , m_port(new QSerialPort(this))
-    , m_receiveCheck(this)
-    , m_send(this)
+    : Comm(parent), m_port(new QSerialPort(this)), m_receiveCheck(this), m_send(this)
 {
     m_outBuffer.reserve(kOutBufferSize);
     m_receiveCheck.setSingleShot(true);
@@ -117,8 +114,10 @@ bool CommControl::setPortOpen(bool open)
         // not open alike; say which two things to look at.
         // (Windows names ports, not files: COM7 is never looked up as a path.)
         const QString name = m_port->portName();
-        const QString location = name.startsWith(u'/') ? name : QStringLiteral("/dev/") + name; // as Qt opens it
-        if (kPortsArePaths && m_port->error() != QSerialPort::DeviceNotFoundError && !QFileInfo::exists(location)) {
+        const QString location =
+            name.startsWith(u'/') ? name : QStringLiteral("/dev/") + name; // as Qt opens it
+        if (kPortsArePaths && m_port->error() != QSerialPort::DeviceNotFoundError &&
+            !QFileInfo::exists(location)) {
             // Qt takes its lock file before it opens the device, so a path
             // that cannot even be looked up (5,000 characters, say) reads as
             // a locking error. The system's reason for the path is the one
@@ -305,7 +304,8 @@ void CommControl::holdUntilThreshold()
     const qsizetype missing = m_inBuffer.threshold() - m_inBuffer.size();
     if (m_inBuffer.threshold() > 0 && missing <= 0)
         return; // reached: what follows is read with the next take, or with the next reply
-    const int wanted = m_inBuffer.threshold() > 0 ? static_cast<int>(qMin<qsizetype>(missing, 255)) : 1;
+    const int wanted =
+        m_inBuffer.threshold() > 0 ? static_cast<int>(qMin<qsizetype>(missing, 255)) : 1;
     if (wanted == m_driverMinimum)
         return; // the usual case: every poll asks for the same reply length
     const int handle = static_cast<int>(m_port->handle());
@@ -352,10 +352,18 @@ void CommControl::portError(QSerialPort::SerialPortError error)
     // error itself is what happened.
     QString text;
     switch (error) {
-    case QSerialPort::ReadError: text = QStringLiteral("reading failed: the device hung up or was removed"); break;
-    case QSerialPort::WriteError: text = QStringLiteral("writing failed: the device hung up or was removed"); break;
-    case QSerialPort::ResourceError: text = QStringLiteral("the device was removed or hung up"); break;
-    default: text = m_port->errorString(); break;
+    case QSerialPort::ReadError:
+        text = QStringLiteral("reading failed: the device hung up or was removed");
+        break;
+    case QSerialPort::WriteError:
+        text = QStringLiteral("writing failed: the device hung up or was removed");
+        break;
+    case QSerialPort::ResourceError:
+        text = QStringLiteral("the device was removed or hung up");
+        break;
+    default:
+        text = m_port->errorString();
+        break;
     }
     m_outBuffer.resize(0);
     m_port->close();

@@ -55,7 +55,10 @@ public:
     bool setPortOpen(bool open) override;
     // The device opened for the port number: the one set with setDevice(),
     // else PortDeviceName(portNumber()).
-    QString deviceName() const { return m_device.isEmpty() ? PortDeviceName(m_portNumber) : m_device; }
+    QString deviceName() const
+    {
+        return m_device.isEmpty() ? PortDeviceName(m_portNumber) : m_device;
+    }
     void setDevice(const QString& device) { m_device = device; } // takes effect at the next open
 
     int bytesToWrite() const;
@@ -105,7 +108,7 @@ private:
     // the event loop. A timer of this thread costs no wake-up system call, a
     // posted event (queued invocation) writes the loop's eventfd each time.
     QTimer m_receiveCheck;
-    QTimer m_send; // zero-interval, single-shot: sends m_outBuffer
+    QTimer m_send;          // zero-interval, single-shot: sends m_outBuffer
     QByteArray m_outBuffer; // queued by write(), not yet handed to the port
     int m_portNumber = 1;
     QString m_device;

@@ -23,12 +23,23 @@ std::variant<LineSettings, QString> ParseSettings(QStringView text)
     if (parity.size() != 1)
         return QStringLiteral("parity \"%1\" is not one of N, E, O, M, S").arg(parity);
     switch (parity.front().toUpper().unicode()) {
-    case u'N': settings.parity = QSerialPort::NoParity; break;
-    case u'E': settings.parity = QSerialPort::EvenParity; break;
-    case u'O': settings.parity = QSerialPort::OddParity; break;
-    case u'M': settings.parity = QSerialPort::MarkParity; break;
-    case u'S': settings.parity = QSerialPort::SpaceParity; break;
-    default: return QStringLiteral("parity \"%1\" is not one of N, E, O, M, S").arg(parity);
+    case u'N':
+        settings.parity = QSerialPort::NoParity;
+        break;
+    case u'E':
+        settings.parity = QSerialPort::EvenParity;
+        break;
+    case u'O':
+        settings.parity = QSerialPort::OddParity;
+        break;
+    case u'M':
+        settings.parity = QSerialPort::MarkParity;
+        break;
+    case u'S':
+        settings.parity = QSerialPort::SpaceParity;
+        break;
+    default:
+        return QStringLiteral("parity \"%1\" is not one of N, E, O, M, S").arg(parity);
     }
 
     const QStringView dataBits = fields[2].trimmed();
@@ -52,7 +63,8 @@ std::variant<LineSettings, QString> ParseSettings(QStringView text)
 
 QString PortDeviceName(int port)
 {
-    const QString fromEnvironment = qEnvironmentVariable(qPrintable(QStringLiteral("COMM_PORT%1").arg(port)));
+    const QString fromEnvironment =
+        qEnvironmentVariable(qPrintable(QStringLiteral("COMM_PORT%1").arg(port)));
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
 #ifdef Q_OS_WIN

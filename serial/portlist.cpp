@@ -47,7 +47,8 @@ QList<PortEntry> ListPorts()
 {
     // Linux names each USB adapter under /dev/serial/by-id/ after its maker,
     // model and serial number, as a link to whichever ttyUSBn it got.
-    const QFileInfoList byId = QDir(QStringLiteral("/dev/serial/by-id")).entryInfoList(QDir::System | QDir::Files);
+    const QFileInfoList byId =
+        QDir(QStringLiteral("/dev/serial/by-id")).entryInfoList(QDir::System | QDir::Files);
     QList<PortEntry> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         PortEntry entry;
@@ -77,8 +78,10 @@ QString FormatPortList(const QList<PortEntry>& ports)
     if (ports.isEmpty()) {
         return QStringLiteral(
             "No serial ports found.\n"
-            "Check that the adapter's cable is plugged in, and that its driver is loaded (on Linux, `dmesg`\n"
-            "right after plugging it in names the port it got). On Linux, opening a port needs the\n"
+            "Check that the adapter's cable is plugged in, and that its driver is loaded (on "
+            "Linux, `dmesg`\n"
+            "right after plugging it in names the port it got). On Linux, opening a port needs "
+            "the\n"
             "dialout group: `sudo usermod -aG dialout $USER`, then log out and in again.\n");
     }
     QString text = ports.size() == 1 ? QStringLiteral("1 serial port found:\n")
@@ -97,12 +100,20 @@ QString FormatPortList(const QList<PortEntry>& ports)
             field("USB id:", (port.vendorId ? hexId(*port.vendorId) : QStringLiteral("?")) + u':' +
                                  (port.productId ? hexId(*port.productId) : QStringLiteral("?")));
         switch (port.use) {
-        case PortEntry::Use::Free: field("in use:", QStringLiteral("no")); break;
-        case PortEntry::Use::Busy: field("in use:", QStringLiteral("yes, by another program")); break;
-        case PortEntry::Use::NoPermission:
-            field("in use:", QStringLiteral("cannot tell: no permission to open it (on Linux, the dialout group)"));
+        case PortEntry::Use::Free:
+            field("in use:", QStringLiteral("no"));
             break;
-        case PortEntry::Use::Unknown: field("in use:", QStringLiteral("cannot tell")); break;
+        case PortEntry::Use::Busy:
+            field("in use:", QStringLiteral("yes, by another program"));
+            break;
+        case PortEntry::Use::NoPermission:
+            field("in use:",
+                  QStringLiteral(
+                      "cannot tell: no permission to open it (on Linux, the dialout group)"));
+            break;
+        case PortEntry::Use::Unknown:
+            field("in use:", QStringLiteral("cannot tell"));
+            break;
         }
     }
     return text;

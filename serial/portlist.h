@@ -18,7 +18,13 @@ struct PortEntry
     QString serialNumber;
     std::optional<quint16> vendorId; // USB ids, when it is a USB adapter
     std::optional<quint16> productId;
-    enum class Use { Free, Busy, NoPermission, Unknown };
+    enum class Use
+    {
+        Free,
+        Busy,
+        NoPermission,
+        Unknown
+    };
     Use use = Use::Unknown;
 };
 

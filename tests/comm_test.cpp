@@ -62,8 +62,10 @@ TEST_F(CommTest, OutputLeavesAfterTheHandlerAndOutBufferCountZeroDropsIt)
     ASSERT_TRUE(comm.write(QByteArray(serial::CommControl::kOutBufferSize - 1, 'x')));
     EXPECT_FALSE(comm.write("yz")) << "passes the transmit buffer's 512 bytes";
     ASSERT_EQ(errors.count(), 1);
-    EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::OutBufferFull);
-    EXPECT_EQ(pty.read(serial::CommControl::kOutBufferSize - 1), QByteArray(serial::CommControl::kOutBufferSize - 1, 'x'))
+    EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error,
+              serial::CommError::OutBufferFull);
+    EXPECT_EQ(pty.read(serial::CommControl::kOutBufferSize - 1),
+              QByteArray(serial::CommControl::kOutBufferSize - 1, 'x'))
         << "the dropped bytes went out after all";
 }
 
@@ -71,7 +73,8 @@ TEST_F(CommTest, RaisesOnCommOnceWhenTheThresholdIsReached)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
     comm.setReceiveThreshold(21);
-    const QByteArray reply = QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
+    const QByteArray reply =
+        QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
 
     pty.write(reply.first(10));
     ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == 10; }));
@@ -100,7 +103,8 @@ TEST_F(CommTest, AReplyInPiecesWakesTheReaderOnceWhenWhole)
     ASSERT_NE(port, nullptr);
     QSignalSpy wakeUps{port, &QSerialPort::readyRead};
     comm.setReceiveThreshold(21);
-    const QByteArray reply = QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
+    const QByteArray reply =
+        QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
     for (int at = 0; at < reply.size(); at += 7) {
         pty.write(reply.mid(at, 7));
         runEventsFor(30ms);
@@ -154,8 +158,10 @@ TEST_F(CommTest, ReceiveBufferStaysBoundedUnderAFlood)
     pty.write(flood);
     // The driver delivers the flood in pieces; wait until none is left to read.
     runEventsFor(300ms);
-    ASSERT_TRUE(waitFor([&] { return comm.bytesAvailable() == serial::CommControl::kInBufferSize; }));
-    EXPECT_EQ(comm.takeAll(), flood.first(serial::CommControl::kInBufferSize)) << "keeps the oldest bytes";
+    ASSERT_TRUE(
+        waitFor([&] { return comm.bytesAvailable() == serial::CommControl::kInBufferSize; }));
+    EXPECT_EQ(comm.takeAll(), flood.first(serial::CommControl::kInBufferSize))
+        << "keeps the oldest bytes";
 }
 
 TEST_F(CommTest, MalformedSettingsAreRefusedWhole)
@@ -192,10 +198,12 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     ASSERT_TRUE(comm.setPortOpen(true));
     comm.setReceiveThreshold(21);
     pty.hangUp();
-    ASSERT_TRUE(waitFor([&] { return !comm.isPortOpen(); }, 5s)) << "the port stays open on a dead device";
+    ASSERT_TRUE(waitFor([&] { return !comm.isPortOpen(); }, 5s))
+        << "the port stays open on a dead device";
     ASSERT_GE(errors.count(), 1);
     EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::PortLost);
-    EXPECT_TRUE(errors.at(0).at(0).value<serial::CommFault>().reason.contains("hung up")) << "a stale reason";
+    EXPECT_TRUE(errors.at(0).at(0).value<serial::CommFault>().reason.contains("hung up"))
+        << "a stale reason";
 
     // A read error reported in a loop would burn a whole core here.
     const double cpuBefore = testing_support::processCpuSeconds();
@@ -224,15 +232,20 @@ TEST_F(CommTest, APortHeldOpenIsToldBusy)
 TEST(PortList, NamesEachPortItsStableNameAndWhetherItIsInUse)
 {
     using Use = serial::PortEntry::Use;
-    const QString text = serial::FormatPortList({
-        {"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI-if00-port0", "FT232R", "FTDI", "A502", 0x0403, 0x6001, Use::Free},
-        {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission},
-        {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy}});
-    EXPECT_TRUE(text.startsWith("3 serial ports found:\n\n/dev/ttyUSB0\n  stable name:    /dev/serial/by-id/usb-FTDI-if00-port0\n") &&
-                text.contains("  USB id:         0403:6001\n  in use:         no\n\n/dev/ttyS0\n  in use:         cannot tell: no permission") &&
-                text.endsWith("\nCOM7\n  in use:         yes, by another program\n")) << text.toStdString();
+    const QString text = serial::FormatPortList(
+        {{"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI-if00-port0", "FT232R", "FTDI", "A502", 0x0403,
+          0x6001, Use::Free},
+         {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission},
+         {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy}});
+    EXPECT_TRUE(text.startsWith("3 serial ports found:\n\n/dev/ttyUSB0\n  stable name:    "
+                                "/dev/serial/by-id/usb-FTDI-if00-port0\n") &&
+                text.contains("  USB id:         0403:6001\n  in use:         no\n\n/dev/ttyS0\n  "
+                              "in use:         cannot tell: no permission") &&
+                text.endsWith("\nCOM7\n  in use:         yes, by another program\n"))
+        << text.toStdString();
     const QString none = serial::FormatPortList({});
-    EXPECT_TRUE(none.startsWith("No serial ports found.") && none.contains("cable") && none.contains("driver") && none.contains("dialout"));
+    EXPECT_TRUE(none.startsWith("No serial ports found.") && none.contains("cable") &&
+                none.contains("driver") && none.contains("dialout"));
 }
 
 } // namespace

@@ -43,7 +43,8 @@ TEST(LineFaults, AFloodOfNoiseKeepsMemoryBoundedAndTheWindowResponsive)
     // While the noise pours in, ticks go on and a click is taken at once.
     ASSERT_TRUE(waitFor([&] { return program.text("Text4").toInt() >= 6; }));
     program.start(QStringLiteral("256"));
-    EXPECT_FALSE(program.window().addressNote().isEmpty()) << "the click was not handled during the flood";
+    EXPECT_FALSE(program.window().addressNote().isEmpty())
+        << "the click was not handled during the flood";
     program.start(QStringLiteral("67"));
     const qint64 during = residentKiB();
 
@@ -68,15 +69,18 @@ TEST(LineFaults, AFloodOfNoiseKeepsMemoryBoundedAndTheWindowResponsive)
 
 TEST(PortFaults, ADevicePulledAndReplugged10TimesIsFollowedEachTime)
 {
-    ModsimProcess module({"--values", "5,5,5,5,5,5,5,5", "--away-after", "2", "--away-for", "300", "--away-repeat"});
+    ModsimProcess module(
+        {"--values", "5,5,5,5,5,5,5,5", "--away-after", "2", "--away-for", "300", "--away-repeat"});
     ASSERT_TRUE(module.start());
     RunningProgram program(&bytepoll::Load, module.link());
     program.press();
 
     // Each cycle: a fault on screen, then the line cleared once polling is back.
     for (int cycle = 1; cycle <= 10; ++cycle) {
-        ASSERT_TRUE(waitFor([&] { return !program.window().portFault().isEmpty(); }, 10s)) << "cycle " << cycle;
-        ASSERT_TRUE(waitFor([&] { return program.window().portFault().isEmpty(); }, 10s)) << "cycle " << cycle;
+        ASSERT_TRUE(waitFor([&] { return !program.window().portFault().isEmpty(); }, 10s))
+            << "cycle " << cycle;
+        ASSERT_TRUE(waitFor([&] { return program.window().portFault().isEmpty(); }, 10s))
+            << "cycle " << cycle;
     }
     const int replies = module.logCount(QStringLiteral("tx"));
     ASSERT_TRUE(waitFor([&] { return module.logCount(QStringLiteral("tx")) > replies; }));
@@ -97,7 +101,8 @@ TEST(PortFaults, ASecondProgramOnTheSamePortIsToldItIsBusy)
     ASSERT_TRUE(waitFor([&] { return !second.window().portFault().isEmpty(); }));
     const std::string fault = second.window().portFault().toStdString();
     EXPECT_TRUE(second.window().portFault().contains(module.link())) << fault;
-    EXPECT_TRUE(second.window().portFault().contains(QStringLiteral("in use by another program"))) << fault;
+    EXPECT_TRUE(second.window().portFault().contains(QStringLiteral("in use by another program")))
+        << fault;
     EXPECT_TRUE(second.text("Text4").isEmpty()) << "nothing counted as sent";
 
     const int polls = first.text("Text4").toInt();

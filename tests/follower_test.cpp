@@ -15,7 +15,9 @@ namespace {
 QByteArray row(int second, int polls)
 {
     return QStringLiteral("2026-12-09T08:00:%1.000+01:00,%2,0,1,1,2,3,4,5,6,7,8\r\n")
-        .arg(second, 2, 10, QLatin1Char('0')).arg(polls).toLatin1();
+        .arg(second, 2, 10, QLatin1Char('0'))
+        .arg(polls)
+        .toLatin1();
 }
 
 TEST(RecordingFollower, TakesEachRowOnceAsTheFileGrowsAndStartsOverWhenCut)
@@ -23,7 +25,8 @@ TEST(RecordingFollower, TakesEachRowOnceAsTheFileGrowsAndStartsOverWhenCut)
     QTemporaryDir dir;
     QFile file(dir.filePath(QStringLiteral("values.csv")));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    file.write("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n" + row(0, 1) + row(1, 2).left(20));
+    file.write("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n" + row(0, 1) +
+               row(1, 2).left(20));
     ui::TrendView view;
     polltrend::RecordingFollower follower(file.fileName(), view);
     ASSERT_FALSE(follower.readAll());

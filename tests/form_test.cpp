@@ -21,12 +21,13 @@ struct Program
     QStringList tabOrder;
 };
 
-const QStringList kCounterTabs = {"Text2", "Text3(0)", "Text3(1)", "Text3(2)", "Text3(3)",
+const QStringList kCounterTabs = {"Text2",    "Text3(0)", "Text3(1)", "Text3(2)", "Text3(3)",
                                   "Text3(4)", "Text3(5)", "Text3(6)", "Text3(7)", "Text4"};
 const Program kPrograms[] = {
     {"bytepoll", ui::Layout::BytePoll, 3765, kCounterTabs + QStringList{"Command1", "Text1"}},
     {"autopoll", ui::Layout::AutoPoll, 3765, kCounterTabs},
-    {"textpoll", ui::Layout::TextPoll, 4710, kCounterTabs + QStringList{"Command1", "Text1", "Text5", "Text6"}},
+    {"textpoll", ui::Layout::TextPoll, 4710,
+     kCounterTabs + QStringList{"Command1", "Text1", "Text5", "Text6"}},
 };
 
 // The controls a program shows: labels, fields and the button, not the
@@ -61,14 +62,16 @@ TEST(Form1, SizeFollowsTheScreensDpi)
         // scales them by the screen's device pixel ratio.
         const double dpi = form.logicalDpiX() * form.devicePixelRatioF();
         if (qEnvironmentVariableIsSet("FORM_TEST_DPI")) {
-            ASSERT_EQ(dpi, qEnvironmentVariableIntValue("FORM_TEST_DPI")) << "the screen's dpi was not taken";
+            ASSERT_EQ(dpi, qEnvironmentVariableIntValue("FORM_TEST_DPI"))
+                << "the screen's dpi was not taken";
         }
         EXPECT_EQ(form.toPixels(1440), form.logicalDpiX()) << "an inch";
         const QSize devicePixels = form.size() * form.devicePixelRatioF();
         EXPECT_NEAR(devicePixels.width(), 6645 * dpi / 1440, 1) << program.name;
         EXPECT_NEAR(devicePixels.height(), program.heightTwips * dpi / 1440, 1) << program.name;
         if (dpi == 96) {
-            EXPECT_EQ(form.size(), QSize(443, program.heightTwips == 3765 ? 251 : 314)) << program.name;
+            EXPECT_EQ(form.size(), QSize(443, program.heightTwips == 3765 ? 251 : 314))
+                << program.name;
         }
     }
 }
@@ -82,11 +85,13 @@ TEST(Form1, EveryControlLiesInsideTheClientAreaAndClearOfTheOthers)
         ASSERT_GE(shown.size(), 15) << program.name;
         QList<QRect> before;
         for (const QWidget* a : shown) {
-            EXPECT_TRUE(form.rect().contains(a->geometry())) << program.name << " " << a->objectName().toStdString();
+            EXPECT_TRUE(form.rect().contains(a->geometry()))
+                << program.name << " " << a->objectName().toStdString();
             for (const QWidget* b : shown) {
                 // The channel labels reach one pixel (15 twips) into the first row of fields.
                 const QRect overlap = a->geometry().intersected(b->geometry());
-                const bool labelEdge = (a->inherits("QLabel") || b->inherits("QLabel")) && overlap.height() <= form.toPixels(15);
+                const bool labelEdge = (a->inherits("QLabel") || b->inherits("QLabel")) &&
+                                       overlap.height() <= form.toPixels(15);
                 EXPECT_TRUE(a == b || overlap.isEmpty() || labelEdge)
                     << program.name << ": " << a->objectName().toStdString() << " overlaps "
                     << b->objectName().toStdString();
@@ -97,7 +102,8 @@ TEST(Form1, EveryControlLiesInsideTheClientAreaAndClearOfTheOthers)
         for (const QSize size : {QSize(900, 700), QSize(200, 100)}) {
             form.resize(size);
             for (int i = 0; i < shown.size(); ++i)
-                EXPECT_EQ(shown[i]->geometry(), before[i]) << program.name << " " << shown[i]->objectName().toStdString();
+                EXPECT_EQ(shown[i]->geometry(), before[i])
+                    << program.name << " " << shown[i]->objectName().toStdString();
         }
     }
 }
@@ -120,8 +126,8 @@ TEST(Form1, CaptionsAndAccessibleNames)
     ui::Form1 form(ui::Layout::TextPoll);
     EXPECT_EQ(form.windowTitle(), "Form1");
     const std::pair<const char*, const char*> captions[] = {
-        {"Label1", "模块地址："},  {"Label6", "采集次数："},      {"Label3", "出错次数："},
-        {"Label2", "采集数据："},  {"Label4", "channel 0-3"},     {"Label5", "channel 4-7"},
+        {"Label1", "模块地址："},    {"Label6", "采集次数："},    {"Label3", "出错次数："},
+        {"Label2", "采集数据："},    {"Label4", "channel 0-3"},   {"Label5", "channel 4-7"},
         {"Label7(0)", "输出命令："}, {"Label7(1)", "接收命令："}, {"Command1", "开始采集"},
     };
     for (const auto& [name, caption] : captions) {
@@ -134,9 +140,11 @@ TEST(Form1, CaptionsAndAccessibleNames)
         {"Text5", "输出命令"}, {"Text6", "接收命令"}, {"Text3(7)", "channel 7"},
     };
     for (const auto& [name, spoken] : fields)
-        EXPECT_EQ(form.findChild<QWidget*>(QString::fromLatin1(name))->accessibleName(), QString::fromUtf8(spoken));
+        EXPECT_EQ(form.findChild<QWidget*>(QString::fromLatin1(name))->accessibleName(),
+                  QString::fromUtf8(spoken));
     // The captions need a font with Chinese characters, or they show as boxes.
-    EXPECT_FALSE(QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty()) << "no font for Chinese";
+    EXPECT_FALSE(QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty())
+        << "no font for Chinese";
 }
 
 TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
@@ -146,14 +154,17 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     form.showPollCount(QStringLiteral(" 3"));
     form.showErrorCount(QStringLiteral("1"));
     form.showChannel(7, QStringLiteral("-32768"));
-    const auto text = [&](const char* name) { return form.findChild<QLineEdit*>(QString::fromLatin1(name))->text(); };
+    const auto text = [&](const char* name) {
+        return form.findChild<QLineEdit*>(QString::fromLatin1(name))->text();
+    };
     EXPECT_EQ(text("Text1"), "67");
     EXPECT_EQ(text("Text4"), " 3");
     EXPECT_EQ(text("Text2"), "1");
     EXPECT_EQ(text("Text3(7)"), "-32768");
 
     QString clicked;
-    QObject::connect(&form, &ui::Form1::startClicked, [&](const QString& typed) { clicked = typed; });
+    QObject::connect(&form, &ui::Form1::startClicked,
+                     [&](const QString& typed) { clicked = typed; });
     auto* field = form.findChild<QLineEdit*>(QStringLiteral("Text1"));
     field->clear();
     QTest::keyClicks(field, QStringLiteral("&H43"));
@@ -161,19 +172,27 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     EXPECT_EQ(clicked, "&H43");
 
     // Notes in the captions' language, the system's reason as it gives it.
-    form.showPortFault({serial::CommError::OpenFailed, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("No such file")});
-    EXPECT_EQ(form.portFault(), QString::fromUtf8("无法打开 /dev/ttyUSB0：No such file（可用 --port 或 COMM_PORT1 选择其他串口）"));
+    form.showPortFault({serial::CommError::OpenFailed, QStringLiteral("/dev/ttyUSB0"),
+                        QStringLiteral("No such file")});
+    EXPECT_EQ(form.portFault(),
+              QString::fromUtf8(
+                  "无法打开 /dev/ttyUSB0：No such file（可用 --port 或 COMM_PORT1 选择其他串口）"));
     form.showRecordFault(QStringLiteral("No space left on device"));
     const auto* strip = form.findChild<QLabel*>(QStringLiteral("faults"));
-    EXPECT_TRUE(strip->toolTip().contains(form.portFault()) && strip->toolTip().contains(form.recordFault()));
+    EXPECT_TRUE(strip->toolTip().contains(form.portFault()) &&
+                strip->toolTip().contains(form.recordFault()));
 
     // A path too long for the strip gives way before the system's reason.
-    const QString path = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + QString(80, u'A') + "-if00-port0";
+    const QString path =
+        "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + QString(80, u'A') + "-if00-port0";
     form.showRecordFault({});
     form.showPortFault({serial::CommError::OpenFailed, path, QStringLiteral("Permission denied")});
-    EXPECT_TRUE(strip->text().startsWith(QString::fromUtf8("无法打开 /dev/ser")) && strip->text().contains(QString::fromUtf8("…")) &&
-                strip->text().contains(QString::fromUtf8("port0：Permission denied（"))) << strip->text().toStdString();
-    EXPECT_TRUE(strip->toolTip() == form.portFault() && strip->accessibleDescription() == form.portFault());
+    EXPECT_TRUE(strip->text().startsWith(QString::fromUtf8("无法打开 /dev/ser")) &&
+                strip->text().contains(QString::fromUtf8("…")) &&
+                strip->text().contains(QString::fromUtf8("port0：Permission denied（")))
+        << strip->text().toStdString();
+    EXPECT_TRUE(strip->toolTip() == form.portFault() &&
+                strip->accessibleDescription() == form.portFault());
     form.clearPortFault();
     EXPECT_TRUE(form.portFault().isEmpty() && form.recordFault().isEmpty());
     EXPECT_FALSE(strip->isVisibleTo(&form));

@@ -31,15 +31,15 @@ TEST(ChannelNumber, SevenSignificantDigitsWithoutExponent)
         {-0.0f, "0"},
         {-32768.0f, "-32768"},
         {32767.0f, "32767"},
-        {32767.0f / 10.0f, "3276.7"},   // 3276.699951... in single precision
+        {32767.0f / 10.0f, "3276.7"}, // 3276.699951... in single precision
         {-32768.0f / 10.0f, "-3276.8"},
-        {0.1f, "0.1"},                  // 0.100000001... in single precision
+        {0.1f, "0.1"}, // 0.100000001... in single precision
         {1.0f / 3.0f, "0.3333333"},
         {1234567.8f, "1234568"},
-        {123456789.0f, "123456800"},    // rounded, never "1.234568E+08"
+        {123456789.0f, "123456800"}, // rounded, never "1.234568E+08"
         {0.0000001f, "0.0000001"},
         {-0.000012345678f, "-0.00001234568"},
-        {9999999.5f, "10000000"},       // rounding carries into a new digit
+        {9999999.5f, "10000000"}, // rounding carries into a new digit
     };
     for (const auto& [value, text] : rows)
         EXPECT_EQ(poll::FormatChannelNumber(value, c), QLatin1String(text)) << text;

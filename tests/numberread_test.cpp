@@ -11,14 +11,14 @@ namespace {
 TEST(ReadNumber, Decimal)
 {
     const std::pair<const char*, double> rows[] = {
-        {"67", 67},        {"  67  ", 67},      {"6 7", 67},        {"\t6\n7", 67},
-        {"+5", 5},         {"-3", -3},          {"67.5", 67.5},     {".5", 0.5},
-        {"-.5", -0.5},     {"5.", 5},           {"1e2", 100},       {"1E+2", 100},
-        {"2.5e-1", 0.25},  {"1e", 1},           {"1e+", 1},         {"12abc", 12},
-        {"3.4.5", 3.4},    {"--5", 0},          {"+-5", 0},         {"", 0},
-        {"   ", 0},        {"abc", 0},          {"+", 0},           {".", 0},
-        {"-", 0},          {"1,5", 1},          {"e5", 0},          {"0x1F", 0},
-        {"1e-400", 0},     {"\r67", 0},         // carriage returns are not removed
+        {"67", 67},       {"  67  ", 67}, {"6 7", 67},    {"\t6\n7", 67},
+        {"+5", 5},        {"-3", -3},     {"67.5", 67.5}, {".5", 0.5},
+        {"-.5", -0.5},    {"5.", 5},      {"1e2", 100},   {"1E+2", 100},
+        {"2.5e-1", 0.25}, {"1e", 1},      {"1e+", 1},     {"12abc", 12},
+        {"3.4.5", 3.4},   {"--5", 0},     {"+-5", 0},     {"", 0},
+        {"   ", 0},       {"abc", 0},     {"+", 0},       {".", 0},
+        {"-", 0},         {"1,5", 1},     {"e5", 0},      {"0x1F", 0},
+        {"1e-400", 0},    {"\r67", 0}, // carriage returns are not removed
     };
     for (const auto& [text, value] : rows)
         EXPECT_EQ(codec::ReadNumber(text), value) << '"' << text << '"';
@@ -30,7 +30,8 @@ TEST(ReadNumber, Decimal)
     EXPECT_EQ(codec::ReadNumber("-0." + std::string(400, '0') + "1e2"), 0);
     EXPECT_TRUE(std::isinf(codec::ReadNumber(std::string(400, '1') + ".5e-10")));
     EXPECT_TRUE(std::isinf(codec::ReadNumber("-1e99999")));
-    EXPECT_EQ(codec::ReadNumber(std::string(100000, '9')), INFINITY) << "a huge number, read without fuss";
+    EXPECT_EQ(codec::ReadNumber(std::string(100000, '9')), INFINITY)
+        << "a huge number, read without fuss";
     EXPECT_EQ(codec::ReadNumber("６７"), 0) << "full-width digits are not digits here";
     EXPECT_EQ(codec::ReadNumber("67号"), 67);
 }
@@ -38,13 +39,18 @@ TEST(ReadNumber, Decimal)
 TEST(ReadNumber, HexadecimalAndOctal)
 {
     const std::pair<const char*, double> rows[] = {
-        {"&H43", 67},       {"&h43", 67},        {"&H7FFF", 32767},   {"&H8000", -32768},
-        {"&HFFFB", -5},     {"&HFFFF", -1},      {"&Hff", 255},       {"&H00EB", 235},
+        {"&H43", 67},       {"&h43", 67},
+        {"&H7FFF", 32767},  {"&H8000", -32768},
+        {"&HFFFB", -5},     {"&HFFFF", -1},
+        {"&Hff", 255},      {"&H00EB", 235},
         {"&H0FFFF", 65535}, // five digits: not a 16-bit number
         {"&H10000", 65536}, {"&HFFFFFFFF", 4294967295.0},
-        {"&H", 0},          {"&HG1", 0},         {"&H1G", 1},         {"& H10", 16},
-        {"&O17", 15},       {"&o17", 15},        {"&O177777", -1},    {"&O100000", -32768},
-        {"&O77777", 32767}, {"&O8", 0},          {"&O178", 15},       {"&", 0},
+        {"&H", 0},          {"&HG1", 0},
+        {"&H1G", 1},        {"& H10", 16},
+        {"&O17", 15},       {"&o17", 15},
+        {"&O177777", -1},   {"&O100000", -32768},
+        {"&O77777", 32767}, {"&O8", 0},
+        {"&O178", 15},      {"&", 0},
         {"&X12", 0},        {"&12", 0},
     };
     for (const auto& [text, value] : rows)
@@ -60,7 +66,8 @@ TEST(ReadNumber, IgnoresTheLocale)
 #else
     const char* german = "de_DE.UTF-8";
 #endif
-    ASSERT_NE(std::setlocale(LC_NUMERIC, german), nullptr) << "no " << german << " locale: run scripts/deps.sh";
+    ASSERT_NE(std::setlocale(LC_NUMERIC, german), nullptr)
+        << "no " << german << " locale: run scripts/deps.sh";
     EXPECT_STREQ(std::localeconv()->decimal_point, ",");
     EXPECT_EQ(codec::ReadNumber("67.5"), 67.5);
     std::setlocale(LC_NUMERIC, saved.c_str());
@@ -69,7 +76,8 @@ TEST(ReadNumber, IgnoresTheLocale)
 TEST(RoundToWhole, HalvesGoToTheEvenNeighbour)
 {
     const std::pair<double, int> rows[] = {
-        {2.5, 2}, {3.5, 4}, {66.5, 66}, {67.5, 68}, {-0.5, 0}, {0.49, 0}, {254.5, 254}, {255.4, 255},
+        {2.5, 2},  {3.5, 4},  {66.5, 66},   {67.5, 68},
+        {-0.5, 0}, {0.49, 0}, {254.5, 254}, {255.4, 255},
     };
     for (const auto& [value, whole] : rows)
         EXPECT_EQ(codec::RoundToWhole(value, 0, 255), whole) << value;

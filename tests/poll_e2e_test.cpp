@@ -143,7 +143,8 @@ TEST_F(PollEndToEnd, AMissingDeviceIsShownUntilItAppears)
 
 TEST_F(PollEndToEnd, ADeviceThatVanishesIsReopenedWhenItReturns)
 {
-    ModsimProcess module({"--values", "7,7,7,7,7,7,7,7", "--away-after", "3", "--away-for", "1500"});
+    ModsimProcess module(
+        {"--values", "7,7,7,7,7,7,7,7", "--away-after", "3", "--away-for", "1500"});
     ASSERT_TRUE(module.start());
     startPolling(module.link());
 

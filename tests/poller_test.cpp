@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace std::chrono_literals;
 using testing_support::runEventsFor;
 using testing_support::waitFor;
@@ -67,8 +66,13 @@ TEST_F(PollerTest, TickRunsItsStepsInOrder)
 {
     poller.tick();
     const QStringList first = {
-        "OutBufferCount=0", "InputMode=1", "PortOpen?", "PortOpen=1",
-        "Output=43 04 00 00 00 08 fe ee", "InBufferCount=0", "RThreshold=21",
+        "OutBufferCount=0",
+        "InputMode=1",
+        "PortOpen?",
+        "PortOpen=1",
+        "Output=43 04 00 00 00 08 fe ee",
+        "InBufferCount=0",
+        "RThreshold=21",
     };
     EXPECT_EQ(comm.calls, first);
     EXPECT_EQ(view.pollCount, " 1");
@@ -138,7 +142,8 @@ TEST_F(PollerTest, APortThatWillNotOpenSendsAndCountsNothing)
     EXPECT_TRUE(comm.sent().isEmpty());
     EXPECT_EQ(poller.pollCount(), 0);
     EXPECT_TRUE(view.pollCount.isEmpty()) << "a failure must not look like a poll";
-    EXPECT_EQ(view.faults, QStringList({"cannot open /dev/ttyS0: gone"})) << "once per fault, not per tick";
+    EXPECT_EQ(view.faults, QStringList({"cannot open /dev/ttyS0: gone"}))
+        << "once per fault, not per tick";
 
     comm.canOpen = true; // the adapter is back
     poller.tick();
@@ -146,7 +151,8 @@ TEST_F(PollerTest, APortThatWillNotOpenSendsAndCountsNothing)
     EXPECT_EQ(view.pollCount, " 1");
     EXPECT_EQ(view.clears, 1);
 
-    emit comm.errorOccurred({serial::CommError::PortLost, QStringLiteral("/dev/ttyS0"), QStringLiteral("gone")});
+    emit comm.errorOccurred(
+        {serial::CommError::PortLost, QStringLiteral("/dev/ttyS0"), QStringLiteral("gone")});
     EXPECT_EQ(view.faults.size(), 2) << "a new fault after recovery is shown again";
 }
 
@@ -171,22 +177,25 @@ TEST_F(TextPollerTest, TickLeavesTheInputModeAndWaitsFor43Characters)
                                        "Output=3a 34 33 30 34 30 30 30 30 30 30 30 38 42 31 0d 0a",
                                        "InBufferCount=0", "RThreshold=43"}));
     EXPECT_EQ(view.pollCount, " 1");
-    EXPECT_EQ(view.requestText, QString::fromUtf8(":430400000008B1␍␊")) << "the request line is shown";
+    EXPECT_EQ(view.requestText, QString::fromUtf8(":430400000008B1␍␊"))
+        << "the request line is shown";
 }
 
 TEST_F(TextPollerTest, ShowsTheReplyItsValuesInTenthsAndCountsFailedChecks)
 {
     poller.tick();
     comm.reply(kGoodText);
-    EXPECT_EQ(view.replyTexts.last(), QString::fromUtf8(":43041000EBFFFB7FFF800000000001FFFF04D2F1␍␊"));
-    EXPECT_EQ(view.channels, QStringList({"23.5", "-0.5", "3276.7", "-3276.8", "0", "0.1", "-0.1", "123.4"}));
+    EXPECT_EQ(view.replyTexts.last(),
+              QString::fromUtf8(":43041000EBFFFB7FFF800000000001FFFF04D2F1␍␊"));
+    EXPECT_EQ(view.channels,
+              QStringList({"23.5", "-0.5", "3276.7", "-3276.8", "0", "0.1", "-0.1", "123.4"}));
     EXPECT_EQ(view.errorCounts, QStringList({"0"}));
 
     QByteArray lowercase = kGoodText;
     lowercase.replace(39, 2, "f1");
     comm.reply(lowercase);
     comm.reply("?" + kGoodText); // one stray character: everything read one late
-    comm.reply({});               // even an empty text is a reply here
+    comm.reply({});              // even an empty text is a reply here
     EXPECT_EQ(view.errorCounts, QStringList({"0", "1", "2", "3"}));
     EXPECT_EQ(view.replyTexts.size(), 4);
     EXPECT_EQ(view.replyTexts.last(), "");
@@ -199,7 +208,8 @@ TEST(PollerEcho, DropsTheEchoOfTheRequestAndFailsAnythingElseInItsPlace)
 {
     for (const auto framing : {poll::Framing::Binary, poll::Framing::Text}) {
         const bool binary = framing == poll::Framing::Binary;
-        const QByteArray request = binary ? QByteArray::fromHex("430400000008feee") : ":430400000008B1\r\n";
+        const QByteArray request =
+            binary ? QByteArray::fromHex("430400000008feee") : ":430400000008B1\r\n";
         ScriptedComm comm;
         poll::Poller poller{framing, comm};
         RecordingView view{poller};
@@ -211,7 +221,7 @@ TEST(PollerEcho, DropsTheEchoOfTheRequestAndFailsAnythingElseInItsPlace)
         comm.reply(request + reply);
         EXPECT_EQ(view.channels[0], binary ? "235" : "23.5");
         comm.reply(QByteArray(request).replace(3, 1, "\x10") + reply); // a collision
-        comm.reply(request.left(5) + reply + "xyz");                     // the echo cut short
+        comm.reply(request.left(5) + reply + "xyz");                   // the echo cut short
         EXPECT_EQ(view.errorCounts, QStringList({"0", "1", "2"}));
     }
 }
@@ -220,23 +230,25 @@ TEST(PollerEcho, DropsTheEchoOfTheRequestAndFailsAnythingElseInItsPlace)
 TEST_F(PollerTest, TracesEachFrameInOrder)
 {
     QStringList lines;
-    QObject::connect(&poller, &poll::Poller::frameTraced, &view,
-                     [&](const poll::FrameEvent& e) { lines << poll::FormatTraceLine(e, poll::Framing::Binary, 12.5); });
+    QObject::connect(&poller, &poll::Poller::frameTraced, &view, [&](const poll::FrameEvent& e) {
+        lines << poll::FormatTraceLine(e, poll::Framing::Binary, 12.5);
+    });
     poller.setEcho(true);
     for (const QByteArray& reply : {kGoodReply, damaged(kGoodReply)}) {
         poller.tick();
         comm.reply(poller.request() + reply);
     }
-    poller.tick(); // a silence
+    poller.tick();                     // a silence
     comm.pending = kGoodReply.left(4); // the start of a late reply
     poller.tick();
     const QString tx = "12.500 ms  tx 43 04 00 00 00 08 FE EE  poll ";
     const QString echo = "12.500 ms  dropped 8 bytes (echo): 43 04 00 00 00 08 FE EE";
     const QString rx = "12.500 ms  rx 43 04 10 00 EB FF FB 7F FF 80 00 00 00 00 01 FF FF 04 D2 E9 ";
-    EXPECT_EQ(lines, QStringList({tx + "1", echo, rx + "7C  checksum ok", tx + "2", echo,
-                                  rx + "26  checksum FAILED", tx + "3", "12.500 ms  no reply to poll 3",
-                                  "12.500 ms  dropped 4 bytes (flushed before the send): 43 04 10 00",
-                                  tx + "4"}));
+    EXPECT_EQ(lines,
+              QStringList({tx + "1", echo, rx + "7C  checksum ok", tx + "2", echo,
+                           rx + "26  checksum FAILED", tx + "3", "12.500 ms  no reply to poll 3",
+                           "12.500 ms  dropped 4 bytes (flushed before the send): 43 04 10 00",
+                           tx + "4"}));
 }
 
 } // namespace

@@ -4,11 +4,11 @@
 
 #include "autopoll/autopoll.h"
 #include "bytepoll/bytepoll.h"
-#include "textpoll/textpoll.h"
 #include "support/modsim_process.h"
 #include "support/pty.h"
 #include "support/running_program.h"
 #include "support/wait.h"
+#include "textpoll/textpoll.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@
 
 using namespace std::chrono_literals;
 using testing_support::ModsimProcess;
-using testing_support::RunningProgram;
 using testing_support::runEventsFor;
+using testing_support::RunningProgram;
 using testing_support::waitFor;
 
 namespace {
@@ -52,7 +52,8 @@ TEST(BytePoll, SendsNothingUntilTheButtonIsPressed)
     EXPECT_EQ(requests(module).value(0), "43 04 00 00 00 08 fe ee");
     EXPECT_EQ(program.text("Text4"), " 1");
     EXPECT_EQ(program.text("Text2"), "0");
-    EXPECT_EQ(program.channels(), QStringList({"235", "-5", "32767", "-32768", "0", "1", "-1", "1234"}));
+    EXPECT_EQ(program.channels(),
+              QStringList({"235", "-5", "32767", "-32768", "0", "1", "-1", "1234"}));
 }
 
 TEST(BytePoll, TypedAddressGoesOnTheWireAndChangesWhilePolling)
@@ -82,12 +83,15 @@ TEST(BytePoll, ARefusedAddressIsNotedAndAMissingPortShownUntilItAppears)
     program.start(QStringLiteral("256"));
     EXPECT_EQ(program.window().addressNote(), QString::fromUtf8("地址只能是 0 到 255"));
     runEventsFor(3 * kTestInterval);
-    EXPECT_TRUE(program.window().portFault().isEmpty()) << "the port is opened by the first tick, not before";
+    EXPECT_TRUE(program.window().portFault().isEmpty())
+        << "the port is opened by the first tick, not before";
 
     program.start(QStringLiteral("67"));
-    EXPECT_TRUE(program.window().addressNote().isEmpty()) << "the note goes once an address is accepted";
+    EXPECT_TRUE(program.window().addressNote().isEmpty())
+        << "the note goes once an address is accepted";
     ASSERT_TRUE(waitFor([&] { return !program.window().portFault().isEmpty(); }));
-    EXPECT_TRUE(program.window().portFault().contains(link)) << program.window().portFault().toStdString();
+    EXPECT_TRUE(program.window().portFault().contains(link))
+        << program.window().portFault().toStdString();
     EXPECT_TRUE(program.text("Text4").isEmpty()) << "nothing was sent";
     EXPECT_EQ(program.window().windowTitle(), "Form1");
 
@@ -106,7 +110,8 @@ TEST(AutoPoll, PollsAddress68WithoutTheOperator)
 
     ASSERT_TRUE(waitFor([&] { return program.text("Text3(7)") == "68"; }));
     EXPECT_EQ(requests(module).value(0), "44 04 00 00 00 08 ff 59");
-    EXPECT_EQ(program.channels(), QStringList({"-7", "0", "7", "100", "-100", "32767", "-32768", "68"}));
+    EXPECT_EQ(program.channels(),
+              QStringList({"-7", "0", "7", "100", "-100", "32767", "-32768", "68"}));
     EXPECT_EQ(program.text("Text2"), "0");
 }
 
@@ -122,7 +127,8 @@ TEST(AutoPoll, TheTrendOpensFromTheFormAndFollowsThePoll)
     QTest::keyClick(&program.window(), Qt::Key_T, Qt::ControlModifier);
     ui::TrendView& trend = program.program().trend();
     ASSERT_TRUE(trend.isVisible());
-    EXPECT_FALSE(trend.geometry().intersects(program.window().geometry())) << "beside the form, not over it";
+    EXPECT_FALSE(trend.geometry().intersects(program.window().geometry()))
+        << "beside the form, not over it";
 
     ASSERT_TRUE(waitFor([&] { return trend.sampleCount() >= 2; }));
     EXPECT_EQ(trend.history().newest().values[7], 8.0f);
@@ -174,8 +180,9 @@ TEST(AutoPoll, RecordsEachReplyAndKeepsPollingWhenTheRecordFails)
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("values.csv"));
     {
-        RunningProgram program(&autopoll::Load, module.link(), kTestInterval,
-                               std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(path)));
+        RunningProgram program(
+            &autopoll::Load, module.link(), kTestInterval,
+            std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(path)));
         ASSERT_TRUE(waitFor([&] { return program.text("Text4") == " 3"; }));
         ASSERT_TRUE(waitFor([&] { return program.text("Text2") == "0"; }));
     }
@@ -183,10 +190,12 @@ TEST(AutoPoll, RecordsEachReplyAndKeepsPollingWhenTheRecordFails)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
     ASSERT_GE(lines.size(), 3) << "the header and a line a reply";
-    EXPECT_TRUE(lines[1].endsWith(",1,0,1,-7,0,7,100,-100,32767,-32768,68\r")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].endsWith(",1,0,1,-7,0,7,100,-100,32767,-32768,68\r"))
+        << lines[1].toStdString();
 
     RunningProgram full(&autopoll::Load, module.link(), kTestInterval,
-                        std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(QStringLiteral("/dev/full"))));
+                        std::get<std::unique_ptr<poll::Recorder>>(
+                            poll::Recorder::Open(QStringLiteral("/dev/full"))));
     ASSERT_TRUE(waitFor([&] { return !full.window().recordFault().isEmpty(); }));
     ASSERT_TRUE(waitFor([&] { return full.text("Text4") == " 3"; })) << "polling goes on";
     EXPECT_EQ(full.text("Text3(7)"), "68");
@@ -194,7 +203,8 @@ TEST(AutoPoll, RecordsEachReplyAndKeepsPollingWhenTheRecordFails)
 
 TEST(TextPoll, RequestAndReplyTextsOnScreenAndOnTheWire)
 {
-    ModsimProcess module({"--framing", "ascii", "--address", "67", "--values", "235,-5,32767,-32768,0,1,-1,1234"});
+    ModsimProcess module(
+        {"--framing", "ascii", "--address", "67", "--values", "235,-5,32767,-32768,0,1,-1,1234"});
     ASSERT_TRUE(module.start());
     RunningProgram program(&textpoll::Load, module.link());
     EXPECT_EQ(program.text("Text1"), "67");
@@ -205,21 +215,26 @@ TEST(TextPoll, RequestAndReplyTextsOnScreenAndOnTheWire)
     ASSERT_TRUE(waitFor([&] { return !program.text("Text2").isEmpty(); }));
     EXPECT_EQ(program.text("Text5"), QString::fromUtf8(":430400000008B1␍␊"));
     EXPECT_EQ(program.text("Text4"), " 1");
-    EXPECT_EQ(program.text("Text6"), QString::fromUtf8(":43041000EBFFFB7FFF800000000001FFFF04D2F1␍␊"));
-    EXPECT_EQ(program.channels(), QStringList({"23.5", "-0.5", "3276.7", "-3276.8", "0", "0.1", "-0.1", "123.4"}));
+    EXPECT_EQ(program.text("Text6"),
+              QString::fromUtf8(":43041000EBFFFB7FFF800000000001FFFF04D2F1␍␊"));
+    EXPECT_EQ(program.channels(),
+              QStringList({"23.5", "-0.5", "3276.7", "-3276.8", "0", "0.1", "-0.1", "123.4"}));
     EXPECT_EQ(program.text("Text2"), "0");
     EXPECT_EQ(requests(module).value(0), ":430400000008b1\\r\\n");
 }
 
 TEST(TextPoll, CountsRepliesWithAWrongLrc)
 {
-    ModsimProcess wrong({"--framing", "ascii", "--values", "1,2,3,4,5,6,7,8", "--corrupt-every", "2"});
+    ModsimProcess wrong(
+        {"--framing", "ascii", "--values", "1,2,3,4,5,6,7,8", "--corrupt-every", "2"});
     ASSERT_TRUE(wrong.start());
     RunningProgram program(&textpoll::Load, wrong.link());
     program.press();
     ASSERT_TRUE(waitFor([&] { return program.text("Text2") == "2"; }, 20s));
-    EXPECT_EQ(program.channels(), QStringList({"0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7", "0.8"}));
-    EXPECT_GE(wrong.logCount(QStringLiteral("tx")), 2) << "good replies came between the damaged ones";
+    EXPECT_EQ(program.channels(),
+              QStringList({"0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7", "0.8"}));
+    EXPECT_GE(wrong.logCount(QStringLiteral("tx")), 2)
+        << "good replies came between the damaged ones";
 }
 
 TEST(TextPoll, ALowercaseLrcFailsTheCheck)
@@ -249,8 +264,14 @@ TEST(TextPoll, TypedAddressIsSentAsItsLowByte)
 // Behind an echoing adapter: with --echo the values and no error; without, every reply fails.
 TEST(Programs, AnEchoingAdapter)
 {
-    const struct { RunningProgram::Load load; QStringList module; QString channel7; } rows[] = {
-        {&bytepoll::Load, {}, "8"}, {&autopoll::Load, {"--address", "68"}, "8"}, {&textpoll::Load, {"--framing", "ascii"}, "0.8"}};
+    const struct
+    {
+        RunningProgram::Load load;
+        QStringList module;
+        QString channel7;
+    } rows[] = {{&bytepoll::Load, {}, "8"},
+                {&autopoll::Load, {"--address", "68"}, "8"},
+                {&textpoll::Load, {"--framing", "ascii"}, "0.8"}};
     for (const auto& row : rows) {
         ModsimProcess module(row.module + QStringList{"--values", "1,2,3,4,5,6,7,8", "--echo"});
         ASSERT_TRUE(module.start());
@@ -258,10 +279,12 @@ TEST(Programs, AnEchoingAdapter)
             RunningProgram program(row.load, module.link(), kTestInterval, nullptr, echo);
             if (row.load != &autopoll::Load) // which starts by itself
                 program.press();
-            ASSERT_TRUE(waitFor([&] { return program.text("Text2") == (echo ? "0" : "3"); })) << "echo " << echo;
+            ASSERT_TRUE(waitFor([&] { return program.text("Text2") == (echo ? "0" : "3"); }))
+                << "echo " << echo;
             ASSERT_TRUE(waitFor([&] { return program.text("Text4").toInt() >= 4; }));
             const int polls = program.text("Text4").toInt(), errors = program.text("Text2").toInt();
-            EXPECT_TRUE(echo ? errors == 0 : errors >= polls - 1) << errors << " errors in " << polls << " polls";
+            EXPECT_TRUE(echo ? errors == 0 : errors >= polls - 1)
+                << errors << " errors in " << polls << " polls";
             EXPECT_EQ(program.text("Text3(7)") == row.channel7, echo);
         }
     }
@@ -287,7 +310,9 @@ TEST(Acquisition, EndsMidPollAndLeavesThePortFree)
     std::atomic<bool> decoded = false;
     poll::Poller& poller = acquisition->worker().poller();
     QObject::connect(&poller, &poll::Poller::replyDecoded, &window, &ui::Form1::showReading);
-    QObject::connect(&poller, &poll::Poller::replyDecoded, &poller, [&] { decoded = true; }, Qt::DirectConnection);
+    QObject::connect(
+        &poller, &poll::Poller::replyDecoded, &poller, [&] { decoded = true; },
+        Qt::DirectConnection);
     acquisition->start(request);
     ASSERT_EQ(module.read(request.size()), request);
     module.write(reply);
@@ -298,7 +323,8 @@ TEST(Acquisition, EndsMidPollAndLeavesThePortFree)
     module.write(reply.left(7));
     acquisition.reset();
     runEventsFor(200ms);
-    EXPECT_EQ(window.findChild<QLineEdit*>(QStringLiteral("Text2"))->text(), "") << "a slot ran after the end";
+    EXPECT_EQ(window.findChild<QLineEdit*>(QStringLiteral("Text2"))->text(), "")
+        << "a slot ran after the end";
 
     // A start just handed over, then a second program on the same port.
     acquisition = std::make_unique<apps::Acquisition>(poll::Framing::Binary, settings);

@@ -22,11 +22,14 @@ poll::Reading sample(int offsetSeconds)
 TEST(CsvLine, CarriesTheTimeTheCountsAndTheValuesAsShownWithAPoint)
 {
     QLocale::setDefault(QLocale(QLocale::German)); // a decimal comma on screen
-    EXPECT_EQ(poll::CsvLine(sample(3600)),
-              "2026-12-08T09:05:07.045+01:00,17,2,0,23.5,-0.5,0,-32768,3276.7,0.0001,1234567,0.1\r\n");
+    EXPECT_EQ(
+        poll::CsvLine(sample(3600)),
+        "2026-12-08T09:05:07.045+01:00,17,2,0,23.5,-0.5,0,-32768,3276.7,0.0001,1234567,0.1\r\n");
     QLocale::setDefault(QLocale::c());
-    EXPECT_TRUE(poll::CsvLine(sample(-(5 * 3600 + 30 * 60))).startsWith("2026-12-08T09:05:07.045-05:30,"));
-    EXPECT_EQ(poll::CsvHeader(), "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n");
+    EXPECT_TRUE(
+        poll::CsvLine(sample(-(5 * 3600 + 30 * 60))).startsWith("2026-12-08T09:05:07.045-05:30,"));
+    EXPECT_EQ(poll::CsvHeader(),
+              "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n");
 }
 
 TEST(Recorder, WritesTheHeaderOnceAndAppendsRunAfterRun)

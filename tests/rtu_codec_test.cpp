@@ -31,8 +31,8 @@ TEST(Crc16, MatchesPublishedCheckValues)
 TEST(BuildRequest, MatchesAnIndependentMaster)
 {
     const std::vector<std::pair<std::uint8_t, std::string>> rows = {
-        {67, "43 04 00 00 00 08 fe ee"}, {68, "44 04 00 00 00 08 ff 59"},
-        {1, "01 04 00 00 00 08 f1 cc"},  {0, "00 04 00 00 00 08 f0 1d"},
+        {67, "43 04 00 00 00 08 fe ee"},  {68, "44 04 00 00 00 08 ff 59"},
+        {1, "01 04 00 00 00 08 f1 cc"},   {0, "00 04 00 00 00 08 f0 1d"},
         {255, "ff 04 00 00 00 08 e4 12"},
     };
     for (const auto& [address, frame] : rows) {
@@ -52,7 +52,8 @@ TEST(DecodeReply, DecodesRepliesFramedByAnIndependentSlave)
     const std::vector<ReplyRow> rows = {
         {"43 04 10 00 eb ff fb 7f ff 80 00 00 00 00 01 ff ff 04 d2 e9 7c",
          {235, -5, 32767, -32768, 0, 1, -1, 1234}},
-        {"44 04 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 8c 2f", {0, 0, 0, 0, 0, 0, 0, 0}},
+        {"44 04 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 8c 2f",
+         {0, 0, 0, 0, 0, 0, 0, 0}},
         {"01 04 10 00 64 00 c8 01 2c 01 90 01 f4 02 58 02 bc 03 20 2e 86",
          {100, 200, 300, 400, 500, 600, 700, 800}},
         {"ff 04 10 12 34 ab cd 00 ff ff 00 00 2a 7f fe 80 01 00 09 5b 76",
@@ -97,7 +98,8 @@ TEST(DecodeReply, FailsDamagedReplies)
 
 TEST(DecodeReply, UsesOnlyTheFirst21Bytes)
 {
-    Bytes longer = hex("44 04 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 8c 2f de ad be ef");
+    Bytes longer =
+        hex("44 04 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 8c 2f de ad be ef");
     EXPECT_TRUE(rtu::DecodeReply(longer)->crcOk);
 
     // A stray leading byte shifts the frame and must fail, not be searched past.

@@ -3,8 +3,8 @@
 // one leaves as it was.
 
 #include "bytepoll/bytepoll.h"
-#include "textpoll/textpoll.h"
 #include "support/scripted.h"
+#include "textpoll/textpoll.h"
 
 #include <gtest/gtest.h>
 
@@ -22,13 +22,12 @@ class Rig
 {
 public:
     Rig(std::unique_ptr<apps::StartButton> made, poll::Framing framing)
-        : poller(framing, comm)
-        , view(poller)
-        , button(std::move(made))
+        : poller(framing, comm), view(poller), button(std::move(made))
     {
         QObject::connect(button.get(), &apps::StartButton::start, &poller,
                          qOverload<const QByteArray&>(&poll::Poller::start));
-        QObject::connect(button.get(), &apps::StartButton::addressNote, [this](const QString& t) { note = t; });
+        QObject::connect(button.get(), &apps::StartButton::addressNote,
+                         [this](const QString& t) { note = t; });
     }
     void click(const QString& typed)
     {
@@ -63,25 +62,31 @@ TEST(StartButton, BytePollReadsTheAddressTheWayTheFieldAlwaysHas)
     EXPECT_EQ(rig.clickAndTick(QStringLiteral("67")), "43 04 00 00 00 08 fe ee");
     EXPECT_TRUE(rig.poller.isPolling());
     EXPECT_EQ(rig.note, "") << "an accepted address clears the note";
-    EXPECT_EQ(rig.clickAndTick(QStringLiteral("1")), "01 04 00 00 00 08 f1 cc") << "CRC filled in for the new address";
+    EXPECT_EQ(rig.clickAndTick(QStringLiteral("1")), "01 04 00 00 00 08 f1 cc")
+        << "CRC filled in for the new address";
     const std::pair<const char*, const char*> rows[] = {
-        {"67.5", "44"}, {"66.5", "42"}, {"abc", "00"},  {"", "00"},    {" 1 2 ", "0c"},  {"&H43", "43"},
-        {"&HFF", "ff"}, {"2.5e1", "19"}, {"255.4", "ff"}, {"-0.4", "00"}, {"17abc", "11"},
+        {"67.5", "44"},  {"66.5", "42"}, {"abc", "00"},   {"", "00"},
+        {" 1 2 ", "0c"}, {"&H43", "43"}, {"&HFF", "ff"},  {"2.5e1", "19"},
+        {"255.4", "ff"}, {"-0.4", "00"}, {"17abc", "11"},
     };
     for (const auto& [typed, address] : rows)
-        EXPECT_TRUE(rig.clickAndTick(QString::fromUtf8(typed)).startsWith(QLatin1String(address) + " 04")) << '"' << typed << '"';
+        EXPECT_TRUE(
+            rig.clickAndTick(QString::fromUtf8(typed)).startsWith(QLatin1String(address) + " 04"))
+            << '"' << typed << '"';
 }
 
 TEST(StartButton, BytePollRefusesAnAddressOutOfRangeAndKeepsWhatRuns)
 {
     Rig rig(bytepoll::MakeStartButton(), poll::Framing::Binary);
-    for (const char* typed : {"256", "255.5", "-1", "-0.6", "1e400", "&H8000", "99999999999999999999"}) {
+    for (const char* typed :
+         {"256", "255.5", "-1", "-0.6", "1e400", "&H8000", "99999999999999999999"}) {
         rig.click(QString::fromLatin1(typed));
         EXPECT_FALSE(rig.poller.isPolling()) << typed << " started polling";
         EXPECT_EQ(rig.note, QString::fromUtf8("地址只能是 0 到 255")) << typed;
     }
     EXPECT_EQ(rig.clickAndTick(QStringLiteral("5")), "05 04 00 00 00 08 f0 48");
-    EXPECT_EQ(rig.clickAndTick(QStringLiteral("300")), "05 04 00 00 00 08 f0 48") << "refused while polling: the request stays";
+    EXPECT_EQ(rig.clickAndTick(QStringLiteral("300")), "05 04 00 00 00 08 f0 48")
+        << "refused while polling: the request stays";
     EXPECT_TRUE(rig.poller.isPolling());
 }
 
@@ -145,14 +150,17 @@ TEST(StartButton, HostileTextsAreReadOrRefusedNeverHarmful)
             EXPECT_FALSE(bytes.note.isEmpty() || text.note.isEmpty()) << shown;
         } else {
             EXPECT_EQ(sent.left(2).toInt(nullptr, 16), address) << shown;
-            EXPECT_EQ(QByteArray::fromHex(textSent.toLatin1()).mid(1, 2).toInt(nullptr, 16), address) << shown;
+            EXPECT_EQ(QByteArray::fromHex(textSent.toLatin1()).mid(1, 2).toInt(nullptr, 16),
+                      address)
+                << shown;
             EXPECT_TRUE(bytes.note.isEmpty() && text.note.isEmpty()) << shown;
         }
     }
     // Sixteen bits fit textpoll but not bytepoll.
     EXPECT_EQ(text.clickAndTick(QStringLiteral("&O177777")), line(":FF0400000008F5\r\n"));
     bytes.clickAndTick(QStringLiteral("7"));
-    EXPECT_EQ(bytes.clickAndTick(QStringLiteral("&O177777")), "07 04 00 00 00 08 f1 aa") << "refused: 7 stays";
+    EXPECT_EQ(bytes.clickAndTick(QStringLiteral("&O177777")), "07 04 00 00 00 08 f1 aa")
+        << "refused: 7 stays";
 }
 
 } // namespace

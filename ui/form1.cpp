@@ -14,7 +14,12 @@ Q_LOGGING_CATEGORY(lcFormTiming, "poll.timing.form", QtWarningMsg)
 namespace ui {
 namespace {
 
-enum class Kind { Label, Text, Button };
+enum class Kind
+{
+    Label,
+    Text,
+    Button
+};
 
 // One control of the form, placed in twips. Tab is the tab index; the focus
 // chain follows it.
@@ -35,15 +40,19 @@ constexpr int kBinaryPollHeight = 3765;
 constexpr int kChannelWidth = 1095;
 constexpr int kChannelHeight = 270;
 
-void addChannelRow(std::vector<Control>& controls, int first, const std::array<int, 4>& lefts, int top)
+void addChannelRow(std::vector<Control>& controls, int first, const std::array<int, 4>& lefts,
+                   int top)
 {
-    static const char* const names[protocol::kChannelCount] = {"Text3(0)", "Text3(1)", "Text3(2)", "Text3(3)",
-                                                               "Text3(4)", "Text3(5)", "Text3(6)", "Text3(7)"};
-    static const char* const accessible[protocol::kChannelCount] = {"channel 0", "channel 1", "channel 2", "channel 3",
-                                              "channel 4", "channel 5", "channel 6", "channel 7"};
+    static const char* const names[protocol::kChannelCount] = {"Text3(0)", "Text3(1)", "Text3(2)",
+                                                               "Text3(3)", "Text3(4)", "Text3(5)",
+                                                               "Text3(6)", "Text3(7)"};
+    static const char* const accessible[protocol::kChannelCount] = {
+        "channel 0", "channel 1", "channel 2", "channel 3",
+        "channel 4", "channel 5", "channel 6", "channel 7"};
     for (int i = 0; i < 4; ++i)
-        controls.push_back({names[first + i], Kind::Text, "", accessible[first + i], lefts[static_cast<std::size_t>(i)],
-                            top, kChannelWidth, kChannelHeight, 2 + first + i});
+        controls.push_back({names[first + i], Kind::Text, "", accessible[first + i],
+                            lefts[static_cast<std::size_t>(i)], top, kChannelWidth, kChannelHeight,
+                            2 + first + i});
 }
 
 std::vector<Control> controlsOf(Layout layout)
@@ -109,13 +118,13 @@ std::vector<Control> controlsOf(Layout layout)
 
 } // namespace
 
-Form1::Form1(Layout layout, QWidget* parent)
-    : QWidget(parent)
+Form1::Form1(Layout layout, QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
     buildControls(layout);
-    resize(toPixels(kFormWidth), toPixels(layout == Layout::TextPoll ? kTextPollHeight : kBinaryPollHeight));
+    resize(toPixels(kFormWidth),
+           toPixels(layout == Layout::TextPoll ? kTextPollHeight : kBinaryPollHeight));
     // Text2 is the first control in tab order that takes the focus (tab
     // index 0 is a label), so it has the focus when the window first shows.
     m_errorCount->setFocus();
@@ -177,7 +186,8 @@ void Form1::buildControls(Layout layout)
         m_channels[i] = findChild<QLineEdit*>(QStringLiteral("Text3(%1)").arg(i));
     auto* start = findChild<QPushButton*>(QStringLiteral("Command1"));
     if (start)
-        connect(start, &QPushButton::clicked, this, [this] { emit startClicked(m_address->text()); });
+        connect(start, &QPushButton::clicked, this,
+                [this] { emit startClicked(m_address->text()); });
 
     // Notices live in the free space: beside the start button, and in the
     // strip under the channel rows. Neither takes the focus.
@@ -195,8 +205,8 @@ void Form1::buildControls(Layout layout)
     m_faults = new QLabel(this);
     m_faults->setObjectName(QStringLiteral("faults"));
     m_faults->setStyleSheet(red);
-    m_faults->setGeometry(toPixels(left), bottomOfChannels + toPixels(60), toPixels(kFormWidth - 2 * left),
-                             toPixels(255));
+    m_faults->setGeometry(toPixels(left), bottomOfChannels + toPixels(60),
+                          toPixels(kFormWidth - 2 * left), toPixels(255));
     m_faults->hide();
 }
 
@@ -286,14 +296,23 @@ void Form1::showPortFault(const serial::CommFault& fault)
     using serial::CommError;
     switch (fault.error) {
     case CommError::OpenFailed:
-        m_portFault = QStringLiteral("无法打开 %1：%2（可用 --port 或 COMM_PORT1 选择其他串口）").arg(fault.device, fault.reason);
+        m_portFault = QStringLiteral("无法打开 %1：%2（可用 --port 或 COMM_PORT1 选择其他串口）")
+                          .arg(fault.device, fault.reason);
         break;
-    case CommError::PortLost: m_portFault = QStringLiteral("%1 已断开：%2").arg(fault.device, fault.reason); break;
-    case CommError::WriteFailed: m_portFault = QStringLiteral("无法写入 %1：%2").arg(fault.device, fault.reason); break;
-    case CommError::NotOpen: m_portFault = QStringLiteral("%1 未打开").arg(fault.device); break;
+    case CommError::PortLost:
+        m_portFault = QStringLiteral("%1 已断开：%2").arg(fault.device, fault.reason);
+        break;
+    case CommError::WriteFailed:
+        m_portFault = QStringLiteral("无法写入 %1：%2").arg(fault.device, fault.reason);
+        break;
+    case CommError::NotOpen:
+        m_portFault = QStringLiteral("%1 未打开").arg(fault.device);
+        break;
     case CommError::None:
     case CommError::BadSettings:
-    case CommError::OutBufferFull: m_portFault = QStringLiteral("%1：%2").arg(fault.device, fault.reason); break;
+    case CommError::OutBufferFull:
+        m_portFault = QStringLiteral("%1：%2").arg(fault.device, fault.reason);
+        break;
     }
     m_portFaultDevice = fault.device;
     showFaults();
@@ -332,10 +351,11 @@ void Form1::showFaults()
     QString shown = text;
     if (metrics.horizontalAdvance(text) > room && !m_portFaultDevice.isEmpty()) {
         // One character's slack: the parts' widths need not add up exactly.
-        const int rest = metrics.horizontalAdvance(text) - metrics.horizontalAdvance(m_portFaultDevice) +
-                         metrics.averageCharWidth();
-        const QString device = metrics.elidedText(m_portFaultDevice, Qt::ElideMiddle,
-                                                  std::max(20 * metrics.averageCharWidth(), room - rest));
+        const int rest = metrics.horizontalAdvance(text) -
+                         metrics.horizontalAdvance(m_portFaultDevice) + metrics.averageCharWidth();
+        const QString device =
+            metrics.elidedText(m_portFaultDevice, Qt::ElideMiddle,
+                               std::max(20 * metrics.averageCharWidth(), room - rest));
         shown = joined(QString(m_portFault).replace(m_portFaultDevice, device));
     }
     m_faults->setText(metrics.elidedText(shown, Qt::ElideRight, room));

@@ -20,7 +20,12 @@ namespace ui {
 
 // Which program's layout: autopoll has no address field and no start
 // button; textpoll also shows the request and reply texts.
-enum class Layout { BytePoll, AutoPoll, TextPoll };
+enum class Layout
+{
+    BytePoll,
+    AutoPoll,
+    TextPoll
+};
 
 class Form1 : public QWidget
 {
@@ -44,11 +49,11 @@ public:
     int toPixels(int twips) const;
 
 public slots:
-    void showPollCount(const QString& text);   // [Text4]
-    void showErrorCount(const QString& text);  // [Text2]
+    void showPollCount(const QString& text);          // [Text4]
+    void showErrorCount(const QString& text);         // [Text2]
     void showChannel(int index, const QString& text); // [Text3(index)], 0 to 7
-    void showRequestText(const QString& text); // [Text5], textpoll only
-    void showReplyText(const QString& text);   // [Text6], textpoll only
+    void showRequestText(const QString& text);        // [Text5], textpoll only
+    void showReplyText(const QString& text);          // [Text6], textpoll only
     // A decoded reply: its error count, eight values and, in textpoll, its text.
     void showReading(const poll::Reading& reading);
     // The port could not be opened or written, or went away; or polling
@@ -71,11 +76,11 @@ private:
     void showFaults();
     QLineEdit* field(const char* name) const;
 
-    QLineEdit* m_address = nullptr;    // Text1
-    QLineEdit* m_errorCount = nullptr; // Text2
-    QLineEdit* m_pollCount = nullptr;  // Text4
-    QLineEdit* m_request = nullptr;    // Text5
-    QLineEdit* m_reply = nullptr;      // Text6
+    QLineEdit* m_address = nullptr;                               // Text1
+    QLineEdit* m_errorCount = nullptr;                            // Text2
+    QLineEdit* m_pollCount = nullptr;                             // Text4
+    QLineEdit* m_request = nullptr;                               // Text5
+    QLineEdit* m_reply = nullptr;                                 // Text6
     std::array<QLineEdit*, protocol::kChannelCount> m_channels{}; // Text3(0) to Text3(7)
     QLabel* m_addressNote = nullptr;
     QLabel* m_faults = nullptr; // the port's fault and the record's, in one strip

@@ -6,7 +6,8 @@ namespace autopoll {
 
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
 {
-    auto program = std::make_unique<apps::Program>(ui::Layout::AutoPoll, poll::Framing::Binary, settings);
+    auto program =
+        std::make_unique<apps::Program>(ui::Layout::AutoPoll, poll::Framing::Binary, settings);
     program->acquisition().start(poll::toByteArray(kRequest));
     return program;
 }

@@ -20,7 +20,8 @@ std::unique_ptr<apps::StartButton> MakeStartButton()
 
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
 {
-    auto program = std::make_unique<apps::Program>(ui::Layout::BytePoll, poll::Framing::Binary, settings);
+    auto program =
+        std::make_unique<apps::Program>(ui::Layout::BytePoll, poll::Framing::Binary, settings);
     program->acquisition().setRequest(poll::toByteArray(kFirstRequest));
     program->window().setAddressText(poll::FormatPlainInteger(kFirstRequest[0]));
     program->setStartButton(MakeStartButton());

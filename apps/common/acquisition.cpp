@@ -13,11 +13,10 @@ void printLine(const QString& text)
 
 } // namespace
 
-AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& settings, bool tellStandardError)
-    : m_comm(this)
-    , m_poller(framing, m_comm, this)
-    , m_recorder(settings.recorder)
-    , m_tellStandardError(tellStandardError)
+AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& settings,
+                                     bool tellStandardError)
+    : m_comm(this), m_poller(framing, m_comm, this), m_recorder(settings.recorder),
+      m_tellStandardError(tellStandardError)
 {
     m_comm.setObjectName(QStringLiteral("Comm1"));
     m_comm.setPortNumber(settings.commPort);
@@ -30,8 +29,10 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
         // Told from this thread, whatever the window is doing.
         connect(&m_poller, &poll::Poller::portFault, this, [](const serial::CommFault& fault) {
             const bool chooseAnother = fault.error == serial::CommError::OpenFailed;
-            printLine(fault.text() + (chooseAnother ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
-                                                    : QString()));
+            printLine(fault.text() +
+                      (chooseAnother
+                           ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
+                           : QString()));
         });
         connect(&m_poller, &poll::Poller::portFaultCleared, this,
                 [this] { printLine(QStringLiteral("polling %1 again").arg(m_comm.deviceName())); });
@@ -42,10 +43,11 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
         // Written on this thread as each frame goes or comes: one short line,
         // no queue between the event and its time.
         m_traceClock.start();
-        connect(&m_poller, &poll::Poller::frameTraced, this, [this, framing](const poll::FrameEvent& event) {
-            const double ms = static_cast<double>(m_traceClock.nsecsElapsed()) / 1e6;
-            QTextStream(stderr) << poll::FormatTraceLine(event, framing, ms) << Qt::endl;
-        });
+        connect(&m_poller, &poll::Poller::frameTraced, this,
+                [this, framing](const poll::FrameEvent& event) {
+                    const double ms = static_cast<double>(m_traceClock.nsecsElapsed()) / 1e6;
+                    QTextStream(stderr) << poll::FormatTraceLine(event, framing, ms) << Qt::endl;
+                });
     }
 }
 
@@ -59,18 +61,21 @@ void AcquisitionWorker::record(const poll::Reading& reading)
         if (written)
             printLine(QStringLiteral("recording to %1 again").arg(m_recorder->path()));
         else
-            printLine(QStringLiteral("cannot write to %1: %2").arg(m_recorder->path(), m_recorder->errorString()));
+            printLine(QStringLiteral("cannot write to %1: %2")
+                          .arg(m_recorder->path(), m_recorder->errorString()));
     }
     emit recordFault(written ? QString() : m_recorder->errorString());
 }
 
-Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings, bool tellStandardError)
+Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings,
+                         bool tellStandardError)
     : m_worker(new AcquisitionWorker(framing, settings, tellStandardError))
 {
     m_thread.setObjectName(QStringLiteral("acquisition"));
     m_worker->moveToThread(&m_thread);
     connect(this, &Acquisition::requestSet, m_worker, &AcquisitionWorker::setRequest);
-    connect(this, &Acquisition::startAsked, m_worker, qOverload<const QByteArray&>(&AcquisitionWorker::start));
+    connect(this, &Acquisition::startAsked, m_worker,
+            qOverload<const QByteArray&>(&AcquisitionWorker::start));
     // Deleted on its own thread once its event loop has ended.
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     // Ahead of the window's thread where the system grants it (Windows; a

@@ -47,9 +47,9 @@ private:
     void record(const poll::Reading& reading);
 
     serial::CommControl m_comm;
-    poll::Poller m_poller;                       // polls m_comm
+    poll::Poller m_poller;                      // polls m_comm
     std::shared_ptr<poll::Recorder> m_recorder; // used on the acquisition thread only
-    bool m_recording = true;                     // the last write went through
+    bool m_recording = true;                    // the last write went through
     bool m_tellStandardError;
     QElapsedTimer m_traceClock; // monotonic, from the worker's start
 };

@@ -13,11 +13,11 @@ namespace apps {
 
 struct CommandLine
 {
-    QString port;   // --port DEVICE: the device for serial port 1; empty: $COMM_PORT1 or the default
-    QString record; // --record FILE: where the CSV lines go; empty: nothing is recorded
-    bool trend = false; // --trend: the trend window opens beside the form at start
-    bool echo = false;  // --echo: each request comes back ahead of its reply
-    bool trace = false; // --trace: one line on standard error per frame
+    QString port; // --port DEVICE: the device for serial port 1; empty: $COMM_PORT1 or the default
+    QString record;         // --record FILE: where the CSV lines go; empty: nothing is recorded
+    bool trend = false;     // --trend: the trend window opens beside the form at start
+    bool echo = false;      // --echo: each request comes back ahead of its reply
+    bool trace = false;     // --trace: one line on standard error per frame
     bool listPorts = false; // --list-ports: print the serial ports and end
 };
 

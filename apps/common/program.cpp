@@ -2,8 +2,8 @@
 
 #include "apps/common/commandline.h"
 #include "apps/common/startup.h"
-#include "serial/portlist.h"
 #include "apps/common/winconsole.h"
+#include "serial/portlist.h"
 
 #include <QAction>
 #include <QApplication>
@@ -12,8 +12,7 @@
 namespace apps {
 
 Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& settings)
-    : m_window(layout)
-    , m_acquisition(framing, settings)
+    : m_window(layout), m_acquisition(framing, settings)
 {
     // Queued: the poller is on the acquisition thread, the window on this one.
     AcquisitionWorker& worker = m_acquisition.worker();
@@ -22,7 +21,8 @@ Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& s
     m_acquisition.addListener(window);
     QObject::connect(&poller, &poll::Poller::pollSent, window,
                      [window](std::int32_t, const QString& text) { window->showPollCount(text); });
-    QObject::connect(&poller, &poll::Poller::requestTextChanged, window, &ui::Form1::showRequestText);
+    QObject::connect(&poller, &poll::Poller::requestTextChanged, window,
+                     &ui::Form1::showRequestText);
     QObject::connect(&poller, &poll::Poller::replyDecoded, window, &ui::Form1::showReading);
     QObject::connect(&poller, &poll::Poller::portFault, window, &ui::Form1::showPortFault);
     QObject::connect(&poller, &poll::Poller::portFaultCleared, window, &ui::Form1::clearPortFault);
@@ -70,16 +70,19 @@ int Run(int argc, char* argv[], const char* name, const char* description,
         const std::function<std::unique_ptr<Program>(const LinkSettings&)>& load)
 {
     PrepareProcess(); // before the record file is opened
-    const ConsoleOutput console(name); // Windows: --help and errors reach a console or a message box
+    const ConsoleOutput console(
+        name); // Windows: --help and errors reach a console or a message box
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const auto parsed = ParseCommandLine(arguments, {QString::fromLatin1(name), QString::fromUtf8(description)});
+    const auto parsed =
+        ParseCommandLine(arguments, {QString::fromLatin1(name), QString::fromUtf8(description)});
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
     const CommandLine& options = std::get<CommandLine>(parsed);
     if (options.listPorts) {
-        const QCoreApplication app(argc, argv); // for the port's notifiers; no window, so no display needed
+        const QCoreApplication app(
+            argc, argv); // for the port's notifiers; no window, so no display needed
         QTextStream(stdout) << serial::FormatPortList(serial::ListPorts());
         return 0;
     }

@@ -31,8 +31,8 @@ public:
     void setStartButton(std::unique_ptr<StartButton> button);
 
 private:
-    ui::Form1 m_window;           // destroyed last: the acquisition reports
-    ui::TrendView m_trend;        // to both until its thread has ended
+    ui::Form1 m_window;    // destroyed last: the acquisition reports
+    ui::TrendView m_trend; // to both until its thread has ended
     Acquisition m_acquisition;
     std::unique_ptr<StartButton> m_startButton;
 };

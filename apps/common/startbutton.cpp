@@ -5,10 +5,7 @@
 namespace apps {
 
 StartButton::StartButton(int lowest, int highest, BuildRequest buildRequest, QObject* parent)
-    : QObject(parent)
-    , m_lowest(lowest)
-    , m_highest(highest)
-    , m_buildRequest(buildRequest)
+    : QObject(parent), m_lowest(lowest), m_highest(highest), m_buildRequest(buildRequest)
 {
 }
 

@@ -52,8 +52,9 @@ bool reopen(FILE* stream, int descriptor, const QString& path)
     // Wine's C runtime gives a stream whose standard handle was missing at
     // start-up the descriptor -2, and will not reopen it (Windows' will): the
     // file is put under the stream's own number instead.
-    const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     const int opened = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
@@ -91,18 +92,19 @@ QString collected(FILE* stream, int descriptor, std::unique_ptr<QTemporaryFile>&
     if (!file)
         return {};
     std::fflush(stream);
-    reopen(stream, descriptor, QStringLiteral("NUL")); // closes the file, so it can be read and removed
+    reopen(stream, descriptor,
+           QStringLiteral("NUL")); // closes the file, so it can be read and removed
     QString text;
     if (file->open())
-        text = QString::fromUtf8(file->readAll()).remove(u'\r'); // QTextStream writes UTF-8; "w" adds the CRs
+        text = QString::fromUtf8(file->readAll())
+                   .remove(u'\r'); // QTextStream writes UTF-8; "w" adds the CRs
     file.reset();
     return text;
 }
 
 } // namespace
 
-ConsoleOutput::ConsoleOutput(const char* title)
-    : m_title(QString::fromLatin1(title))
+ConsoleOutput::ConsoleOutput(const char* title) : m_title(QString::fromLatin1(title))
 {
     const bool outputRedirected = redirected(STD_OUTPUT_HANDLE);
     const bool errorRedirected = redirected(STD_ERROR_HANDLE);
@@ -146,7 +148,8 @@ ConsoleOutput::~ConsoleOutput()
                     QStringLiteral("<pre>%1</pre>").arg(m_collected.trimmed().toHtmlEscaped()));
     box.setTextFormat(Qt::RichText);
     QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    fixed.setFamilies({QStringLiteral("Consolas"), QStringLiteral("Courier New"), QStringLiteral("Courier")});
+    fixed.setFamilies(
+        {QStringLiteral("Consolas"), QStringLiteral("Courier New"), QStringLiteral("Courier")});
     box.setFont(fixed);
     box.exec();
 }

@@ -15,12 +15,7 @@ constexpr qint64 kChunkSize = 1 << 20;
 } // namespace
 
 RecordingFollower::RecordingFollower(const QString& path, ui::TrendView& view, QObject* parent)
-    : QObject(parent)
-    , m_path(path)
-    , m_view(view)
-    , m_file(path)
-    , m_reader(path)
-    , m_timer(this)
+    : QObject(parent), m_path(path), m_view(view), m_file(path), m_reader(path), m_timer(this)
 {
     // A file viewer keeps the whole file: the samples are allocated as they
     // come, so this bounds nothing but what is read.
@@ -118,7 +113,9 @@ QString RecordingFollower::summary() const
         if (const qint64 count = m_reader.skipped(reason))
             reasons << QStringLiteral("%1 %2").arg(count).arg(poll::SkipReasonText(reason));
     }
-    return text + QStringLiteral(", %1 skipped (%2)").arg(m_reader.skippedCount()).arg(reasons.join(QStringLiteral(", ")));
+    return text + QStringLiteral(", %1 skipped (%2)")
+                      .arg(m_reader.skippedCount())
+                      .arg(reasons.join(QStringLiteral(", ")));
 }
 
 } // namespace polltrend

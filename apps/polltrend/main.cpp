@@ -1,9 +1,9 @@
 // polltrend: the eight channels of a recording over time, in a window that
 // follows the file while it grows, or drawn into a PNG without a display.
 
-#include "polltrend/follower.h"
 #include "apps/common/commandline.h"
 #include "apps/common/startup.h"
+#include "polltrend/follower.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -28,8 +28,8 @@ void say(const QString& text)
 std::optional<qint64> parseTime(QString text)
 {
     text.replace(u' ', u'T');
-    static const QRegularExpression form(
-        QStringLiteral(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?(Z|[+-]\d{2}:\d{2})?$)"));
+    static const QRegularExpression form(QStringLiteral(
+        R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?(Z|[+-]\d{2}:\d{2})?$)"));
     if (!form.match(text).hasMatch())
         return std::nullopt;
     QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
@@ -51,29 +51,36 @@ struct Options
 std::variant<Options, int> parseOptions(const QStringList& arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Shows the eight channels of a recording made with --record (by bytepoll, autopoll, textpoll or pollcli) "
-        "over time, and follows the file while it grows. With --png, draws the image into a file and exits, "
-        "without a display."));
+    parser.setApplicationDescription(
+        QStringLiteral("Shows the eight channels of a recording made with --record (by bytepoll, "
+                       "autopoll, textpoll or pollcli) "
+                       "over time, and follows the file while it grows. With --png, draws the "
+                       "image into a file and exits, "
+                       "without a display."));
     const auto shared = apps::MakeSharedOptions();
-    const QCommandLineOption png(QStringLiteral("png"), QStringLiteral("Draw the trend into OUT (a PNG image) and exit."),
+    const QCommandLineOption png(QStringLiteral("png"),
+                                 QStringLiteral("Draw the trend into OUT (a PNG image) and exit."),
                                  QStringLiteral("OUT"));
-    const QCommandLineOption size(QStringLiteral("size"), QStringLiteral("The image's size in pixels (default 1200x600)."),
+    const QCommandLineOption size(QStringLiteral("size"),
+                                  QStringLiteral("The image's size in pixels (default 1200x600)."),
                                   QStringLiteral("WxH"));
-    const QCommandLineOption from(QStringLiteral("from"),
-                                  QStringLiteral("Begin the view at TIME (2026-12-09T08:00, local time unless an "
-                                                 "offset such as +01:00 is given); default: the first row."),
-                                  QStringLiteral("TIME"));
-    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("End the view at TIME; default: the last row."),
+    const QCommandLineOption from(
+        QStringLiteral("from"),
+        QStringLiteral("Begin the view at TIME (2026-12-09T08:00, local time unless an "
+                       "offset such as +01:00 is given); default: the first row."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption to(QStringLiteral("to"),
+                                QStringLiteral("End the view at TIME; default: the last row."),
                                 QStringLiteral("TIME"));
     parser.addOptions({shared.help, shared.version, png, size, from, to});
     parser.addPositionalArgument(QStringLiteral("FILE.csv"), QStringLiteral("A recording."));
     QString usage = parser.helpText();
     usage.replace(QStringLiteral("<executable_name>"), QStringLiteral("polltrend"));
-    usage += QStringLiteral("\nKeys in the window: + and - zoom, Left and Right go back and forth, End (or a double "
-                            "click) returns to the newest rows, 1 to 8 hide or show a channel.\n\nExamples:\n"
-                            "  autopoll --record today.csv & polltrend today.csv\n"
-                            "  polltrend today.csv --png today.png --from 2026-12-09T08:00 --to 2026-12-09T12:00\n");
+    usage += QStringLiteral(
+        "\nKeys in the window: + and - zoom, Left and Right go back and forth, End (or a double "
+        "click) returns to the newest rows, 1 to 8 hide or show a channel.\n\nExamples:\n"
+        "  autopoll --record today.csv & polltrend today.csv\n"
+        "  polltrend today.csv --png today.png --from 2026-12-09T08:00 --to 2026-12-09T12:00\n");
 
     const auto usageError = [&](const QString& why) {
         QTextStream(stderr) << "polltrend: " << why << "\n\n" << usage;
@@ -101,21 +108,26 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     options.png = parser.value(png);
     if (parser.isSet(size)) {
         const QRegularExpressionMatch match =
-            QRegularExpression(QStringLiteral(R"(^(\d{2,5})x(\d{2,5})$)")).match(parser.value(size));
+            QRegularExpression(QStringLiteral(R"(^(\d{2,5})x(\d{2,5})$)"))
+                .match(parser.value(size));
         const int width = match.captured(1).toInt();
         const int height = match.captured(2).toInt();
         // 16384 a side: past that an image of 4 bytes a pixel needs more than 1 GiB.
         if (!match.hasMatch() || width < 200 || height < 100 || width > 16384 || height > 16384)
-            return usageError(QStringLiteral("--size must be WIDTHxHEIGHT in pixels, from 200x100 to 16384x16384"));
+            return usageError(QStringLiteral(
+                "--size must be WIDTHxHEIGHT in pixels, from 200x100 to 16384x16384"));
         options.size = {width, height};
     }
-    for (const auto& [option, slot] : {std::pair{&from, &options.from}, std::pair{&to, &options.to}}) {
+    for (const auto& [option, slot] :
+         {std::pair{&from, &options.from}, std::pair{&to, &options.to}}) {
         if (!parser.isSet(*option))
             continue;
         *slot = parseTime(parser.value(*option));
         if (!*slot)
-            return usageError(QStringLiteral("--%1 must be a time like 2026-12-09T08:00 or 2026-12-09T08:00:00+01:00")
-                                  .arg(option->names().first()));
+            return usageError(
+                QStringLiteral(
+                    "--%1 must be a time like 2026-12-09T08:00 or 2026-12-09T08:00:00+01:00")
+                    .arg(option->names().first()));
     }
     if (options.from && options.to && *options.from >= *options.to)
         return usageError(QStringLiteral("--from must come before --to"));
@@ -123,7 +135,8 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
 }
 
 // The view over [from, to], each end the file's own where not given.
-void showRange(ui::TrendView& view, const polltrend::RecordingFollower& follower, const Options& options)
+void showRange(ui::TrendView& view, const polltrend::RecordingFollower& follower,
+               const Options& options)
 {
     const auto span = follower.span();
     if (!span && !(options.from && options.to))

@@ -20,7 +20,8 @@ std::unique_ptr<apps::StartButton> MakeStartButton()
 
 std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
 {
-    auto program = std::make_unique<apps::Program>(ui::Layout::TextPoll, poll::Framing::Text, settings);
+    auto program =
+        std::make_unique<apps::Program>(ui::Layout::TextPoll, poll::Framing::Text, settings);
     program->window().setAddressText(poll::FormatPlainInteger(protocol::kDefaultAddress));
     program->setStartButton(MakeStartButton());
     return program;

@@ -68,7 +68,8 @@ void CheckDecode(std::string_view text)
         FUZZ_CHECK(tenths >= -32768 && tenths <= 32767);
         FUZZ_CHECK(v == static_cast<float>(static_cast<double>(tenths) / 10.0));
         const unsigned raw = GroupValue(text, 7 + 4 * i, 4);
-        FUZZ_CHECK(tenths == (raw >= 0x8000 ? static_cast<long>(raw) - 0x10000 : static_cast<long>(raw)));
+        FUZZ_CHECK(tenths ==
+                   (raw >= 0x8000 ? static_cast<long>(raw) - 0x10000 : static_cast<long>(raw)));
     }
 
     const std::string_view received = text.size() > 39 ? text.substr(39, 2) : std::string_view{};
@@ -84,8 +85,8 @@ void CheckDecode(std::string_view text)
 
     FUZZ_CHECK(reply.lrcOk == (reply.receivedText == reply.checkText));
     if (received.size() == 2) {
-        const bool lrcMatches = IsUpperHex(received[0]) && IsUpperHex(received[1]) && sum != 0
-            && (sum + GroupValue(received, 0, 2)) % 0x100u == 0;
+        const bool lrcMatches = IsUpperHex(received[0]) && IsUpperHex(received[1]) && sum != 0 &&
+                                (sum + GroupValue(received, 0, 2)) % 0x100u == 0;
         FUZZ_CHECK(reply.lrcOk == lrcMatches);
     } else {
         // A text ending at character 40 has one character to compare: "0"

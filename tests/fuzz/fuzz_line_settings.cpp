@@ -21,16 +21,27 @@ QString Written(const serial::LineSettings& s)
 {
     QChar parity;
     switch (s.parity) {
-    case QSerialPort::NoParity: parity = u'N'; break;
-    case QSerialPort::EvenParity: parity = u'E'; break;
-    case QSerialPort::OddParity: parity = u'O'; break;
-    case QSerialPort::MarkParity: parity = u'M'; break;
-    case QSerialPort::SpaceParity: parity = u'S'; break;
-    default: FUZZ_CHECK(false && "parity outside N, E, O, M, S");
+    case QSerialPort::NoParity:
+        parity = u'N';
+        break;
+    case QSerialPort::EvenParity:
+        parity = u'E';
+        break;
+    case QSerialPort::OddParity:
+        parity = u'O';
+        break;
+    case QSerialPort::MarkParity:
+        parity = u'M';
+        break;
+    case QSerialPort::SpaceParity:
+        parity = u'S';
+        break;
+    default:
+        FUZZ_CHECK(false && "parity outside N, E, O, M, S");
     }
-    const QString stop = s.stopBits == QSerialPort::OneStop ? QStringLiteral("1")
-        : s.stopBits == QSerialPort::OneAndHalfStop        ? QStringLiteral("1.5")
-                                                            : QStringLiteral("2");
+    const QString stop = s.stopBits == QSerialPort::OneStop          ? QStringLiteral("1")
+                         : s.stopBits == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
+                                                                     : QStringLiteral("2");
     return QStringLiteral("%1,%2,%3,%4").arg(s.baudRate).arg(parity).arg(int(s.dataBits)).arg(stop);
 }
 
@@ -47,8 +58,8 @@ void Check(QStringView text)
     const auto& s = std::get<serial::LineSettings>(parsed);
     FUZZ_CHECK(s.baudRate > 0);
     FUZZ_CHECK(s.dataBits >= QSerialPort::Data5 && s.dataBits <= QSerialPort::Data8);
-    FUZZ_CHECK(s.stopBits == QSerialPort::OneStop || s.stopBits == QSerialPort::OneAndHalfStop
-               || s.stopBits == QSerialPort::TwoStop);
+    FUZZ_CHECK(s.stopBits == QSerialPort::OneStop || s.stopBits == QSerialPort::OneAndHalfStop ||
+               s.stopBits == QSerialPort::TwoStop);
 
     const QString again = Written(s);
     const auto reread = serial::ParseSettings(again);
@@ -70,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             text[i] = static_cast<char16_t>(data[1 + 2 * i] | data[2 + 2 * i] << 8);
         Check(QStringView(text.get(), static_cast<qsizetype>(units)));
     } else {
-        Check(QString::fromUtf8(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1)));
+        Check(QString::fromUtf8(reinterpret_cast<const char*>(data + 1),
+                                static_cast<qsizetype>(size - 1)));
     }
     return 0;
 }

@@ -110,7 +110,8 @@ Bytes FromLogText(std::string_view text)
 }
 
 // Checks each report, appends its bytes to `stream` and the frames to `found`.
-void Account(Framing framing, const std::vector<Received>& received, Bytes& stream, std::vector<Found>& found)
+void Account(Framing framing, const std::vector<Received>& received, Bytes& stream,
+             std::vector<Found>& found)
 {
     for (const Received& r : received) {
         const Bytes raw = framing == Framing::Rtu ? FromLogHex(r.text) : FromLogText(r.text);
@@ -138,7 +139,8 @@ void Account(Framing framing, const std::vector<Received>& received, Bytes& stre
 void CheckRequest(const Frame& frame, std::uint8_t seed)
 {
     const auto request = ReadRequest(frame);
-    const bool isRequest = frame.body.size() == kRequestBodySize && frame.body[1] == kReadInputRegisters;
+    const bool isRequest =
+        frame.body.size() == kRequestBodySize && frame.body[1] == kReadInputRegisters;
     FUZZ_CHECK(request.has_value() == isRequest);
     FUZZ_CHECK(IsForModule(frame, seed) == (isRequest && frame.body[0] == seed));
     if (!request)
@@ -157,7 +159,8 @@ void CheckRequest(const Frame& frame, std::uint8_t seed)
     } else if (request->start + request->count > kRegisterCount) {
         FUZZ_CHECK((body == Bytes{request->address, 0x84, kIllegalDataAddress}));
     } else {
-        FUZZ_CHECK(body.size() == 3 + 2u * request->count && body[1] == 0x04 && body[2] == 2 * request->count);
+        FUZZ_CHECK(body.size() == 3 + 2u * request->count && body[1] == 0x04 &&
+                   body[2] == 2 * request->count);
         for (std::size_t i = 0; i < request->count; ++i) {
             const auto raw = static_cast<std::uint16_t>(registers[request->start + i]);
             FUZZ_CHECK(body[3 + 2 * i] == raw >> 8 && body[4 + 2 * i] == (raw & 0xFF));
@@ -184,7 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const Framing framing = (data[0] & 1) ? Framing::Ascii : Framing::Rtu;
-    const auto gap = framing == Framing::Rtu ? Clock::duration(kRtuSilenceGap) : Clock::duration(kAsciiSilenceGap);
+    const auto gap = framing == Framing::Rtu ? Clock::duration(kRtuSilenceGap)
+                                             : Clock::duration(kAsciiSilenceGap);
 
     // Chunks: a byte for the pause before it and its length class, a byte
     // for its length, then its bytes.

@@ -61,7 +61,8 @@ void CheckRadix(double value, std::string_view digits, int radix, std::size_t sh
         return;
     }
     const std::string digitText(digits.substr(0, count));
-    double expected = count == 0 ? 0.0 : static_cast<double>(std::strtoull(digitText.c_str(), nullptr, radix));
+    double expected =
+        count == 0 ? 0.0 : static_cast<double>(std::strtoull(digitText.c_str(), nullptr, radix));
     if (count <= shortDigits && expected >= 0x8000 && expected <= 0xFFFF)
         expected -= 0x10000;
     FUZZ_CHECK(value == expected);
@@ -73,8 +74,8 @@ void CheckDecimal(double value, const std::string& text)
     const std::string prefix = text.substr(0, end);
     const double expected = std::strtod(prefix.c_str(), nullptr);
     if (value != expected) {
-        std::fprintf(stderr, "ReadNumber gives %.17g, strtod %.17g for \"%.200s\"\n", value, expected,
-                     prefix.c_str());
+        std::fprintf(stderr, "ReadNumber gives %.17g, strtod %.17g for \"%.200s\"\n", value,
+                     expected, prefix.c_str());
         FUZZ_CHECK(value == expected);
     }
 }

@@ -52,7 +52,8 @@ void CheckDecode(std::span<const std::uint8_t> bytes)
         const float v = reply->values[i];
         FUZZ_CHECK(std::isfinite(v) && v == std::trunc(v));
         FUZZ_CHECK(v >= -32768.0f && v <= 32767.0f);
-        const int expected = (bytes[3 + 2 * i] << 8 | bytes[4 + 2 * i]) - ((bytes[3 + 2 * i] & 0x80) ? 0x10000 : 0);
+        const int expected =
+            (bytes[3 + 2 * i] << 8 | bytes[4 + 2 * i]) - ((bytes[3 + 2 * i] & 0x80) ? 0x10000 : 0);
         FUZZ_CHECK(v == static_cast<float>(expected));
     }
     FUZZ_CHECK(reply->received == (bytes[19] | bytes[20] << 8));
@@ -66,7 +67,8 @@ void CheckCrc(std::span<const std::uint8_t> bytes, std::size_t count)
     const std::uint16_t crc = rtu::Crc16(bytes, count);
     FUZZ_CHECK(crc == TableCrc(bytes.first(used)));
 
-    std::vector<std::uint8_t> framed(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(used));
+    std::vector<std::uint8_t> framed(bytes.begin(),
+                                     bytes.begin() + static_cast<std::ptrdiff_t>(used));
     framed.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     framed.push_back(static_cast<std::uint8_t>(crc >> 8));
     FUZZ_CHECK(rtu::Crc16(framed, framed.size()) == 0);
@@ -87,7 +89,8 @@ void CheckRebuilt(std::span<const std::uint8_t> bytes)
     FUZZ_CHECK(decoded && decoded->crcOk);
 
     // The bit to flip comes from the input too, when there is enough of it.
-    const std::size_t bit = bytes.size() > 19 ? bytes[19] % (8 * rtu::kReplySize) : bytes.size() % (8 * rtu::kReplySize);
+    const std::size_t bit = bytes.size() > 19 ? bytes[19] % (8 * rtu::kReplySize)
+                                              : bytes.size() % (8 * rtu::kReplySize);
     reply[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
     const fuzz::ExactCopy flipped(reply);
     const auto damaged = rtu::DecodeReply(flipped.bytes());

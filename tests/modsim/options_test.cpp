@@ -65,10 +65,26 @@ TEST(Options, RefusesBadCommandLines)
 
 TEST(Options, ReadsAGoodCommandLine)
 {
-    const auto result =
-        Parse({"--link=/tmp/p", "--framing", "ascii", "--address", "255", "--values",
-               "-32768,-1,0,1,2,3,4,32767", "--lowercase", "--split", "3:25", "--away-after", "2",
-               "--away-for", "500", "--away-repeat", "--stray", "4", "--corrupt-every", "5", "--echo"});
+    const auto result = Parse({"--link=/tmp/p",
+                               "--framing",
+                               "ascii",
+                               "--address",
+                               "255",
+                               "--values",
+                               "-32768,-1,0,1,2,3,4,32767",
+                               "--lowercase",
+                               "--split",
+                               "3:25",
+                               "--away-after",
+                               "2",
+                               "--away-for",
+                               "500",
+                               "--away-repeat",
+                               "--stray",
+                               "4",
+                               "--corrupt-every",
+                               "5",
+                               "--echo"});
     ASSERT_EQ(result.error, "");
     const Options& o = result.options;
     EXPECT_EQ(o.link, "/tmp/p");
@@ -113,7 +129,8 @@ TEST(Options, HelpNamesEveryOption)
          {"--link",        "--device",         "--framing",       "--address",    "--values",
           "--log",         "--corrupt-every",  "--lowercase",     "--silent",     "--delay",
           "--split",       "--truncate-every", "--stray",         "--away-after", "--away-for",
-          "--away-repeat", "--noise-for",      "--random-faults", "--fault-rate", "--max-delay", "--echo"})
+          "--away-repeat", "--noise-for",      "--random-faults", "--fault-rate", "--max-delay",
+          "--echo"})
         EXPECT_NE(help.find(std::string("\n  ") + name + " "), std::string::npos) << name;
 }
 

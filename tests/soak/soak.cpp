@@ -309,7 +309,8 @@ public:
         auto* port = comm.findChild<QSerialPort*>();
         if (!port)
             return fail("the comm control has no serial port to watch");
-        QObject::connect(&comm, &serial::CommControl::bytesWritten, &comm, [this] { ++m_view.writes; });
+        QObject::connect(&comm, &serial::CommControl::bytesWritten, &comm,
+                         [this] { ++m_view.writes; });
         QObject::connect(port, &QSerialPort::readyRead, &comm, [this] {
             if (m_view.readCount < m_view.reads.size())
                 m_view.reads[m_view.readCount] = Now();

@@ -8,9 +8,8 @@
 namespace testing_support {
 
 ModsimProcess::ModsimProcess(QStringList arguments, QString link)
-    : m_link(link.isEmpty() ? uniqueLinkPath(m_dir) : link)
-    , m_logPath(m_dir.filePath(QStringLiteral("modsim.log")))
-    , m_arguments(std::move(arguments))
+    : m_link(link.isEmpty() ? uniqueLinkPath(m_dir) : link),
+      m_logPath(m_dir.filePath(QStringLiteral("modsim.log"))), m_arguments(std::move(arguments))
 {
     m_arguments << QStringLiteral("--link") << m_link << QStringLiteral("--log") << m_logPath;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -32,8 +31,9 @@ bool ModsimProcess::start()
     if (!m_process.waitForStarted())
         return false;
     return waitFor([this] {
-        return QFileInfo::exists(m_link) || m_process.state() == QProcess::NotRunning;
-    }) && m_process.state() == QProcess::Running;
+               return QFileInfo::exists(m_link) || m_process.state() == QProcess::NotRunning;
+           }) &&
+           m_process.state() == QProcess::Running;
 }
 
 void ModsimProcess::stop()

@@ -36,7 +36,8 @@ void PseudoTerminal::write(const QByteArray& bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        const ssize_t n =
+            ::write(m_master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             throw std::runtime_error("write to pty master failed");
         if (n > 0)
@@ -57,7 +58,9 @@ QByteArray PseudoTerminal::read(qsizetype count, std::chrono::milliseconds timeo
         if (::poll(&fd, 1, 5) <= 0)
             continue;
         char chunk[256];
-        const ssize_t n = ::read(m_master, chunk, static_cast<size_t>(qMin<qsizetype>(count - bytes.size(), sizeof chunk)));
+        const ssize_t n =
+            ::read(m_master, chunk,
+                   static_cast<size_t>(qMin<qsizetype>(count - bytes.size(), sizeof chunk)));
         if (n > 0)
             bytes.append(chunk, n);
     }
@@ -83,7 +86,9 @@ double processCpuSeconds()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 

@@ -54,7 +54,11 @@ public:
         QTest::keyClicks(field, address);
         press();
     }
-    void press() { QTest::mouseClick(window().findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton); }
+    void press()
+    {
+        QTest::mouseClick(window().findChild<QPushButton*>(QStringLiteral("Command1")),
+                          Qt::LeftButton);
+    }
 
 private:
     std::unique_ptr<apps::Program> m_program;

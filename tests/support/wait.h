@@ -10,7 +10,7 @@
 
 namespace testing_support {
 
-template<typename Condition>
+template <typename Condition>
 bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
     QDeadlineTimer deadline(timeout);

@@ -225,7 +225,7 @@ private:
         queuePiece({now, {bytes.begin(), bytes.end()}, {"echo " + modsim::HexBytes(bytes)}});
     }
 
-        void logSent(Clock::time_point when)
+    void logSent(Clock::time_point when)
     {
         while (!m_pendingLog.empty() && m_pendingLog.front().end <= m_sentTotal) {
             for (const std::string& line : m_pendingLog.front().lines)

@@ -70,8 +70,8 @@ void Receiver::flushBad(std::vector<Received>& out)
     const std::span<const std::uint8_t> bad = m_bad;
     for (std::size_t at = 0; at < bad.size(); at += kMaxBadChunk) {
         const auto piece = bad.subspan(at, std::min(kMaxBadChunk, bad.size() - at));
-        out.push_back(
-            {std::nullopt, m_framing == Framing::Rtu ? HexBytes(piece) : EscapeText(AsText(piece))});
+        out.push_back({std::nullopt,
+                       m_framing == Framing::Rtu ? HexBytes(piece) : EscapeText(AsText(piece))});
     }
     m_bad.clear();
 }

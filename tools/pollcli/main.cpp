@@ -2,14 +2,14 @@
 // window and prints each poll. With --duration it stops by itself and prints
 // how well the ticks kept time, for the benchmark.
 
-#include "codec/ascii.h"
-#include "codec/rtu.h"
-#include "poll/numberformat.h"
-#include "poll/poller.h"
 #include "apps/common/acquisition.h"
 #include "apps/common/commandline.h"
 #include "apps/common/settings.h"
 #include "apps/common/startup.h"
+#include "codec/ascii.h"
+#include "codec/rtu.h"
+#include "poll/numberformat.h"
+#include "poll/poller.h"
 #include "serial/portlist.h"
 
 #include <QCommandLineParser>
@@ -35,11 +35,7 @@ namespace {
 class ConsolePrinter : public QObject
 {
 public:
-    ConsolePrinter(const QElapsedTimer& clock, bool quiet)
-        : m_clock(clock)
-        , m_quiet(quiet)
-    {
-    }
+    ConsolePrinter(const QElapsedTimer& clock, bool quiet) : m_clock(clock), m_quiet(quiet) {}
 
     void listenTo(apps::Acquisition& acquisition)
     {
@@ -50,7 +46,8 @@ public:
         connect(&poller, &poll::Poller::portFault, this, &ConsolePrinter::portFault);
         connect(&poller, &poll::Poller::portFaultCleared, this,
                 [] { QTextStream(stderr) << "pollcli: port back" << Qt::endl; });
-        connect(&acquisition.worker(), &apps::AcquisitionWorker::recordFault, this, &ConsolePrinter::recordFault);
+        connect(&acquisition.worker(), &apps::AcquisitionWorker::recordFault, this,
+                &ConsolePrinter::recordFault);
     }
 
     const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
@@ -87,14 +84,18 @@ private:
     void recordFault(const QString& why)
     {
         m_recordFailed = m_recordFailed || !why.isEmpty();
-        QTextStream(stderr) << "pollcli: " << (why.isEmpty() ? QStringLiteral("recording again") : "cannot record: " + why)
+        QTextStream(stderr) << "pollcli: "
+                            << (why.isEmpty() ? QStringLiteral("recording again")
+                                              : "cannot record: " + why)
                             << Qt::endl;
     }
     void print(const QString& what)
     {
-        QTextStream(stdout) << QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f', 3) << " " << what
-                            << "  polls" << m_pollCount << "  errors " << m_errorCount
-                            << "  values " << m_channels.join(QLatin1Char(' ')) << Qt::endl;
+        QTextStream(stdout) << QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f',
+                                               3)
+                            << " " << what << "  polls" << m_pollCount << "  errors "
+                            << m_errorCount << "  values " << m_channels.join(QLatin1Char(' '))
+                            << Qt::endl;
     }
 
     const QElapsedTimer& m_clock;
@@ -135,8 +136,9 @@ double cpuSecondsSince(std::clock_t start)
 
 QString figure(double value, int decimals, const char* unit)
 {
-    return value < 0 ? QStringLiteral("not measured on this system")
-                     : QString::number(value, 'f', decimals) + QLatin1Char(' ') + QLatin1String(unit);
+    return value < 0
+               ? QStringLiteral("not measured on this system")
+               : QString::number(value, 'f', decimals) + QLatin1Char(' ') + QLatin1String(unit);
 }
 
 double toMs(qint64 nanoseconds)
@@ -155,12 +157,14 @@ void printReport(const std::vector<qint64>& ticks, std::chrono::milliseconds int
         for (std::size_t i = 1; i < ticks.size(); ++i)
             errors.push_back(std::fabs(toMs(ticks[i] - ticks[i - 1]) - period));
         std::sort(errors.begin(), errors.end());
-        const double mean = toMs(ticks.back() - ticks.front()) / static_cast<double>(ticks.size() - 1);
+        const double mean =
+            toMs(ticks.back() - ticks.front()) / static_cast<double>(ticks.size() - 1);
         const auto p99 = errors[std::min(errors.size() - 1, errors.size() * 99 / 100)];
         out << "mean period:          " << QString::number(mean, 'f', 3) << " ms" << Qt::endl;
-        out << "p99 |period - " << period << "|: " << QString::number(p99, 'f', 3) << " ms" << Qt::endl;
-        out << "max |period - " << period << "|: " << QString::number(errors.back(), 'f', 3) << " ms"
+        out << "p99 |period - " << period << "|: " << QString::number(p99, 'f', 3) << " ms"
             << Qt::endl;
+        out << "max |period - " << period << "|: " << QString::number(errors.back(), 'f', 3)
+            << " ms" << Qt::endl;
     }
     if (!ticks.empty()) {
         // Tick n is due n intervals after the start.
@@ -169,7 +173,8 @@ void printReport(const std::vector<qint64>& ticks, std::chrono::milliseconds int
             << ticks.size() << " ticks" << Qt::endl;
     }
     out << "CPU time:             " << figure(cpuSeconds, 3, "s") << Qt::endl;
-    out << "peak memory (VmHWM):  " << figure(static_cast<double>(peakMemoryKiB()), 0, "KiB") << Qt::endl;
+    out << "peak memory (VmHWM):  " << figure(static_cast<double>(peakMemoryKiB()), 0, "KiB")
+        << Qt::endl;
 }
 
 } // namespace
@@ -190,30 +195,38 @@ int main(int argc, char* argv[])
         QStringLiteral("Append one CSV line per decoded reply to FILE (- for standard output): "
                        "time, polls, errors, checksum_ok, ch0 to ch7."),
         QStringLiteral("FILE"));
-    const QCommandLineOption addressOption(QStringLiteral("address"), QStringLiteral("Module address, 0 to 255."),
+    const QCommandLineOption addressOption(QStringLiteral("address"),
+                                           QStringLiteral("Module address, 0 to 255."),
                                            QStringLiteral("N"), QStringLiteral("67"));
-    const QCommandLineOption intervalOption(QStringLiteral("interval"), QStringLiteral("Poll interval in ms."),
-                                            QStringLiteral("MS"), QString::number(poll::kPollInterval.count()));
+    const QCommandLineOption intervalOption(
+        QStringLiteral("interval"), QStringLiteral("Poll interval in ms."), QStringLiteral("MS"),
+        QString::number(poll::kPollInterval.count()));
     const QCommandLineOption durationOption(
-        QStringLiteral("duration"), QStringLiteral("Stop after this many seconds and print timing figures."),
+        QStringLiteral("duration"),
+        QStringLiteral("Stop after this many seconds and print timing figures."),
         QStringLiteral("S"));
-    const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print only the figures."));
-    const QCommandLineOption framingOption(QStringLiteral("framing"),
-                                           QStringLiteral("rtu (binary, CRC-16) or ascii (text lines, LRC)."),
-                                           QStringLiteral("F"), QStringLiteral("rtu"));
-    parser.addOptions({helpOption, versionOption, portOption, recordOption, addressOption, intervalOption,
-                       durationOption, quietOption, framingOption, echoOption,
+    const QCommandLineOption quietOption(QStringLiteral("quiet"),
+                                         QStringLiteral("Print only the figures."));
+    const QCommandLineOption framingOption(
+        QStringLiteral("framing"),
+        QStringLiteral("rtu (binary, CRC-16) or ascii (text lines, LRC)."), QStringLiteral("F"),
+        QStringLiteral("rtu"));
+    parser.addOptions({helpOption, versionOption, portOption, recordOption, addressOption,
+                       intervalOption, durationOption, quietOption, framingOption, echoOption,
                        traceOption, listPortsOption});
     const QString usage =
-        parser.helpText() + apps::PortNote(QStringLiteral("pollcli --port /dev/ttyUSB0 --record - > values.csv"));
+        parser.helpText() +
+        apps::PortNote(QStringLiteral("pollcli --port /dev/ttyUSB0 --record - > values.csv"));
     const bool parsed = parser.parse(QCoreApplication::arguments());
-    const QString emptyValue = parsed ? apps::EmptyValueError(parser, {portOption, recordOption}) : QString();
+    const QString emptyValue =
+        parsed ? apps::EmptyValueError(parser, {portOption, recordOption}) : QString();
     if (!parsed || !parser.positionalArguments().isEmpty() || !emptyValue.isEmpty()) {
         QTextStream(stderr) << "pollcli: "
-                            << (!parsed ? parser.errorText()
+                            << (!parsed                 ? parser.errorText()
                                 : !emptyValue.isEmpty() ? emptyValue
                                                         : QStringLiteral("unexpected argument"))
-                            << "\n\n" << usage;
+                            << "\n\n"
+                            << usage;
         return 2;
     }
     if (parser.isSet(helpOption)) {
@@ -232,7 +245,8 @@ int main(int argc, char* argv[])
     bool ok = false;
     const int address = parser.value(addressOption).toInt(&ok);
     if (!ok || address < 0 || address > 255) {
-        QTextStream(stderr) << "pollcli: --address must be a whole number from 0 to 255" << Qt::endl;
+        QTextStream(stderr) << "pollcli: --address must be a whole number from 0 to 255"
+                            << Qt::endl;
         return 2;
     }
     const int interval = parser.value(intervalOption).toInt(&ok);
@@ -253,10 +267,12 @@ int main(int argc, char* argv[])
     std::optional<std::chrono::milliseconds> stopAfter;
     if (parser.isSet(durationOption)) {
         const double seconds = parser.value(durationOption).toDouble(&ok);
-        const double longest = std::floor((std::numeric_limits<int>::max() - interval / 2) / 1000.0);
+        const double longest =
+            std::floor((std::numeric_limits<int>::max() - interval / 2) / 1000.0);
         if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > longest) {
-            QTextStream(stderr) << "pollcli: --duration must be a number of seconds above 0 and at most "
-                                << QString::number(longest, 'f', 0) << Qt::endl;
+            QTextStream(stderr)
+                << "pollcli: --duration must be a number of seconds above 0 and at most "
+                << QString::number(longest, 'f', 0) << Qt::endl;
             return 2;
         }
         // Stop half an interval after the last tick that fits, so it is counted.
@@ -289,7 +305,8 @@ int main(int argc, char* argv[])
         const rtu::Request frame = rtu::BuildRequest(static_cast<std::uint8_t>(address));
         request = poll::toByteArray(frame);
     } else
-        request = QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address)));
+        request =
+            QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address)));
 
     const std::clock_t cpuStart = std::clock();
     if (stopAfter)

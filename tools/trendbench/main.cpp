@@ -105,9 +105,11 @@ void bench(const char* name, const std::vector<ui::TrendSample>& all, std::size_
         ui::TrendView trend;
         trend.setCapacity(static_cast<qsizetype>(held));
         trend.append(std::span(all.data(), held));
-        trend.setSpan(all[held - 1].timeMs - all[0].timeMs); // the whole history, as it keeps moving
+        trend.setSpan(all[held - 1].timeMs -
+                      all[0].timeMs); // the whole history, as it keeps moving
         QImage image(kImageSize, QImage::Format_RGB32);
-        image.fill(Qt::white); // its pages mapped now: the first draw is not charged for the kernel's work
+        image.fill(
+            Qt::white); // its pages mapped now: the first draw is not charged for the kernel's work
         QPainter painter(&image);
         Stopwatch watch;
         for (std::size_t kind = 0; kind < 3; ++kind) {
