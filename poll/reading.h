@@ -26,6 +26,8 @@ struct Reading
     QString errorText;                                         // [Text2]
     std::array<QString, protocol::kChannelCount> channelTexts; // [Text3(0)] to [Text3(7)]
     QString replyText; // [Text6]; text framing only, else empty
+
+    int address = -1; // of the module polled, as it goes on the line (0 to 255); -1 not known
 };
 
 } // namespace poll

@@ -25,6 +25,7 @@ struct RecordedRow
     qint32 errors;
     bool checksumOk;
     protocol::ChannelValues values;
+    qint16 address = -1; // the module's address; -1 in a file without the address column
 
     bool operator==(const RecordedRow&) const = default;
 };

@@ -23,6 +23,7 @@ struct TrendSample
     protocol::ChannelValues values{};
     std::int32_t polls = 0; // the poll count after this reply
     bool checksumOk = true;
+    std::int16_t address = -1; // the module's address on the line; -1 where not known
 };
 
 // One pixel column of a reduced view. Only samples with a good checksum give
