@@ -33,6 +33,15 @@ QByteArray toByteArray(const rtu::Request& request)
     return {reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size())};
 }
 
+int RequestAddress(Framing framing, const QByteArray& request)
+{
+    if (framing == Framing::Binary)
+        return request.isEmpty() ? -1 : static_cast<std::uint8_t>(request[0]);
+    bool ok = false;
+    const int address = request.mid(1, 2).toInt(&ok, 16);
+    return ok && request.startsWith(':') && request.size() >= 3 ? address : -1;
+}
+
 Poller::Poller(Framing framing, serial::Comm& comm, QObject* parent)
     : QObject(parent), m_framing(framing), m_comm(comm), m_timer(this)
 {
@@ -57,6 +66,7 @@ void Poller::setInterval(std::chrono::milliseconds interval)
 void Poller::setRequest(const QByteArray& request)
 {
     m_request = request;
+    m_address = RequestAddress(m_framing, request);
     if (m_framing == Framing::Text)
         emit requestTextChanged(FormatFrameText(m_request));
 }
@@ -207,7 +217,7 @@ void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk,
     // UTC: local time would look the zone up again on every reply.
     Reading reading{
         QDateTime::currentDateTimeUtc(),  m_pollCount, m_errorCount, checksumOk, m_values,
-        FormatPlainInteger(m_errorCount), {},          replyText};
+        FormatPlainInteger(m_errorCount), {},          replyText,    m_address};
     for (std::size_t i = 0; i < m_values.size(); ++i)
         reading.channelTexts[i] = FormatChannelNumber(m_values[i]);
     emit replyDecoded(reading);

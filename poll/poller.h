@@ -34,6 +34,11 @@ enum class Framing
     Text
 };
 
+// The module address a request goes to, as it stands on the line: the first
+// byte of an RTU frame, the two hex digits after the colon of an ASCII line.
+// -1 for a request too short or not hex there.
+int RequestAddress(Framing framing, const QByteArray& request);
+
 class Poller : public QObject
 {
     Q_OBJECT
@@ -117,6 +122,7 @@ private:
     bool m_awaitingReply = false; // the last poll has had no reply yet
 
     QByteArray m_request;
+    int m_address = -1; // of m_request
     std::int32_t m_pollCount = 0;
     std::int32_t m_errorCount = 0;
     protocol::ChannelValues m_values{};

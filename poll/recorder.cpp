@@ -16,15 +16,17 @@
 
 namespace poll {
 
-QString CsvHeader()
+QString CsvHeader(CsvColumns columns)
 {
     QString header = QStringLiteral("time,polls,errors,checksum_ok");
     for (std::size_t i = 0; i < protocol::kChannelCount; ++i)
         header += QStringLiteral(",ch%1").arg(i);
+    if (columns == CsvColumns::ValuesAndAddress)
+        header += QStringLiteral(",address");
     return header + QStringLiteral("\r\n");
 }
 
-QString CsvLine(const Reading& reading)
+QString CsvLine(const Reading& reading, CsvColumns columns)
 {
     // No field can hold a comma, a quote or a line break, so none is quoted.
     // Local time with its offset; a time given in a zone of its own keeps it.
@@ -40,14 +42,22 @@ QString CsvLine(const Reading& reading)
     line += reading.checksumOk ? u'1' : u'0';
     for (float value : reading.values)
         line += u',' + FormatChannelNumber(value, QLocale::c());
+    if (columns == CsvColumns::ValuesAndAddress) {
+        line += u',';
+        if (reading.address >= 0)
+            line += QString::number(reading.address);
+    }
     return line + QStringLiteral("\r\n");
 }
 
-bool IsCsvHeader(QByteArrayView line)
+std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line)
 {
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
-    return line == CsvHeader().trimmed().toLatin1();
+    for (const CsvColumns columns : {CsvColumns::ValuesAndAddress, CsvColumns::Values})
+        if (line == CsvHeader(columns).trimmed().toLatin1())
+            return columns;
+    return std::nullopt;
 }
 
 std::variant<std::unique_ptr<Recorder>, QString> Recorder::Open(const QString& path)
@@ -79,10 +89,12 @@ std::optional<QString> Recorder::open()
         QFile existing(m_path);
         if (!existing.open(QIODevice::ReadOnly))
             return cannot(existing.errorString());
-        if (!IsCsvHeader(existing.readLine(4096)))
+        const std::optional<CsvColumns> columns = CsvHeaderColumns(existing.readLine(4096));
+        if (!columns)
             return QStringLiteral("%1 is not a recording (its first line is not the header %2); "
                                   "choose another file")
                 .arg(m_path, CsvHeader().trimmed());
+        m_columns = *columns;
         // A last line cut short (a crash of another writer) gets its line end
         // before our first row.
         m_lineOwed = existing.seek(existing.size() - 1) && existing.read(1) != "\n";
@@ -128,8 +140,8 @@ bool Recorder::record(const Reading& reading)
     if (m_lineOwed)
         bytes += "\r\n";
     if (m_headerOwed)
-        bytes += CsvHeader().toUtf8();
-    bytes += CsvLine(reading).toUtf8();
+        bytes += CsvHeader(m_columns).toUtf8();
+    bytes += CsvLine(reading, m_columns).toUtf8();
     if (!append(bytes))
         return false;
     m_lineOwed = m_headerOwed = false;

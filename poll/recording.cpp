@@ -14,14 +14,15 @@ namespace poll {
 
 namespace {
 
-// time, polls, errors, checksum_ok, ch0..ch7
-constexpr std::size_t kFieldCount = 4 + protocol::kChannelCount;
+// time, polls, errors, checksum_ok, ch0..ch7, and in newer files the address
+constexpr std::size_t kValueFieldCount = 4 + protocol::kChannelCount;
+constexpr std::size_t kMaxFieldCount = kValueFieldCount + 1;
 // "2026-12-09T14:03:05.123+01:00"
 constexpr std::size_t kTimeLength = 29;
 
-QByteArray HeaderLine()
+QByteArray HeaderLine(CsvColumns columns)
 {
-    QByteArray header = CsvHeader().toLatin1();
+    QByteArray header = CsvHeader(columns).toLatin1();
     header.chop(2); // CR LF
     return header;
 }
@@ -81,23 +82,39 @@ bool ParseCount(std::string_view text, qint32& count)
     return ec == std::errc() && end == text.data() + text.size();
 }
 
+// The module's address: 0 to 255, or empty where the program did not know it.
+bool ParseAddress(std::string_view text, qint16& address)
+{
+    if (text.empty()) {
+        address = -1;
+        return true;
+    }
+    qint32 value = 0;
+    if (!ParseCount(text, value) || value > 255)
+        return false;
+    address = static_cast<qint16>(value);
+    return true;
+}
+
 // A row, or why the line gives none. The time going backwards is for the
 // caller to judge.
-std::variant<RecordedRow, SkipReason> ParseRow(std::string_view line)
+std::variant<RecordedRow, SkipReason> ParseRow(std::string_view line, CsvColumns columns)
 {
-    std::array<std::string_view, kFieldCount> fields;
+    const std::size_t fieldCount =
+        columns == CsvColumns::ValuesAndAddress ? kMaxFieldCount : kValueFieldCount;
+    std::array<std::string_view, kMaxFieldCount> fields;
     std::size_t count = 0;
     for (std::size_t start = 0;;) {
         const std::size_t comma = line.find(',', start);
-        if (count == kFieldCount)
-            return SkipReason::FieldCount; // a 13th field
+        if (count == fieldCount)
+            return SkipReason::FieldCount; // a field more than the header has
         fields[count++] =
             line.substr(start, comma == std::string_view::npos ? comma : comma - start);
         if (comma == std::string_view::npos)
             break;
         start = comma + 1;
     }
-    if (count != kFieldCount)
+    if (count != fieldCount)
         return SkipReason::FieldCount;
 
     RecordedRow row{};
@@ -125,6 +142,8 @@ std::variant<RecordedRow, SkipReason> ParseRow(std::string_view line)
     }
     if (outOfRange)
         return SkipReason::OutOfRange;
+    if (columns == CsvColumns::ValuesAndAddress && !ParseAddress(fields[12], row.address))
+        return SkipReason::BadNumber;
     return row;
 }
 
@@ -134,7 +153,7 @@ QString SkipReasonText(SkipReason reason)
 {
     switch (reason) {
     case SkipReason::FieldCount:
-        return QStringLiteral("not %1 fields").arg(kFieldCount);
+        return QStringLiteral("not as many fields as the header");
     case SkipReason::BadTime:
         return QStringLiteral("time not readable");
     case SkipReason::BadNumber:
@@ -153,7 +172,9 @@ QString SkipReasonText(SkipReason reason)
     return QString();
 }
 
-RecordingReader::RecordingReader(QString name) : m_name(std::move(name)), m_header(HeaderLine())
+RecordingReader::RecordingReader(QString name)
+    : m_name(std::move(name)), m_header(HeaderLine(CsvColumns::ValuesAndAddress)),
+      m_valuesHeader(HeaderLine(CsvColumns::Values))
 {
     m_pending.reserve(kMaxLineLength);
 }
@@ -250,11 +271,15 @@ bool RecordingReader::couldBeHeader() const
 {
     if (m_overlong)
         return false;
-    const qsizetype common = std::min(m_pending.size(), m_header.size());
-    if (QByteArrayView(m_pending).first(common) != QByteArrayView(m_header).first(common))
-        return false;
-    return m_pending.size() <= m_header.size() ||
-           (m_pending.size() == m_header.size() + 1 && m_pending.back() == '\r');
+    // Either header, or the start of one.
+    const auto couldBe = [this](const QByteArray& header) {
+        const qsizetype common = std::min(m_pending.size(), header.size());
+        if (QByteArrayView(m_pending).first(common) != QByteArrayView(header).first(common))
+            return false;
+        return m_pending.size() <= header.size() ||
+               (m_pending.size() == header.size() + 1 && m_pending.back() == '\r');
+    };
+    return couldBe(m_header) || couldBe(m_valuesHeader);
 }
 
 void RecordingReader::takeOverlongLine()
@@ -278,19 +303,21 @@ void RecordingReader::takeLine(const char* begin, const char* end)
     if (begin != end && end[-1] == '\r')
         --end;
     const std::string_view line(begin, static_cast<std::size_t>(end - begin));
-    const bool header =
-        line == std::string_view(m_header.constData(), static_cast<std::size_t>(m_header.size()));
+    const std::optional<CsvColumns> header = CsvHeaderColumns(QByteArrayView(line));
     if (m_state == State::NoHeaderYet) {
         m_state = header ? State::Reading : State::NotARecording;
         m_lines = header ? 1 : 0;
+        m_columns = header.value_or(CsvColumns::ValuesAndAddress);
         return;
     }
     ++m_lines;
     if (header) {
+        // Two recordings joined with cat: the rows after it are in its form.
+        m_columns = *header;
         skip(SkipReason::RepeatedHeader);
         return;
     }
-    auto parsed = ParseRow(line);
+    auto parsed = ParseRow(line, m_columns);
     if (const auto* reason = std::get_if<SkipReason>(&parsed)) {
         skip(*reason);
         return;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "codec/protocol.h"
+#include "poll/recorder.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -33,7 +34,7 @@ struct RecordedRow
 // Why a line gave no row. Each is counted; none stops the reading.
 enum class SkipReason
 {
-    FieldCount,     // not 12 comma-separated fields (a blank line too)
+    FieldCount,     // not as many comma-separated fields as the header (a blank line too)
     BadTime,        // not yyyy-MM-ddTHH:mm:ss.zzz±HH:MM, or no such date or time
     BadNumber,      // a count that is not a whole number 0..2147483647, a flag not 0 or 1,
                     // a value that is not a decimal number
@@ -108,7 +109,9 @@ private:
     void skip(SkipReason reason);
 
     QString m_name;
-    QByteArray m_header; // "time,polls,...,ch7", as CsvHeader() writes it, without CR LF
+    QByteArray m_header;       // "time,polls,...,ch7,address", as CsvHeader() writes it, no CR LF
+    QByteArray m_valuesHeader; // the same without the address, as older files begin
+    CsvColumns m_columns = CsvColumns::ValuesAndAddress; // of the header read
     State m_state = State::NoHeaderYet;
     bool m_finished = false;
     bool m_sawBytes = false;

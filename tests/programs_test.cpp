@@ -74,6 +74,34 @@ TEST(BytePoll, TypedAddressGoesOnTheWireAndChangesWhilePolling)
     EXPECT_EQ(program.text("Text1"), "2") << "the field keeps what the operator typed";
 }
 
+// Two modules on one line, polled one after the other into one recording:
+// each row says which module it came from.
+TEST(BytePoll, ARecordingAcrossAnAddressChangeNamesEachRowsModule)
+{
+    ModsimProcess module({"--address", "1", "--also-address", "2"});
+    ASSERT_TRUE(module.start());
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("values.csv"));
+    {
+        RunningProgram program(
+            &bytepoll::Load, module.link(), kTestInterval,
+            std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(path)));
+        program.start(QStringLiteral("1"));
+        ASSERT_TRUE(waitFor([&] { return program.text("Text2") == "0"; }));
+        program.start(QStringLiteral("2"));
+        ASSERT_TRUE(waitFor([&] { return requests(module).contains("02 04 00 00 00 08 f1 ff"); }));
+        const int polls = program.text("Text4").toInt();
+        ASSERT_TRUE(waitFor([&] { return program.text("Text4").toInt() > polls + 1; }));
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QStringList addresses;
+    for (const QByteArray& line : file.readAll().trimmed().split('\n').mid(1))
+        addresses << QString::fromLatin1(line.trimmed().split(',').value(12));
+    addresses.removeDuplicates();
+    EXPECT_EQ(addresses, QStringList({"1", "2"}));
+}
+
 TEST(BytePoll, ARefusedAddressIsNotedAndAMissingPortShownUntilItAppears)
 {
     QTemporaryDir dir;
@@ -190,7 +218,7 @@ TEST(AutoPoll, RecordsEachReplyAndKeepsPollingWhenTheRecordFails)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
     ASSERT_GE(lines.size(), 3) << "the header and a line a reply";
-    EXPECT_TRUE(lines[1].endsWith(",1,0,1,-7,0,7,100,-100,32767,-32768,68\r"))
+    EXPECT_TRUE(lines[1].endsWith(",1,0,1,-7,0,7,100,-100,32767,-32768,68,68\r"))
         << lines[1].toStdString();
 
     RunningProgram full(&autopoll::Load, module.link(), kTestInterval,

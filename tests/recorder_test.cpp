@@ -16,7 +16,11 @@ poll::Reading sample(int offsetSeconds)
             17,
             2,
             false,
-            {23.5f, -0.5f, 0.0f, -32768.0f, 3276.7f, 1e-4f, 1234567.0f, 0.1f}};
+            {23.5f, -0.5f, 0.0f, -32768.0f, 3276.7f, 1e-4f, 1234567.0f, 0.1f},
+            {},
+            {},
+            {},
+            68};
 }
 
 TEST(CsvLine, CarriesTheTimeTheCountsAndTheValuesAsShownWithAPoint)
@@ -24,12 +28,12 @@ TEST(CsvLine, CarriesTheTimeTheCountsAndTheValuesAsShownWithAPoint)
     QLocale::setDefault(QLocale(QLocale::German)); // a decimal comma on screen
     EXPECT_EQ(
         poll::CsvLine(sample(3600)),
-        "2026-12-08T09:05:07.045+01:00,17,2,0,23.5,-0.5,0,-32768,3276.7,0.0001,1234567,0.1\r\n");
+        "2026-12-08T09:05:07.045+01:00,17,2,0,23.5,-0.5,0,-32768,3276.7,0.0001,1234567,0.1,68\r\n");
     QLocale::setDefault(QLocale::c());
     EXPECT_TRUE(
         poll::CsvLine(sample(-(5 * 3600 + 30 * 60))).startsWith("2026-12-08T09:05:07.045-05:30,"));
     EXPECT_EQ(poll::CsvHeader(),
-              "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n");
+              "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7,address\r\n");
 }
 
 TEST(Recorder, WritesTheHeaderOnceAndAppendsRunAfterRun)
@@ -48,6 +52,27 @@ TEST(Recorder, WritesTheHeaderOnceAndAppendsRunAfterRun)
         EXPECT_TRUE(lines[0].startsWith("time,polls")) << run;
         EXPECT_EQ(lines.count(lines[0]), 1) << "one header";
     }
+}
+
+TEST(Recorder, AppendsToAFileOfTheFormBeforeTheAddressInThatForm)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("old.csv"));
+    const QByteArray old = "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n"
+                           "2026-12-08T09:05:06.045+01:00,16,2,0,1,2,3,4,5,6,7,8\r\n";
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(old);
+    }
+    auto opened = poll::Recorder::Open(path);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<poll::Recorder>>(opened));
+    ASSERT_TRUE(std::get<std::unique_ptr<poll::Recorder>>(opened)->record(sample(3600)));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(),
+              old + "2026-12-08T09:05:07.045+01:00,17,2,0,23.5,-0.5,0,-32768,3276.7,0.0001,"
+                    "1234567,0.1\r\n");
 }
 
 TEST(Recorder, SaysWhyAFileCannotBeOpenedAndReportsAFailedWrite)

@@ -22,6 +22,9 @@ const QByteArray kRow = "2026-12-09T14:03:05.123+01:00,17,2,1,12.5,0,-3,1234567,
 // kRow at another time, or at its time with other fields.
 const auto At = [](const char* time) { return time + kRow.sliced(29); };
 const auto With = [](const char* fields) { return kRow.first(30) + fields + "\r\n"; };
+// The same in the form with the module's address at the end.
+const QByteArray kAddressHeader = kHeader.chopped(2) + ",address\r\n";
+const auto Address = [](const char* address) { return kRow.chopped(2) + "," + address + "\r\n"; };
 
 struct Outcome
 {
@@ -96,6 +99,11 @@ TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
         {"line too long", kHeader + QByteArray(4095, 'x') + "\r\n" + QByteArray(4097, 'x') + "\n" + kRow + longLine, 1,
          {{SkipReason::FieldCount, 1}, {SkipReason::TooLong, 2}}},
         {"last line without its end", kHeader + kRow + kRow.chopped(2), 1, {{SkipReason::Truncated, 1}}},
+        {"with the address, known or not", kAddressHeader + Address("68") + Address("") + Address("0"), 3, {}},
+        {"an address not 0 to 255, or missing", kAddressHeader + Address("256") + Address("-1") + Address("x") + kRow, 0,
+         {{SkipReason::BadNumber, 3}, {SkipReason::FieldCount, 1}}},
+        {"a recording without the address, then one with it", kHeader + kRow + kAddressHeader + Address("68") + kRow, 2,
+         {{SkipReason::RepeatedHeader, 1}, {SkipReason::FieldCount, 1}}},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -128,7 +136,7 @@ TEST(RecordingReader, ReadsBackWhatTheRecorderWrites)
                                             3276.7f, 1.1754944e-38f, 1e-45f, 3.4028235e38f};
     QByteArray file = poll::CsvHeader().toLatin1();
     for (const QDateTime& time : times)
-        file += poll::CsvLine({time, 2147483647, 0, true, values, {}, {}, {}}).toLatin1();
+        file += poll::CsvLine({time, 2147483647, 0, true, values, {}, {}, {}, 68}).toLatin1();
     RecordingReader reader(QStringLiteral("values.csv"));
     reader.feed(file);
     const std::vector<poll::RecordedRow> rows = reader.takeRows();
@@ -138,6 +146,7 @@ TEST(RecordingReader, ReadsBackWhatTheRecorderWrites)
         EXPECT_EQ(rows[i].utcOffsetMinutes * 60, times[i].offsetFromUtc()) << i;
         EXPECT_EQ(rows[i].polls, 2147483647);
         EXPECT_TRUE(rows[i].checksumOk);
+        EXPECT_EQ(rows[i].address, 68);
         for (std::size_t ch = 0; ch < values.size(); ++ch)
             EXPECT_EQ(poll::FormatChannelNumber(rows[i].values[ch], QLocale::c()),
                       poll::FormatChannelNumber(values[ch], QLocale::c()))

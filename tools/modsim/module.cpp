@@ -241,7 +241,10 @@ std::size_t Module::receive(std::span<const std::uint8_t> bytes, Clock::time_poi
         // Each request's line comes before anything its reply logs, so a
         // reply that is never sent is logged right under its request.
         log(r);
-        if (!r.frame || !IsForModule(*r.frame, m_options.address))
+        const bool forUs =
+            r.frame && (IsForModule(*r.frame, m_options.address) ||
+                        (m_options.alsoAddress && IsForModule(*r.frame, *m_options.alsoAddress)));
+        if (!forUs)
             continue; // someone else's frame, or no frame: a module keeps quiet
         ++requests;
         if (m_options.silent)

@@ -144,6 +144,9 @@ ParseResult ParseOptions(std::span<const std::string_view> args)
         } else if (name == "--address") {
             if (const auto n = number(1, 255))
                 o.address = static_cast<std::uint8_t>(*n);
+        } else if (name == "--also-address") {
+            if (const auto n = number(1, 255))
+                o.alsoAddress = static_cast<std::uint8_t>(*n);
         } else if (name == "--link") {
             if (const auto text = value())
                 o.link = *text;
@@ -246,6 +249,7 @@ std::string HelpText()
         "  --device DEV        serve the serial device DEV instead (raw, 9600 8N1)\n"
         "  --framing rtu|ascii rtu (default): binary, CRC-16 low byte first; ascii: ':' hex LRC CR LF\n"
         "  --address N         answer function-04 requests for address N (1..255, default 67), nothing else\n"
+        "  --also-address N    answer address N as well, as a second module on the same line would\n"
         "  --values v0,...,v7  registers 0..7 hold these signed 16-bit values (default: slow sine waves)\n"
         "  --log FILE          write '<monotonic s> <event> [bytes]' lines: rx, rx-bad, silent; tx, tx-<fault> as sent\n"
         "  --echo              send every byte read straight back, ahead of the reply, as an adapter that\n"

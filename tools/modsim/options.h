@@ -17,6 +17,8 @@ struct Options
 {
     Framing framing = Framing::Rtu;
     std::uint8_t address = kDefaultAddress;
+    // A second module on the same line, with the same values: a bus of two.
+    std::optional<std::uint8_t> alsoAddress;
     std::string link;                // make this path a symlink to a fresh pseudo-terminal
     std::string device;              // or serve this serial device
     std::optional<Registers> values; // fixed values; live signals when absent
