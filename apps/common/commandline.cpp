@@ -86,7 +86,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
     const auto [help, version, port, echo, trace, listPorts] = MakeSharedOptions();
     const QCommandLineOption record(QStringLiteral("record"),
                                     QStringLiteral("Append one CSV line per decoded reply to FILE: "
-                                                   "time, polls, errors, checksum_ok, ch0 to ch7."),
+                                                   "time, polls, errors, checksum_ok, ch0 to ch7, address."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption trend(
         QStringLiteral("trend"),

@@ -193,7 +193,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption recordOption(
         QStringLiteral("record"),
         QStringLiteral("Append one CSV line per decoded reply to FILE (- for standard output): "
-                       "time, polls, errors, checksum_ok, ch0 to ch7."),
+                       "time, polls, errors, checksum_ok, ch0 to ch7, address."),
         QStringLiteral("FILE"));
     const QCommandLineOption addressOption(QStringLiteral("address"),
                                            QStringLiteral("Module address, 0 to 255."),
