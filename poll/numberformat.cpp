@@ -74,4 +74,12 @@ QString FormatFrameText(const QByteArray& bytes)
     return text;
 }
 
+QString FormatClockTime(const QDateTime& time, const QDateTime& now)
+{
+    const QDateTime local = time.toLocalTime();
+    return local.toString(local.date() == now.toLocalTime().date()
+                              ? QStringLiteral("HH:mm:ss")
+                              : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
 } // namespace poll

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QLocale>
 #include <QString>
 
@@ -25,5 +26,9 @@ QString FormatChannelNumber(float value, const QLocale& locale = QLocale());
 // control characters as their visible pictures (carriage return "␍", line
 // feed "␊"), everything else as it came.
 QString FormatFrameText(const QByteArray& bytes);
+
+// A moment in local time for a note: "22:16:25" on the day of `now`,
+// "2026-12-09 22:16:25" on another.
+QString FormatClockTime(const QDateTime& time, const QDateTime& now = QDateTime::currentDateTime());
 
 } // namespace poll

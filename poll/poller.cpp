@@ -66,7 +66,17 @@ void Poller::setInterval(std::chrono::milliseconds interval)
 void Poller::setRequest(const QByteArray& request)
 {
     m_request = request;
-    m_address = RequestAddress(m_framing, request);
+    const int address = RequestAddress(m_framing, request);
+    if (address != m_address) {
+        // Another module: its silence starts with its first poll, and one
+        // told of the last module is over. A poll to the last module still
+        // waiting for its reply does not count against this one.
+        m_silentSince = {};
+        if (m_unanswered >= kSilentPolls)
+            emit moduleSilenceEnded(m_address, false);
+        m_unanswered = m_awaitingReply ? -1 : 0;
+    }
+    m_address = address;
     if (m_framing == Framing::Text)
         emit requestTextChanged(FormatFrameText(m_request));
 }
@@ -127,8 +137,10 @@ void Poller::tick()
     if (!m_comm.write(m_request))
         return;
     if (m_awaitingReply)
-        trace(FrameEvent::Kind::Unanswered);
+        pollWentUnanswered();
     m_awaitingReply = true;
+    if (!m_silentSince.isValid())
+        m_silentSince = QDateTime::currentDateTimeUtc(); // no reply from this module yet
     // Whatever came before this request, a late or partial reply included,
     // must not count toward its reply.
     if (tracing()) {
@@ -207,10 +219,21 @@ void Poller::textReplyReady(const QByteArray& received, bool echoOk)
     tellReply(reply.values, reply.lrcOk && echoOk, FormatFrameText(received));
 }
 
+void Poller::pollWentUnanswered()
+{
+    trace(FrameEvent::Kind::Unanswered);
+    emit pollUnanswered(m_pollCount);
+    if (m_unanswered < kSilentPolls && ++m_unanswered == kSilentPolls)
+        emit moduleSilent(m_address, m_silentSince);
+}
+
 void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk,
                        const QString& replyText)
 {
     m_awaitingReply = false;
+    if (m_unanswered >= kSilentPolls)
+        emit moduleSilenceEnded(m_address, true);
+    m_unanswered = 0;
     m_values = values;
     if (!checksumOk)
         countUp(m_errorCount);
@@ -218,6 +241,7 @@ void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk,
     Reading reading{
         QDateTime::currentDateTimeUtc(),  m_pollCount, m_errorCount, checksumOk, m_values,
         FormatPlainInteger(m_errorCount), {},          replyText,    m_address};
+    m_silentSince = reading.time;
     for (std::size_t i = 0; i < m_values.size(); ++i)
         reading.channelTexts[i] = FormatChannelNumber(m_values[i]);
     emit replyDecoded(reading);

@@ -23,6 +23,9 @@ namespace poll {
 
 // The module is polled once a second.
 constexpr std::chrono::milliseconds kPollInterval{1000};
+// After this many polls in a row without a reply the values shown are no
+// longer the module's present ones, and the listeners are told.
+constexpr int kSilentPolls = 3;
 
 // An RTU request as the bytes that go on the line.
 QByteArray toByteArray(const rtu::Request& request);
@@ -94,6 +97,18 @@ signals:
     void portFault(const serial::CommFault& fault);
     // Requests reach the port again after a fault.
     void portFaultCleared();
+    // The last kSilentPolls polls to the module at `address` had no reply:
+    // the values shown are those of the reply at `since` (UTC), or, if the
+    // module has not answered since it was chosen, it has been silent from
+    // the poll at `since`. Told once, when the count is reached.
+    void moduleSilent(int address, const QDateTime& since);
+    // The silence told by moduleSilent is over: the module at `address`
+    // replied (`answered`, with a good or failed checksum), or another
+    // module is polled.
+    void moduleSilenceEnded(int address, bool answered);
+    // A poll went unanswered: the next tick came first. Told at that tick,
+    // before the poll it sends.
+    void pollUnanswered(std::int32_t poll);
     // Each frame sent or received, bytes dropped, a poll left unanswered: for
     // --trace. Nothing extra is done for it while nothing is connected.
     void frameTraced(const poll::FrameEvent& event);
@@ -102,6 +117,7 @@ private:
     void replyReady();
     void binaryReplyReady(const QByteArray& received, bool echoOk);
     void textReplyReady(const QByteArray& received, bool echoOk);
+    void pollWentUnanswered();
     void tellReply(const protocol::ChannelValues& values, bool checksumOk,
                    const QString& replyText = {});
     void timerFired();
@@ -120,6 +136,8 @@ private:
     bool m_polling = false;
     bool m_echo = false;
     bool m_awaitingReply = false; // the last poll has had no reply yet
+    int m_unanswered = 0;         // polls in a row without a reply from m_address
+    QDateTime m_silentSince;      // UTC, of the last reply from m_address, or its first poll
 
     QByteArray m_request;
     int m_address = -1; // of m_request

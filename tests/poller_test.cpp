@@ -251,4 +251,30 @@ TEST_F(PollerTest, TracesEachFrameInOrder)
                            tx + "4"}));
 }
 
+// Silence is told after the third unanswered poll to one module, once, and
+// its end with the next reply; a poll still out to the last module when the
+// address changes does not count against the new one.
+TEST_F(PollerTest, TellsASilenceOfThreePollsOnceAndItsEnd)
+{
+    QStringList told;
+    QObject::connect(
+        &poller, &poll::Poller::moduleSilent, &view,
+        [&](int address, const QDateTime&) { told << QStringLiteral("silent %1").arg(address); });
+    QObject::connect(&poller, &poll::Poller::moduleSilenceEnded, &view,
+                     [&](int address, bool answered) {
+                         told << QStringLiteral("ended %1 %2").arg(address).arg(answered);
+                     });
+    for (int i = 0; i < 6; ++i)
+        poller.tick(); // polls 1 to 5 unanswered by the time poll 6 goes
+    comm.reply(kGoodReply);
+    poller.tick();
+    poller.setRequest(QByteArray::fromHex("440400000008ff59")); // poll 7 to 67 still out
+    for (int i = 0; i < 3; ++i)
+        poller.tick();
+    EXPECT_EQ(told, QStringList({"silent 67", "ended 67 1"}))
+        << "three polls to 68, but the first unanswered one went to 67";
+    poller.tick();
+    EXPECT_EQ(told.value(2), "silent 68");
+}
+
 } // namespace

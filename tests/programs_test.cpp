@@ -102,6 +102,28 @@ TEST(BytePoll, ARecordingAcrossAnAddressChangeNamesEachRowsModule)
     EXPECT_EQ(addresses, QStringList({"1", "2"}));
 }
 
+// A module that stops answering leaves its last values in the fields; a
+// note says they are not current after three polls without a reply, and
+// goes with the next reply.
+TEST(BytePoll, ValuesNoLongerAnsweredAreNotedUntilTheNextReply)
+{
+    ModsimProcess module({"--address", "67", "--values", "1,2,3,4,5,6,7,8"});
+    ASSERT_TRUE(module.start());
+    RunningProgram program(&bytepoll::Load, module.link(), kTestInterval);
+    program.press();
+    ASSERT_TRUE(waitFor([&] { return program.text("Text3(7)") == "8"; }));
+    module.pause(true);
+    const int polls = program.text("Text4").toInt();
+    ASSERT_TRUE(waitFor([&] { return !program.window().silenceNote().isEmpty(); }));
+    EXPECT_GE(program.text("Text4").toInt(), polls + 3);
+    EXPECT_TRUE(program.window().silenceNote().startsWith(QString::fromUtf8("模块 67 自 ")))
+        << program.window().silenceNote().toStdString();
+    EXPECT_EQ(program.text("Text3(7)"), "8") << "the fields keep the last values";
+
+    module.pause(false);
+    ASSERT_TRUE(waitFor([&] { return program.window().silenceNote().isEmpty(); }));
+}
+
 TEST(BytePoll, ARefusedAddressIsNotedAndAMissingPortShownUntilItAppears)
 {
     QTemporaryDir dir;

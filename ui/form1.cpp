@@ -1,5 +1,7 @@
 #include "ui/form1.h"
 
+#include "poll/numberformat.h"
+
 #include <QEvent>
 #include <QLoggingCategory>
 
@@ -244,6 +246,11 @@ QString Form1::recordFault() const
     return m_recordFault;
 }
 
+QString Form1::silenceNote() const
+{
+    return m_silenceNote;
+}
+
 namespace {
 
 // Writing a field repaints it even when its text stays the same; most of a
@@ -331,11 +338,24 @@ void Form1::showRecordFault(const QString& why)
     showFaults();
 }
 
+void Form1::showModuleSilent(int address, const QDateTime& since)
+{
+    m_silenceNote =
+        QStringLiteral("模块 %1 自 %2 起无应答").arg(address).arg(poll::FormatClockTime(since));
+    showFaults();
+}
+
+void Form1::clearModuleSilent()
+{
+    m_silenceNote.clear();
+    showFaults();
+}
+
 void Form1::showFaults()
 {
     const auto joined = [this](const QString& portFault) {
         QStringList shown;
-        for (const QString& fault : {portFault, m_recordFault})
+        for (const QString& fault : {portFault, m_silenceNote, m_recordFault})
             if (!fault.isEmpty())
                 shown << fault;
         return shown.join(QStringLiteral("；"));

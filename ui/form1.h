@@ -44,6 +44,7 @@ public:
     QString addressNote() const;
     QString portFault() const;
     QString recordFault() const;
+    QString silenceNote() const;
 
     // Twips (1440 to the inch) to this screen's pixels: 15 twips a pixel at 96 dpi.
     int toPixels(int twips) const;
@@ -63,6 +64,10 @@ public slots:
     // Recording the values failed (`why` says how), or, with an empty text,
     // works again.
     void showRecordFault(const QString& why);
+    // The module at `address` has not answered the last polls: the values
+    // shown are from `since`, or older. The fields keep them; a note says so.
+    void showModuleSilent(int address, const QDateTime& since);
+    void clearModuleSilent();
 
 signals:
     // The start button [Command1] was pressed with `address` in the address field.
@@ -87,6 +92,7 @@ private:
     QString m_portFault;
     QString m_portFaultDevice; // as it stands in m_portFault: the first part to give way
     QString m_recordFault;
+    QString m_silenceNote;
     bool m_painted = false;
 };
 

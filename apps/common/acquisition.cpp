@@ -1,5 +1,7 @@
 #include "apps/common/acquisition.h"
 
+#include "poll/numberformat.h"
+
 #include <QCoreApplication>
 #include <QTextStream>
 
@@ -36,6 +38,16 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
         });
         connect(&m_poller, &poll::Poller::portFaultCleared, this,
                 [this] { printLine(QStringLiteral("polling %1 again").arg(m_comm.deviceName())); });
+        connect(&m_poller, &poll::Poller::moduleSilent, this,
+                [](int address, const QDateTime& since) {
+                    printLine(QStringLiteral("no reply from module %1 since %2")
+                                  .arg(address)
+                                  .arg(poll::FormatClockTime(since)));
+                });
+        connect(&m_poller, &poll::Poller::moduleSilenceEnded, this, [](int address, bool answered) {
+            if (answered)
+                printLine(QStringLiteral("module %1 answers again").arg(address));
+        });
     }
     if (m_recorder)
         connect(&m_poller, &poll::Poller::replyDecoded, this, &AcquisitionWorker::record);

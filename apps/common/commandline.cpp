@@ -84,10 +84,11 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments, co
     QCommandLineParser parser;
     parser.setApplicationDescription(wrapped(about.description));
     const auto [help, version, port, echo, trace, listPorts] = MakeSharedOptions();
-    const QCommandLineOption record(QStringLiteral("record"),
-                                    QStringLiteral("Append one CSV line per decoded reply to FILE: "
-                                                   "time, polls, errors, checksum_ok, ch0 to ch7, address."),
-                                    QStringLiteral("FILE"));
+    const QCommandLineOption record(
+        QStringLiteral("record"),
+        QStringLiteral("Append one CSV line per decoded reply to FILE: "
+                       "time, polls, errors, checksum_ok, ch0 to ch7, address."),
+        QStringLiteral("FILE"));
     const QCommandLineOption trend(
         QStringLiteral("trend"),
         QStringLiteral(

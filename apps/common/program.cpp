@@ -26,6 +26,9 @@ Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& s
     QObject::connect(&poller, &poll::Poller::replyDecoded, window, &ui::Form1::showReading);
     QObject::connect(&poller, &poll::Poller::portFault, window, &ui::Form1::showPortFault);
     QObject::connect(&poller, &poll::Poller::portFaultCleared, window, &ui::Form1::clearPortFault);
+    QObject::connect(&poller, &poll::Poller::moduleSilent, window, &ui::Form1::showModuleSilent);
+    QObject::connect(&poller, &poll::Poller::moduleSilenceEnded, window,
+                     &ui::Form1::clearModuleSilent);
     QObject::connect(&worker, &AcquisitionWorker::recordFault, window, &ui::Form1::showRecordFault);
 
     // The trend keeps a day whether shown or not, so that opening it later

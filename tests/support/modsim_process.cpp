@@ -1,5 +1,7 @@
 #include "support/modsim_process.h"
 
+#include <csignal>
+
 #include "support/wait.h"
 
 #include <QFile>
@@ -34,6 +36,12 @@ bool ModsimProcess::start()
                return QFileInfo::exists(m_link) || m_process.state() == QProcess::NotRunning;
            }) &&
            m_process.state() == QProcess::Running;
+}
+
+void ModsimProcess::pause(bool paused)
+{
+    if (m_process.state() != QProcess::NotRunning)
+        ::kill(static_cast<pid_t>(m_process.processId()), paused ? SIGSTOP : SIGCONT);
 }
 
 void ModsimProcess::stop()

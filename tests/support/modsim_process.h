@@ -21,6 +21,9 @@ public:
     // Starts modsim and waits until its link is there; false if it is not.
     bool start();
     void stop();
+    // Stops or continues the process (SIGSTOP, SIGCONT): a module that has
+    // hung, its line still there. What was sent meanwhile waits on the line.
+    void pause(bool paused);
 
     QString link() const { return m_link; }
     // Lines of --log so far: "<seconds> rx <frame>", "<seconds> tx <frame>", ...
