@@ -66,6 +66,19 @@ for duration in inf nan 1e18 2147484 4294969; do
     cli --duration $duration;                            row "pollcli --duration $duration: status 2" '[ $? -eq 2 ]'
 done
 cli --record "$dir/new.csv" --address 999;               row "a refused option leaves no file" '[ $? -eq 2 ] && [ ! -e $dir/new.csv ]'
+SECONDS=0; cli --port "$dir/tty67" --duration 1 --interval 86400000
+row "pollcli --duration ends on time whatever the interval, and says no poll fit" \
+    '[ $? -eq 1 ] && [ $SECONDS -le 3 ] && grep -q "no poll fits" $dir/cli.err'
+timeout 10 "$pollcli" --port "$dir/tty67" --duration 2.5 --record - >"$dir/stdout.csv" 2>"$dir/cli.err"
+row "pollcli --record -: only the recording on standard output, the figures on standard error" \
+    '[ $(wc -l <$dir/stdout.csv) -ge 3 ] && whole $dir/stdout.csv && grep -q "^requests sent: *2" $dir/cli.err'
+sim corrupt --corrupt-every 2
+timeout 10 "$pollcli" --port "$dir/corrupt" --duration 2.5 >"$dir/lines" 2>&1
+timeout 10 "$pollcli" --port "$dir/corrupt" --address 5 --duration 2.5 >>"$dir/lines" 2>&1
+row "pollcli says of each poll: reply ok, reply FAILED checksum, no reply; and sums them up" \
+    'grep -q "reply ok  poll 1 " $dir/lines && grep -q "reply FAILED checksum  poll 2 " $dir/lines &&
+     grep -q "no reply  poll 1$" $dir/lines && ! grep "sent" $dir/lines | grep -q values &&
+     grep -q "^replies failed: *1 " $dir/lines && grep -q "^replies missing: *2$" $dir/lines'
 cli --port "/tmp/$(printf 'a%.0s' {1..5000})" --duration 1
 row "a long --port gives the system's reason" 'grep -q "File name too long" $dir/cli.err'
 exit $failed

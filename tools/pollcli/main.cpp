@@ -1,6 +1,7 @@
-// Headless poller: runs the binary poll cycle on serial port 1 without a
-// window and prints each poll. With --duration it stops by itself and prints
-// how well the ticks kept time, for the benchmark.
+// Headless poller: runs the poll cycle (RTU or ASCII) on serial port 1
+// without a window and prints each poll and what came of it. With --duration
+// it stops by itself and prints the replies' outcomes and how well the ticks
+// kept time.
 
 #include "apps/common/acquisition.h"
 #include "apps/common/commandline.h"
@@ -29,9 +30,9 @@
 
 namespace {
 
-// Prints what the poller tells, on the main thread: each poll and reply on
-// standard output, faults on standard error; keeps the tick times for the
-// report.
+// Prints what the poller tells, on the main thread: each poll and what came
+// of it on standard output, faults on standard error; keeps the tick times
+// and the replies' outcomes for the report.
 class ConsolePrinter : public QObject
 {
 public:
@@ -42,6 +43,7 @@ public:
         acquisition.addListener(this);
         poll::Poller& poller = acquisition.worker().poller();
         connect(&poller, &poll::Poller::pollSent, this, &ConsolePrinter::pollSent);
+        connect(&poller, &poll::Poller::pollUnanswered, this, &ConsolePrinter::pollUnanswered);
         connect(&poller, &poll::Poller::replyDecoded, this, &ConsolePrinter::replyDecoded);
         connect(&poller, &poll::Poller::portFault, this, &ConsolePrinter::portFault);
         connect(&poller, &poll::Poller::portFaultCleared, this,
@@ -51,27 +53,31 @@ public:
     }
 
     const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
-    int replies() const { return m_replies; }
+    int goodReplies() const { return m_goodReplies; }
+    int failedReplies() const { return m_failedReplies; }
     bool recordFailed() const { return m_recordFailed; }
 
 private:
-    void pollSent(std::int32_t, const QString& countText)
+    void pollSent(std::int32_t poll, const QString&)
     {
         m_tickTimes.push_back(m_clock.nsecsElapsed());
-        m_pollCount = countText;
-        if (!m_quiet)
-            print(QStringLiteral("sent"));
+        print(QStringLiteral("sent      poll %1").arg(poll));
     }
+    void pollUnanswered(std::int32_t poll) { print(QStringLiteral("no reply  poll %1").arg(poll)); }
     void replyDecoded(const poll::Reading& reading)
     {
-        ++m_replies;
-        m_errorCount = reading.errorText;
-        m_channels = QStringList(reading.channelTexts.begin(), reading.channelTexts.end());
+        ++(reading.checksumOk ? m_goodReplies : m_failedReplies);
         if (m_quiet)
             return;
         if (!reading.replyText.isEmpty())
             QTextStream(stdout) << "  reply text " << reading.replyText << Qt::endl;
-        print(QStringLiteral("reply"));
+        print(QStringLiteral("%1  poll %2  errors %3  values %4")
+                  .arg(reading.checksumOk ? QStringLiteral("reply ok")
+                                          : QStringLiteral("reply FAILED checksum"))
+                  .arg(reading.polls)
+                  .arg(reading.errorText)
+                  .arg(QStringList(reading.channelTexts.begin(), reading.channelTexts.end())
+                           .join(QLatin1Char(' '))));
     }
     void portFault(const serial::CommFault& fault)
     {
@@ -91,20 +97,19 @@ private:
     }
     void print(const QString& what)
     {
+        if (m_quiet)
+            return;
         QTextStream(stdout) << QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f',
                                                3)
-                            << " " << what << "  polls" << m_pollCount << "  errors "
-                            << m_errorCount << "  values " << m_channels.join(QLatin1Char(' '))
-                            << Qt::endl;
+                            << " " << what << Qt::endl;
     }
 
     const QElapsedTimer& m_clock;
     bool m_quiet;
     std::vector<qint64> m_tickTimes;
-    int m_replies = 0;
+    int m_goodReplies = 0;
+    int m_failedReplies = 0;
     bool m_recordFailed = false; // some write did not go through: lines are missing
-    QString m_pollCount, m_errorCount;
-    QStringList m_channels = QStringList(protocol::kChannelCount, QString());
 };
 
 // -1 where the figure is not measured.
@@ -146,12 +151,18 @@ double toMs(qint64 nanoseconds)
     return static_cast<double>(nanoseconds) / 1e6;
 }
 
-void printReport(const std::vector<qint64>& ticks, std::chrono::milliseconds interval,
-                 double cpuSeconds)
+void printReport(QTextStream& out, const ConsolePrinter& printer,
+                 std::chrono::milliseconds interval, double cpuSeconds)
 {
+    const std::vector<qint64>& ticks = printer.tickTimes();
     const double period = static_cast<double>(interval.count());
-    QTextStream out(stdout);
-    out << "requests sent:        " << ticks.size() << Qt::endl;
+    const auto sent = static_cast<qint64>(ticks.size());
+    out << "requests sent:        " << sent << Qt::endl;
+    out << "replies ok:           " << printer.goodReplies() << Qt::endl;
+    out << "replies failed:       " << printer.failedReplies() << " (checksum)" << Qt::endl;
+    // The last request's reply may still have been on its way when the run ended.
+    out << "replies missing:      "
+        << std::max<qint64>(sent - printer.goodReplies() - printer.failedReplies(), 0) << Qt::endl;
     if (ticks.size() >= 2) {
         std::vector<double> errors;
         for (std::size_t i = 1; i < ticks.size(); ++i)
@@ -262,21 +273,28 @@ int main(int argc, char* argv[])
     }
     const auto framing = framingName == u"rtu" ? poll::Framing::Binary : poll::Framing::Text;
 
+    // The run ends at its duration, whatever the interval, and waits a little
+    // past it for the reply to a poll sent right at the end: half an
+    // interval, at most half a second (a reply takes 22 ms at 9600 baud).
+    const int lastReplyWait = std::min(interval / 2, 500);
     // The stop is a timer, and a timer holds at most 2^31 - 1 ms (24.8 days);
     // beyond it the run would stop at once or never.
     std::optional<std::chrono::milliseconds> stopAfter;
     if (parser.isSet(durationOption)) {
         const double seconds = parser.value(durationOption).toDouble(&ok);
         const double longest =
-            std::floor((std::numeric_limits<int>::max() - interval / 2) / 1000.0);
+            std::floor((std::numeric_limits<int>::max() - lastReplyWait) / 1000.0);
         if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > longest) {
             QTextStream(stderr)
                 << "pollcli: --duration must be a number of seconds above 0 and at most "
                 << QString::number(longest, 'f', 0) << Qt::endl;
             return 2;
         }
-        // Stop half an interval after the last tick that fits, so it is counted.
-        stopAfter = std::chrono::milliseconds(std::llround(seconds * 1000) + interval / 2);
+        stopAfter = std::chrono::milliseconds(std::llround(seconds * 1000) + lastReplyWait);
+        if (seconds * 1000 < interval)
+            QTextStream(stderr) << "pollcli: no poll fits in --duration " << seconds
+                                << " s: the first goes one --interval (" << interval
+                                << " ms) after the start" << Qt::endl;
     }
 
     apps::LinkSettings settings;
@@ -314,11 +332,16 @@ int main(int argc, char* argv[])
     clock.start();
     acquisition.start(request);
     const int status = app.exec();
-    if (stopAfter)
-        printReport(printer.tickTimes(), settings.pollInterval, cpuSecondsSince(cpuStart));
+    if (stopAfter) {
+        // Standard output may be carrying the recording: the figures must not
+        // become rows of it.
+        QTextStream figures(csvToStdout ? stderr : stdout);
+        printReport(figures, printer, settings.pollInterval, cpuSecondsSince(cpuStart));
+    }
     // A script learns that the run did not do its work: no reply in the time
     // given (no module, wrong port or address), or lines missing from the record.
-    if (status == 0 && ((stopAfter && printer.replies() == 0) || printer.recordFailed()))
+    if (status == 0 && ((stopAfter && printer.goodReplies() + printer.failedReplies() == 0) ||
+                        printer.recordFailed()))
         return 1;
     return status;
 }
