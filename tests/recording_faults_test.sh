@@ -72,6 +72,12 @@ row "pollcli --duration ends on time whatever the interval, and says no poll fit
 timeout 10 "$pollcli" --port "$dir/tty67" --duration 2.5 --record - >"$dir/stdout.csv" 2>"$dir/cli.err"
 row "pollcli --record -: only the recording on standard output, the figures on standard error" \
     '[ $(wc -l <$dir/stdout.csv) -ge 3 ] && whole $dir/stdout.csv && grep -q "^requests sent: *2" $dir/cli.err'
+cp "$dir/stdout.csv" "$dir/traced.csv"
+timeout 5 "$autopoll" --port "$dir/tty" --trace --record "$dir/traced.csv" 2>>"$dir/traced.csv"; status=$?
+timeout 5 "$pollcli" --port "$dir/tty" --trace --record - >"$dir/traced.out" 2>&1; status2=$?
+row "--trace into the record file: refused" \
+    '[ $status -eq 2 ] && [ $status2 -eq 2 ] && grep -q "trace would be mixed" $dir/traced.out &&
+     [ "$(grep -v "^autopoll: " $dir/traced.csv)" = "$(cat $dir/stdout.csv)" ]'
 sim corrupt --corrupt-every 2
 timeout 10 "$pollcli" --port "$dir/corrupt" --duration 2.5 >"$dir/lines" 2>&1
 timeout 10 "$pollcli" --port "$dir/corrupt" --address 5 --duration 2.5 >>"$dir/lines" 2>&1

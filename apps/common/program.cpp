@@ -90,6 +90,13 @@ int Run(int argc, char* argv[], const char* name, const char* description,
         return 0;
     }
 
+    if (options.trace && !options.record.isEmpty()) {
+        if (const std::optional<QString> why = TraceIntoRecording(options.record)) {
+            QTextStream(stderr) << name << ": " << *why << Qt::endl;
+            return 2;
+        }
+    }
+
     LinkSettings settings;
     settings.device = options.port;
     settings.echo = options.echo;

@@ -1,10 +1,12 @@
 #include "apps/common/startup.h"
 
+#include <QFile>
 #include <QtGlobal>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -27,6 +29,39 @@ void PrepareProcess()
 #endif
     // Windows has neither signal nor the descriptor numbering; a closed
     // standard handle there does not shift the others.
+}
+
+std::optional<QString> TraceIntoRecording(const QString& recordPath)
+{
+#ifdef Q_OS_UNIX
+    // The same file is the same device and inode, whatever the names; only
+    // the system can tell where descriptor 2 leads.
+    struct stat error
+    {
+    };
+    struct stat record
+    {
+    };
+    if (::fstat(2, &error) != 0)
+        return std::nullopt;
+    const bool toStandardOutput = recordPath == u"-";
+    const int found = toStandardOutput ? ::fstat(1, &record)
+                                       : ::stat(QFile::encodeName(recordPath).constData(), &record);
+    // A terminal shows both, as it always has; a file or a pipe would keep them mixed.
+    if (found != 0 || S_ISCHR(error.st_mode) || error.st_dev != record.st_dev ||
+        error.st_ino != record.st_ino)
+        return std::nullopt;
+    return QStringLiteral("--trace writes to standard error, and standard error is %1: the "
+                          "trace would be mixed into the recording; send standard error "
+                          "elsewhere (2>trace.txt)")
+        .arg(toStandardOutput ? QStringLiteral("standard output, where the recording goes")
+                              : QStringLiteral("the record file %1").arg(recordPath));
+#else
+    // Windows: no way to ask Qt which file standard error is; the window
+    // programs there have no standard error unless started from a console.
+    Q_UNUSED(recordPath);
+    return std::nullopt;
+#endif
 }
 
 } // namespace apps

@@ -3,6 +3,10 @@
 // and reports faithfully.
 #pragma once
 
+#include <QString>
+
+#include <optional>
+
 namespace apps {
 
 // Standard input, output and error are made valid (/dev/null where one was
@@ -10,5 +14,10 @@ namespace apps {
 // warnings; and a write to a pipe whose reader has gone fails with an error
 // the program reports instead of killing it.
 void PrepareProcess();
+
+// Why --trace cannot be given with `--record recordPath` here: standard
+// error is the record file itself (2>values.csv, or 2>&1 with --record -),
+// and the trace would be written into the recording. Nothing if it can.
+std::optional<QString> TraceIntoRecording(const QString& recordPath);
 
 } // namespace apps

@@ -214,7 +214,8 @@ int main(int argc, char* argv[])
         QString::number(poll::kPollInterval.count()));
     const QCommandLineOption durationOption(
         QStringLiteral("duration"),
-        QStringLiteral("Stop after this many seconds and print timing figures."),
+        QStringLiteral("Stop after this many seconds, whatever the interval, and print the "
+                       "replies' outcomes and timing figures (on standard error with --record -)."),
         QStringLiteral("S"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("Print only the figures."));
@@ -302,6 +303,13 @@ int main(int argc, char* argv[])
     settings.pollInterval = std::chrono::milliseconds(interval);
     settings.echo = parser.isSet(echoOption);
     settings.trace = parser.isSet(traceOption);
+    if (parser.isSet(recordOption) && settings.trace) {
+        if (const std::optional<QString> why =
+                apps::TraceIntoRecording(parser.value(recordOption))) {
+            QTextStream(stderr) << "pollcli: " << *why << Qt::endl;
+            return 2;
+        }
+    }
     if (parser.isSet(recordOption)) {
         auto opened = poll::Recorder::Open(parser.value(recordOption));
         if (const QString* why = std::get_if<QString>(&opened)) {
