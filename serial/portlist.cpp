@@ -1,5 +1,6 @@
 #include "serial/portlist.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
@@ -13,9 +14,51 @@ QString hexId(quint16 id)
     return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
 }
 
+#ifdef Q_OS_LINUX
+// Another program may hold the port open without a lock file or an
+// exclusive open (a terminal program, a shell's redirection): then only its
+// descriptors tell. Each /proc/PID/fd/N is a link to what it has open;
+// other users' are readable only by root. The first holder found, or
+// whether some processes could not be looked at.
+struct Holders
+{
+    QString first; // "minicom (1234)"
+    bool unreadable = false;
+};
+
+Holders FindHolders(const QString& device)
+{
+    Holders holders;
+    const QString target = QFileInfo(device).canonicalFilePath();
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    const QStringList pids =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& pid : pids) {
+        if (pid.isEmpty() || !pid.front().isDigit() || pid == self)
+            continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        if (!fds.isReadable()) {
+            holders.unreadable = true;
+            continue;
+        }
+        for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::Files)) {
+            if (fd.symLinkTarget() != target)
+                continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            const QString name = comm.open(QIODevice::ReadOnly)
+                                     ? QString::fromLocal8Bit(comm.readAll().trimmed())
+                                     : QStringLiteral("a program");
+            holders.first = QStringLiteral("%1 (%2)").arg(name, pid);
+            return holders;
+        }
+    }
+    return holders;
+}
+#endif
+
 } // namespace
 
-PortEntry::Use PortUse(const QString& device)
+PortEntry::Use PortUse(const QString& device, QString* holder)
 {
 #ifdef Q_OS_WIN
     // Qt's serial port on Windows closes by waiting for the overlapped
@@ -32,6 +75,16 @@ PortEntry::Use PortUse(const QString& device)
     port.setPortName(device);
     if (port.open(QIODevice::ReadWrite)) {
         port.close();
+#ifdef Q_OS_LINUX
+        const Holders holders = FindHolders(device);
+        if (!holders.first.isEmpty()) {
+            if (holder)
+                *holder = holders.first;
+            return PortEntry::Use::Busy;
+        }
+        if (holders.unreadable)
+            return PortEntry::Use::NotByThisUser;
+#endif
         return PortEntry::Use::Free;
     }
     if (port.error() != QSerialPort::PermissionError)
@@ -67,7 +120,7 @@ QList<PortEntry> ListPorts()
             entry.vendorId = info.vendorIdentifier();
         if (info.hasProductIdentifier())
             entry.productId = info.productIdentifier();
-        entry.use = PortUse(entry.device);
+        entry.use = PortUse(entry.device, &entry.holder);
         ports << entry;
     }
     return ports;
@@ -104,7 +157,12 @@ QString FormatPortList(const QList<PortEntry>& ports)
             field("in use:", QStringLiteral("no"));
             break;
         case PortEntry::Use::Busy:
-            field("in use:", QStringLiteral("yes, by another program"));
+            field("in use:", port.holder.isEmpty() ? QStringLiteral("yes, by another program")
+                                                   : QStringLiteral("yes, by %1").arg(port.holder));
+            break;
+        case PortEntry::Use::NotByThisUser:
+            field("in use:", QStringLiteral("unknown: by none of your programs, but other users' "
+                                            "cannot be looked at"));
             break;
         case PortEntry::Use::NoPermission:
             field("in use:",

@@ -23,17 +23,21 @@ struct PortEntry
         Free,
         Busy,
         NoPermission,
+        NotByThisUser, // none of the user's programs holds it; others' could not be seen
         Unknown
     };
     Use use = Use::Unknown;
+    QString holder; // with Busy, where known: "minicom (1234)"
 };
 
 // The ports found now, each with PortUse().
 QList<PortEntry> ListPorts();
 
-// Whether another program has `device` open, found by opening it for a
-// moment: the system tells no other way.
-PortEntry::Use PortUse(const QString& device);
+// Whether another program has `device` open: found by opening it for a
+// moment (a lock file, an exclusive open), and on Linux by the descriptors
+// of the processes this user may look at. `holder`, if given, gets the
+// program's name and process id where they are known.
+PortEntry::Use PortUse(const QString& device, QString* holder = nullptr);
 
 // The list as --list-ports prints it; an empty list says what to check.
 QString FormatPortList(const QList<PortEntry>& ports);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
 
@@ -220,10 +221,26 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     EXPECT_TRUE(comm.setPortOpen(true)) << "a returning device is opened again";
 }
 
-// --list-ports tells a port another program holds.
+// --list-ports tells a port another program holds: by its lock, or, with
+// no lock (a shell's redirection), by its open descriptor, naming it.
 TEST_F(CommTest, APortHeldOpenIsToldBusy)
 {
     EXPECT_EQ(serial::PortUse(pty.slaveName()), serial::PortEntry::Use::Free);
+    QProcess holder;
+    holder.setStandardInputFile(pty.slaveName());
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    ASSERT_TRUE(holder.waitForStarted());
+    const qint64 pid = holder.processId();
+    QString who;
+    const serial::PortEntry::Use use = serial::PortUse(pty.slaveName(), &who);
+    holder.kill();
+    holder.waitForFinished();
+#ifdef Q_OS_LINUX
+    if (use == serial::PortEntry::Use::NotByThisUser)
+        GTEST_SKIP() << "other users' processes cannot be looked at here";
+    EXPECT_EQ(use, serial::PortEntry::Use::Busy);
+    EXPECT_EQ(who.toStdString(), QStringLiteral("sleep (%1)").arg(pid).toStdString());
+#endif
     ASSERT_TRUE(comm.setPortOpen(true));
     EXPECT_EQ(serial::PortUse(pty.slaveName()), serial::PortEntry::Use::Busy);
 }
