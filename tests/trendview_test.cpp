@@ -1,7 +1,7 @@
 // The trend view judged by what a person sees in its picture: each channel
 // a line in its own colour at the height of its value, no line across a
-// silence, an unanswered poll or a failed reply, failed replies ticked under
-// the plot, a hidden channel's colour nowhere.
+// silence or an unanswered poll, failed replies ticked under the plot and
+// the line joined across one, a hidden channel's colour nowhere.
 
 #include "ui/trendview.h"
 
@@ -85,10 +85,11 @@ TEST(TrendView, EachChannelIsALevelLineAtItsValueInItsColour)
     }
 }
 
-TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
+TEST(TrendView, NoLineAcrossASilenceOrAnUnansweredPollButAcrossAFailedReply)
 {
     // 200 s: unplugged from 60 s to 90 s (no polls, no time), four polls
-    // unanswered before 150 s, a failed reply at 120 s reading nonsense.
+    // unanswered before 150 s, a failed reply at 120 s reading nonsense, two
+    // in a row at 170 s and 171 s (3 s without a value: a gap).
     std::vector<ui::TrendSample> samples =
         readings(200, [](int ch, int) { return 50.0f + static_cast<float>(ch); });
     std::erase_if(samples, [](const ui::TrendSample& s) {
@@ -99,7 +100,7 @@ TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
             static_cast<std::int32_t>(s.timeMs - kT0) / 1000 - (s.timeMs >= kT0 + 90'000 ? 29 : 0);
         if (s.timeMs >= kT0 + 150'000)
             s.polls += 4;
-        if (s.timeMs == kT0 + 120'000) {
+        if (s.timeMs == kT0 + 120'000 || s.timeMs == kT0 + 170'000 || s.timeMs == kT0 + 171'000) {
             s.checksumOk = false;
             s.values.fill(1e6f);
         }
@@ -114,9 +115,9 @@ TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
         return rowOf(image, plot, columnAt(plot, second, 200), colour) >= 0;
     };
 
-    for (const double second : {30.0, 59.0, 91.0, 119.0, 121.0, 149.0, 150.5})
+    for (const double second : {30.0, 59.0, 91.0, 119.0, 120.0, 121.0, 149.0, 150.5})
         EXPECT_TRUE(drawnAt(second)) << second << " s";
-    for (const double second : {61.0, 75.0, 89.0, 120.0, 149.5})
+    for (const double second : {61.0, 75.0, 89.0, 149.5, 170.5})
         EXPECT_FALSE(drawnAt(second)) << second << " s";
 
     // The nonsense is not scaled to: channels 0 and 7, 7 apart, span most of the height.
