@@ -132,6 +132,9 @@ void bench(const char* name, const std::vector<ui::TrendSample>& all, std::size_
         ui::TrendView trend;
         trend.setCapacity(static_cast<qsizetype>(held));
         trend.append(std::span(all.data(), held));
+        // The window's clock reads the newest reading's time, as when it has
+        // just come in.
+        trend.setClock([&trend] { return trend.history().newest().timeMs; });
         trend.setSpan(all[held - 1].timeMs -
                       all[0].timeMs); // the whole history, as it keeps moving
         QImage image(kImageSize, QImage::Format_RGB32);
