@@ -899,8 +899,10 @@ void TrendView::showWindow(qint64 toMs)
 {
     m_live = false;
     if (!m_history.isEmpty()) {
+        // Up to now on the clock, where a silence may be going on.
         const qint64 newest = m_history.newest().timeMs;
-        toMs = std::clamp(toMs, std::min(m_history.oldest().timeMs + m_spanMs, newest), newest);
+        const qint64 latest = m_followClock ? std::max(newest, m_now()) : newest;
+        toMs = std::clamp(toMs, std::min(m_history.oldest().timeMs + m_spanMs, newest), latest);
     }
     m_toMs = toMs;
     changed();
