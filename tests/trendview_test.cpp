@@ -1,12 +1,16 @@
 // The trend view judged by what a person sees in its picture: each channel
 // a line in its own colour at the height of its value, no line across a
-// silence, an unanswered poll or a failed reply, failed replies ticked under
-// the plot, a hidden channel's colour nowhere.
+// silence or an unanswered poll, failed replies ticked under the plot and
+// the line joined across one, a hidden channel's colour nowhere, a live
+// view ending at now, value labels whole, a mark where the module changes.
 
 #include "ui/trendview.h"
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSet>
 #include <QTest>
 
 #include <functional>
@@ -85,10 +89,11 @@ TEST(TrendView, EachChannelIsALevelLineAtItsValueInItsColour)
     }
 }
 
-TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
+TEST(TrendView, NoLineAcrossASilenceOrAnUnansweredPollButAcrossAFailedReply)
 {
     // 200 s: unplugged from 60 s to 90 s (no polls, no time), four polls
-    // unanswered before 150 s, a failed reply at 120 s reading nonsense.
+    // unanswered before 150 s, a failed reply at 120 s reading nonsense, two
+    // in a row at 170 s and 171 s (3 s without a value: a gap).
     std::vector<ui::TrendSample> samples =
         readings(200, [](int ch, int) { return 50.0f + static_cast<float>(ch); });
     std::erase_if(samples, [](const ui::TrendSample& s) {
@@ -99,7 +104,7 @@ TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
             static_cast<std::int32_t>(s.timeMs - kT0) / 1000 - (s.timeMs >= kT0 + 90'000 ? 29 : 0);
         if (s.timeMs >= kT0 + 150'000)
             s.polls += 4;
-        if (s.timeMs == kT0 + 120'000) {
+        if (s.timeMs == kT0 + 120'000 || s.timeMs == kT0 + 170'000 || s.timeMs == kT0 + 171'000) {
             s.checksumOk = false;
             s.values.fill(1e6f);
         }
@@ -114,9 +119,9 @@ TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
         return rowOf(image, plot, columnAt(plot, second, 200), colour) >= 0;
     };
 
-    for (const double second : {30.0, 59.0, 91.0, 119.0, 121.0, 149.0, 150.5})
+    for (const double second : {30.0, 59.0, 91.0, 119.0, 120.0, 121.0, 149.0, 150.5})
         EXPECT_TRUE(drawnAt(second)) << second << " s";
-    for (const double second : {61.0, 75.0, 89.0, 120.0, 149.5})
+    for (const double second : {61.0, 75.0, 89.0, 149.5, 170.5})
         EXPECT_FALSE(drawnAt(second)) << second << " s";
 
     // The nonsense is not scaled to: channels 0 and 7, 7 apart, span most of the height.
@@ -143,6 +148,7 @@ TEST(TrendView, NoLineAcrossASilenceAnUnansweredPollOrAFailedReply)
 TEST(TrendView, AHiddenChannelIsNotDrawnAndItsKeyShowsItAgain)
 {
     ui::TrendView view;
+    view.setLiveEdgeFollowsClock(false); // the readings in view, whatever the date
     view.append(readings(600, [](int ch, int t) { return static_cast<float>(ch * 10 + t % 7); }));
     view.setChannelVisible(4, false);
     const auto anywhere = [&](int ch) {
@@ -160,9 +166,10 @@ TEST(TrendView, AHiddenChannelIsNotDrawnAndItsKeyShowsItAgain)
     EXPECT_TRUE(anywhere(4));
 }
 
-TEST(TrendView, LiveFollowsTheNewestReadingUntilPannedAndEndReturns)
+TEST(TrendView, LiveFollowsTheNewestRowOfARecordingUntilPannedAndEndReturns)
 {
     ui::TrendView view;
+    view.setLiveEdgeFollowsClock(false); // as polltrend has it
     view.setSpan(120'000);
     const auto feed = [&](int from, int to) {
         poll::Reading reading;
@@ -193,6 +200,115 @@ TEST(TrendView, LiveFollowsTheNewestReadingUntilPannedAndEndReturns)
     EXPECT_FALSE(drawnAt330());
     feed(301, 360);
     EXPECT_TRUE(drawnAt330());
+}
+
+TEST(TrendView, ALiveViewEndsAtNowAndASilenceIsAGapSaidUnderThePlot)
+{
+    // The last reply at 270 s, and now 300 s: 30 s of silence.
+    qint64 now = kT0 + 300'000;
+    ui::TrendView view;
+    view.setClock([&] { return now; });
+    view.setSpan(120'000);
+    view.append(readings(271, [](int ch, int) { return 50.0f + static_cast<float>(ch); }));
+    EXPECT_EQ(view.timeWindow(), std::pair(kT0 + 180'000, kT0 + 300'000));
+    const QImage image = view.toImage(kSize);
+    const QRect plot = view.plotArea(kSize);
+    const auto drawnAt = [&](double second) {
+        return rowOf(image, plot, columnAt(plot, second - 180, 120),
+                     ui::TrendView::channelColor(3)) >= 0;
+    };
+    EXPECT_TRUE(drawnAt(260));
+    EXPECT_TRUE(drawnAt(269.5));
+    for (const double second : {272.0, 285.0, 299.0})
+        EXPECT_FALSE(drawnAt(second)) << second << " s";
+    const QString since = QLocale().toString(QDateTime::fromMSecsSinceEpoch(kT0 + 270'000),
+                                             QStringLiteral("HH:mm:ss"));
+    EXPECT_TRUE(view.note().startsWith(QStringLiteral("no reply since ") + since))
+        << view.note().toStdString();
+    EXPECT_TRUE(view.legendIsStale());
+
+    // The port's fault in its place while set.
+    const QString fault = QStringLiteral("cannot open /dev/ttyUSB0: No such file or directory");
+    view.setFault(fault);
+    EXPECT_EQ(view.note(), fault);
+    view.setFault({});
+
+    // A reply: current again.
+    now += 1000;
+    view.append(ui::TrendSample{now, {}, 272, true});
+    EXPECT_EQ(view.note(), QString());
+    EXPECT_FALSE(view.legendIsStale());
+}
+
+TEST(TrendView, ValueLabelsFitWholeLeftOfThePlot)
+{
+    // A locale with group separators, as at the bench: "-1,000,000".
+    const auto restore = qScopeGuard([before = QLocale()] { QLocale::setDefault(before); });
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    const QImage probe(1, 1, QImage::Format_RGB32);
+    const QRegularExpression exponent(QStringLiteral("^(0|-?[0-9](\\.[0-9]+)?e[+-][0-9]{2})$"),
+                                      QRegularExpression::CaseInsensitiveOption);
+    // Half the channels at `low`, half at `high`, and one of the labels drawn.
+    const struct
+    {
+        float low, high;
+        QRegularExpression eachLabel;
+        QString oneLabel;
+    } rows[] = {
+        // Ticks 0.2 apart: labels wider than the default column.
+        {-1e6f, -999'999.0f, QRegularExpression(QStringLiteral("^-[0-9,]+\\.[0-9]$")),
+         QStringLiteral("-1,000,000.0")},
+        {-3.4e38f, 3.4e38f, exponent, QStringLiteral("-4e+38")},
+        // 2e6 apart: four digits tell them apart.
+        {1e9f, 1.01e9f, exponent, QStringLiteral("1.002e+09")},
+    };
+    for (const auto& row : rows) {
+        ui::TrendView view;
+        view.append(readings(60, [&](int ch, int) { return ch % 2 ? row.high : row.low; }));
+        view.setTimeWindow(kT0, kT0 + 59'000);
+        const QRect plot = view.plotArea(kSize);
+        const QStringList labels = view.valueLabels(kSize);
+        ASSERT_GE(labels.size(), 3) << row.high;
+        EXPECT_TRUE(labels.contains(row.oneLabel, Qt::CaseInsensitive))
+            << labels.join(' ').toStdString();
+        EXPECT_EQ(QSet<QString>(labels.begin(), labels.end()).size(), labels.size())
+            << "told apart";
+        const QFontMetrics metrics(view.font(), &probe);
+        for (const QString& label : labels) {
+            EXPECT_TRUE(row.eachLabel.match(label).hasMatch()) << label.toStdString();
+            EXPECT_LT(metrics.horizontalAdvance(label), plot.left()) << label.toStdString();
+        }
+    }
+}
+
+TEST(TrendView, AMarkWhereTheModulesAddressChanges)
+{
+    // The address unknown until 20 s, module 67 until 60 s, then module 68.
+    std::vector<ui::TrendSample> samples =
+        readings(120, [](int ch, int) { return 50.0f + static_cast<float>(ch); });
+    for (ui::TrendSample& s : samples) {
+        const qint64 second = (s.timeMs - kT0) / 1000;
+        s.address = second < 20 ? -1 : second < 60 ? 67 : 68;
+    }
+    ui::TrendView view;
+    view.append(samples);
+    view.setTimeWindow(kT0, kT0 + 119'000);
+    const QImage image = view.toImage(kSize);
+    const QRect plot = view.plotArea(kSize);
+    const auto markedAt = [&](double second) {
+        const int x = columnAt(plot, second, 119);
+        for (int dx = -1; dx <= 1; ++dx) {
+            int count = 0;
+            for (int y = plot.top() + 1; y < plot.bottom(); ++y)
+                count += shows(image.pixel(x + dx, y), ui::TrendView::addressMarkColor()) ? 1 : 0;
+            if (count > plot.height() / 2)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(markedAt(60));
+    EXPECT_FALSE(markedAt(20)) << "from an unknown address";
+    EXPECT_FALSE(markedAt(40));
 }
 
 TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)

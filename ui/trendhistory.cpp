@@ -114,16 +114,27 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
     const qsizetype begin = lowerBound(fromMs);
     const qsizetype end = lowerBound(toMs + 1);
     const qint64 spanMs = toMs - fromMs;
-    // Set by a gap or a failed reply, cleared by the next good sample: the
-    // line does not run across either.
+    // Set by a gap, cleared by the next good sample: the line does not run
+    // across one. A failed reply leaves it as it is.
     bool broken = true;
+    bool haveGood = false;
+    qint64 lastGoodMs = 0; // of the newest good sample met, while haveGood
     const TrendSample* previous = nullptr;
     if (begin > 0) {
         previous = &at(begin - 1);
-        if (previous->checksumOk) {
-            r.hasBefore = true;
-            r.before = *previous;
-            broken = false;
+        // The good sample the line comes in from, back across failed
+        // replies, as far as the gap rule lets a line reach: a few samples.
+        for (qsizetype k = begin - 1; k >= 0; --k) {
+            const TrendSample& s = at(k);
+            if (s.checksumOk) {
+                r.hasBefore = haveGood = true;
+                r.before = s;
+                lastGoodMs = s.timeMs;
+                broken = false;
+                break;
+            }
+            if (k == 0 || isGap(at(k - 1), s) || isGoodGap(at(k - 1).timeMs, previous->timeMs))
+                break;
         }
     }
     // The column a sample falls in is floor((t - from) * columns / span);
@@ -142,8 +153,13 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
         const qsizetype offset = position % kBlockSize;
         const qsizetype count = std::min(end - i, kBlockSize - offset);
         for (const TrendSample *s = block.data() + offset, *stop = s + count; s != stop; ++s) {
-            if (previous && isGap(*previous, *s))
-                broken = true;
+            bool moved = false; // to another module, both addresses known
+            if (previous) {
+                if (isGap(*previous, *s))
+                    broken = true;
+                moved =
+                    previous->address >= 0 && s->address >= 0 && previous->address != s->address;
+            }
             previous = s;
             if (column < last && s->timeMs >= nextBoundary) {
                 r.columns[column] = c;
@@ -151,11 +167,14 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
                 while (column < last && s->timeMs >= nextBoundary)
                     nextBoundary = boundary(++column + 1);
             }
+            if (moved)
+                c.newAddress = s->address;
             if (!s->checksumOk) {
                 ++c.failed;
-                broken = true;
                 continue;
             }
+            if (haveGood && isGoodGap(lastGoodMs, s->timeMs))
+                broken = true;
             if (c.good == 0) {
                 c.joinsPrevious = !broken;
                 c.first = c.min = c.max = s->values;
@@ -168,14 +187,27 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
             c.last = s->values;
             ++c.good;
             broken = false;
+            haveGood = true;
+            lastGoodMs = s->timeMs;
         }
         i += count;
     }
     r.columns[column] = c;
-    if (end < m_size && at(end).checksumOk) {
-        r.hasAfter = true;
-        r.after = at(end);
-        r.afterJoins = !broken && previous && !isGap(*previous, r.after);
+    // The good sample the line leaves the plot towards, forward across
+    // failed replies as far as the gap rule lets a line reach.
+    bool joinable = !broken && haveGood;
+    for (qsizetype k = end; k < m_size; ++k) {
+        const TrendSample& s = at(k);
+        if (k > 0 && isGap(at(k - 1), s))
+            joinable = false;
+        if (s.checksumOk) {
+            r.hasAfter = true;
+            r.after = s;
+            r.afterJoins = joinable && !isGoodGap(lastGoodMs, s.timeMs);
+            break;
+        }
+        if (!joinable || isGoodGap(lastGoodMs, s.timeMs))
+            break; // no good sample further on could be joined
     }
     return r;
 }

@@ -33,8 +33,12 @@ struct TrendColumn
     std::int32_t good = 0;
     std::int32_t failed = 0;
     // The line comes into this column from the last good sample before it:
-    // no gap and no failed reply lie between them.
+    // no gap lies between them, and failed replies between them, if any,
+    // leave them no further apart than the gap rule allows.
     bool joinsPrevious = false;
+    // The module's address changed in this column, from one known address
+    // to this one; -1 if it did not.
+    std::int16_t newAddress = -1;
     protocol::ChannelValues first{}, last{}, min{}, max{};
 };
 
@@ -43,10 +47,10 @@ struct TrendReduction
     qint64 fromMs = 0;
     qint64 toMs = 0;
     std::vector<TrendColumn> columns;
-    // The nearest good samples just outside the range, so that a line can
-    // leave the plot at its edges; valid only if `hasBefore` / `hasAfter`,
-    // and joined to the nearest column with values only if that column's
-    // `joinsPrevious` / `afterJoins` says so.
+    // The nearest good samples just outside the range (across failed
+    // replies), so that a line can leave the plot at its edges; valid only
+    // if `hasBefore` / `hasAfter`, and joined to the nearest column with
+    // values only if that column's `joinsPrevious` / `afterJoins` says so.
     bool hasBefore = false, hasAfter = false, afterJoins = false;
     TrendSample before, after;
 };
@@ -89,6 +93,14 @@ public:
     static bool isGap(const TrendSample& a, const TrendSample& b)
     {
         return qint64{b.polls} - a.polls > 1 || b.timeMs - a.timeMs > kGapAfterMs;
+    }
+    // A line joins good replies across failed ones (they are marked, not
+    // drawn) only while the good ones are no further apart than the gap rule:
+    // at one poll a second, one failed reply between them (2 s) is joined,
+    // two in a row (3 s) are not.
+    static bool isGoodGap(qint64 goodMs, qint64 nextGoodMs)
+    {
+        return nextGoodMs - goodMs > kGapAfterMs;
     }
 
     // [fromMs, toMs] in `columns` equal columns. The result is kept: asking

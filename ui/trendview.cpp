@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 namespace ui {
 namespace {
@@ -32,6 +34,8 @@ const QColor kHidden(0xB0, 0xB0, 0xB0);
 const QColor kGrid(0xE6, 0xE6, 0xE6);
 const QColor kFrame(0xA0, 0xA0, 0xA0);
 const QColor kText(0x30, 0x30, 0x30);
+const QColor kStale(0x80, 0x80, 0x80);       // legend values no longer current
+const QColor kAddressMark(0x70, 0x70, 0x70); // where the module's address changes
 
 // A 2-pixel line always covers one row of pixels wholly, so its colour shows
 // unmixed however it falls between pixels.
@@ -41,6 +45,11 @@ constexpr int kTickSpacing = 40; // at least this many pixels between value tick
 constexpr int kPad = 6;
 
 constexpr qint64 kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute, kDay = 24 * kHour;
+// A month on average (365.2425 days / 12), only to choose a step by: the
+// steps themselves follow the calendar.
+constexpr double kMonthMs = 2'629'746'000.0;
+// A live view that follows the clock repaints this often while shown.
+constexpr int kTickMs = 1000;
 
 std::size_t index(int channel)
 {
@@ -61,18 +70,95 @@ double roundStep(double range, int count)
     return 10 * magnitude;
 }
 
-// The time label step for a span: the shortest that leaves a label room.
-qint64 timeStep(double msPerPixel, int labelWidth)
+// A step of the time axis: a fixed length, or whole calendar months (12 a
+// year), whose lengths vary.
+struct TimeStep
+{
+    qint64 ms = 0;
+    qint64 months = 0;
+};
+
+// The shortest step that leaves each label room, from a second to years:
+// the count of grid lines and labels follows the width, whatever the span.
+TimeStep timeStep(double msPerPixel, const QFontMetrics& metrics, const QLocale& locale)
 {
     static constexpr qint64 steps[] = {
         kSecond,  2 * kSecond, 5 * kSecond, 10 * kSecond, 15 * kSecond, 30 * kSecond,
         kMinute,  2 * kMinute, 5 * kMinute, 10 * kMinute, 15 * kMinute, 30 * kMinute,
         kHour,    2 * kHour,   3 * kHour,   6 * kHour,    12 * kHour,   kDay,
-        2 * kDay, 7 * kDay,    14 * kDay,   28 * kDay};
+        2 * kDay, 7 * kDay,    14 * kDay};
+    const auto fits = [&](double stepMs, int labelWidth) {
+        return stepMs / msPerPixel >= labelWidth;
+    };
+    const int clockWidth = metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16;
     for (const qint64 step : steps)
-        if (static_cast<double>(step) / msPerPixel >= labelWidth)
-            return step;
-    return std::end(steps)[-1];
+        if (fits(static_cast<double>(step), clockWidth))
+            return {step, 0};
+    int monthWidth = 0;
+    for (int month = 1; month <= 12; ++month)
+        monthWidth = std::max(monthWidth, metrics.horizontalAdvance(locale.toString(
+                                              QDate(2000, month, 1), QStringLiteral("MMM yyyy"))));
+    for (const qint64 months : {1, 3, 6})
+        if (fits(static_cast<double>(months) * kMonthMs, monthWidth + 16))
+            return {0, months};
+    // Years: 1, 2, 5, 10, 20, 50, ... A span of 292 million years (all of
+    // qint64's ms) ends this at 10^8 years.
+    const int yearWidth = metrics.horizontalAdvance(QStringLiteral("0000")) + 16;
+    for (qint64 years = 1;; years *= 10)
+        for (const qint64 m : {1, 2, 5})
+            if (fits(static_cast<double>(m * years) * 12 * kMonthMs, yearWidth) ||
+                m * years >= 100'000'000)
+                return {0, m * years * 12};
+}
+
+qint64 floorDiv(qint64 a, qint64 b)
+{
+    return a / b - (a % b < 0 ? 1 : 0);
+}
+
+// The ticks of a value axis `step` apart over [low, high], each with its
+// label: fixed-point with the decimals the step needs ("-1,000,000",
+// "0.25"), or, from ten million up or for steps under 0.0001, a mantissa and
+// exponent with the digits that tell neighbouring ticks apart ("3.5e+38"
+// beside "3e+38", "-5e-06").
+std::vector<std::pair<double, QString>> valueTicks(double low, double high, double step,
+                                                   const QLocale& locale)
+{
+    std::vector<std::pair<double, QString>> ticks;
+    if (!(step > 0) || !std::isfinite(low) || !std::isfinite(high))
+        return ticks;
+    const double first = std::ceil(low / step - 1e-9);
+    // Each tick from its index, not by adding up steps; and a bound, for a
+    // fixed range so far from zero that a step no longer moves a double.
+    for (int i = 0; i < 1000; ++i) {
+        const double v = (first + i) * step;
+        if (v > high + step * 1e-9)
+            break;
+        ticks.emplace_back(std::abs(v) < step * 1e-6 ? 0.0 : v, QString());
+    }
+    if (ticks.empty())
+        return ticks;
+    const double largest = std::max(std::abs(ticks.front().first), std::abs(ticks.back().first));
+    const int stepDigit = static_cast<int>(std::floor(std::log10(step) + 1e-9));
+    const bool exponent = largest >= 1e7 || step < 1e-4;
+    const int significant =
+        largest > 0
+            ? std::clamp(static_cast<int>(std::floor(std::log10(largest))) - stepDigit + 1, 1, 17)
+            : 1;
+    const int decimals = std::max(0, -stepDigit);
+    for (auto& [v, label] : ticks)
+        label = exponent ? locale.toString(v, 'g', significant) : locale.toString(v, 'f', decimals);
+    return ticks;
+}
+
+// When a reading came, as the note under the plot says it: the time of day,
+// with the date if it was not today.
+QString timeText(qint64 ms, qint64 nowMs, const QLocale& locale)
+{
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms);
+    return locale.toString(at, at.date() == QDateTime::fromMSecsSinceEpoch(nowMs).date()
+                                   ? QStringLiteral("HH:mm:ss")
+                                   : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 } // namespace
@@ -83,10 +169,26 @@ struct TrendView::Layout
     QRect plot;
     QRect marks;      // failed replies are ticked here
     int labelTop = 0; // of the time labels
+    QRect note;       // the line under them, if kept for a note
 };
 
-TrendView::TrendView(QWidget* parent) : QWidget(parent)
+struct TrendView::Frame
 {
+    Layout layout;
+    qint64 from = 0, to = 0;
+    const TrendReduction* reduction = nullptr; // null if the plot has no room
+    double low = 0, high = 1;
+    std::vector<std::pair<double, QString>> ticks; // of the value axis, low to high
+};
+
+TrendView::TrendView(QWidget* parent)
+    : QWidget(parent), m_now([] { return QDateTime::currentMSecsSinceEpoch(); }), m_tick(this)
+{
+    m_tick.setSingleShot(true);
+    m_tick.setInterval(kTickMs);
+    connect(&m_tick, &QTimer::timeout, this, [this] {
+        changed(); // the window and the note move with the clock
+    });
     m_visible.fill(true);
     for (int ch = 0; ch < kChannels; ++ch)
         m_names[index(ch)] = QStringLiteral("channel %1").arg(ch);
@@ -131,8 +233,11 @@ void TrendView::clear()
 
 void TrendView::addReading(const poll::Reading& reading)
 {
+    // An address no sample can hold is as good as unknown.
+    const bool known = reading.address >= 0 && reading.address <= INT16_MAX;
     m_history.append(TrendSample{reading.time.toMSecsSinceEpoch(), reading.values, reading.polls,
-                                 reading.checksumOk});
+                                 reading.checksumOk,
+                                 static_cast<std::int16_t>(known ? reading.address : -1)});
     m_latestTexts = reading.channelTexts;
     update(); // coalesced: a covered or stalled window paints once, not once a sample
 }
@@ -157,10 +262,62 @@ void TrendView::setSpan(qint64 ms)
     changed();
 }
 
+void TrendView::setLiveEdgeFollowsClock(bool follows)
+{
+    m_followClock = follows;
+    changed();
+}
+
+void TrendView::setClock(std::function<qint64()> nowMs)
+{
+    if (nowMs)
+        m_now = std::move(nowMs);
+    changed();
+}
+
+void TrendView::setFault(const QString& text)
+{
+    m_fault = text;
+    changed();
+}
+
 std::pair<qint64, qint64> TrendView::timeWindow() const
 {
-    const qint64 to = m_live ? (m_history.isEmpty() ? 0 : m_history.newest().timeMs) : m_toMs;
+    qint64 to = m_toMs;
+    if (m_live) {
+        const std::optional<qint64> newest =
+            m_history.isEmpty() ? std::nullopt : std::optional(m_history.newest().timeMs);
+        // Never left of the newest sample, should the clock be set back.
+        to = !m_followClock
+                 ? newest.value_or(0)
+                 : std::max(m_now(), newest.value_or(std::numeric_limits<qint64>::min()));
+    }
     return {to - m_spanMs, to};
+}
+
+std::optional<qint64> TrendView::silentSince() const
+{
+    if (!m_live || !m_followClock || m_history.isEmpty())
+        return std::nullopt;
+    const qint64 newest = m_history.newest().timeMs;
+    if (m_now() - newest <= TrendHistory::kGapAfterMs)
+        return std::nullopt;
+    return newest;
+}
+
+bool TrendView::legendIsStale() const
+{
+    return silentSince().has_value();
+}
+
+QString TrendView::note() const
+{
+    if (!m_fault.isEmpty())
+        return m_fault;
+    if (const std::optional<qint64> since = silentSince())
+        return tr("no reply since %1 (the legend shows the last values received)")
+            .arg(timeText(*since, m_now(), QLocale()));
+    return {};
 }
 
 void TrendView::setValueRange(std::optional<std::pair<double, double>> range)
@@ -203,9 +360,15 @@ void TrendView::changed()
                          : m_spanMs >= 2 * kHour   ? tr("%1 hours").arg(m_spanMs / kHour)
                          : m_spanMs >= 2 * kMinute ? tr("%1 minutes").arg(m_spanMs / kMinute)
                                                    : tr("%1 seconds").arg(m_spanMs / kSecond);
-    setAccessibleDescription(
-        m_live ? tr("The eight channels over the last %1, following the newest reading").arg(span)
-               : tr("The eight channels from %1 to %2").arg(at(from), at(to)));
+    QString description =
+        !m_live ? tr("The eight channels from %1 to %2").arg(at(from), at(to))
+        : m_followClock
+            ? tr("The eight channels over the last %1, up to now").arg(span)
+            : tr("The eight channels over the last %1, following the newest reading").arg(span);
+    if (const QString line = note(); !line.isEmpty())
+        description += QStringLiteral("; ") + line;
+    if (description != accessibleDescription())
+        setAccessibleDescription(description);
     update();
 }
 
@@ -221,10 +384,31 @@ QRect TrendView::plotArea(QSize size) const
 {
     const QImage probe(1, 1,
                        QImage::Format_RGB32); // the fonts' size in an image, as toImage draws them
-    return layOut(QRect(QPoint(), size), QFontMetrics(font(), &probe)).plot;
+    return frameFor(QRect(QPoint(), size), QFontMetrics(font(), &probe)).layout.plot;
+}
+
+QStringList TrendView::valueLabels(QSize size) const
+{
+    const QImage probe(1, 1, QImage::Format_RGB32);
+    QStringList labels;
+    for (const auto& [v, label] :
+         frameFor(QRect(QPoint(), size), QFontMetrics(font(), &probe)).ticks)
+        labels.prepend(label);
+    return labels;
+}
+
+QColor TrendView::addressMarkColor()
+{
+    return kAddressMark;
 }
 
 TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics) const
+{
+    const int least = metrics.horizontalAdvance(QStringLiteral("-88888.8")) + kPad;
+    return layOut(rect, metrics, std::max(m_labelColumn, least));
+}
+
+TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics, int labelColumn) const
 {
     Layout l;
     // The legend: eight entries in one row if each gets 190 pixels, else in
@@ -237,48 +421,41 @@ TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics) con
         l.entries[index(ch)] =
             QRect(rect.left() + kPad + ch % perRow * entryWidth,
                   rect.top() + kPad + ch / perRow * entryHeight, entryWidth, entryHeight);
-    const int valueLabels = metrics.horizontalAdvance(QStringLiteral("-88888.8")) + kPad;
+    // A line under the time labels for the note, kept whether there is one
+    // or not, so that the plot does not jump when a silence begins.
+    const int noteHeight = reservesNoteLine() ? metrics.height() : 0;
     const int top = rect.top() + kPad + rows * entryHeight + kPad;
-    const int bottom = rect.bottom() - kPad - metrics.height() - 2 - kMarkHeight - 3;
-    l.plot = QRect(QPoint(rect.left() + kPad + valueLabels, top),
+    const int bottom = rect.bottom() - kPad - noteHeight - metrics.height() - 2 - kMarkHeight - 3;
+    l.plot = QRect(QPoint(rect.left() + kPad + labelColumn, top),
                    QPoint(rect.right() - kPad - 4, bottom));
     l.marks = QRect(l.plot.left(), l.plot.bottom() + 3, l.plot.width(), kMarkHeight);
     l.labelTop = l.marks.bottom() + 2;
+    if (noteHeight > 0)
+        l.note = QRect(l.plot.left(), l.labelTop + metrics.height(), l.plot.width(), noteHeight);
     return l;
 }
 
-QString TrendView::latestText(int channel) const
+TrendView::Frame TrendView::frameFor(QRect rect, const QFontMetrics& metrics) const
 {
-    if (m_latestTexts)
-        return (*m_latestTexts)[index(channel)];
-    for (qsizetype i = m_history.size() - 1; i >= 0; --i)
-        if (m_history.at(i).checksumOk)
-            return poll::FormatChannelNumber(m_history.at(i).values[index(channel)]);
-    return QStringLiteral("–");
-}
-
-void TrendView::render(QPainter& painter, QRect rect) const
-{
-    painter.save();
-    painter.setFont(font());
-    painter.fillRect(rect, Qt::white);
-    const QFontMetrics metrics = painter.fontMetrics();
-    const Layout l = layOut(rect, metrics);
-    if (l.plot.width() < 2 || l.plot.height() < 2) {
-        painter.restore();
-        return; // no room to draw in
-    }
-    const auto [from, to] = timeWindow();
-    const TrendReduction& reduction = m_history.reduce(from, to, l.plot.width());
+    Frame f;
+    std::tie(f.from, f.to) = timeWindow();
+    // The value labels' column: as wide as "-88888.8", or the widest label.
+    const int least = metrics.horizontalAdvance(QStringLiteral("-88888.8")) + kPad;
+    m_labelColumn = std::max(m_labelColumn, least);
+    f.layout = layOut(rect, metrics, m_labelColumn);
+    const QRect& plot = f.layout.plot;
+    if (plot.width() < 2 || plot.height() < 2)
+        return f; // no room to draw in
+    f.reduction = &m_history.reduce(f.from, f.to, plot.width());
 
     // The value range: fixed, or the visible channels' good samples in view
-    // widened to round ticks.
+    // widened to round ticks. It is the same for any count of columns.
     double low = 0, high = 1;
     if (m_valueRange) {
         std::tie(low, high) = *m_valueRange;
     } else {
         bool any = false;
-        for (const TrendColumn& c : reduction.columns) {
+        for (const TrendColumn& c : f.reduction->columns) {
             if (c.good == 0)
                 continue;
             for (int ch = 0; ch < kChannels; ++ch) {
@@ -301,57 +478,73 @@ void TrendView::render(QPainter& painter, QRect rect) const
             high = 1;
         }
     }
-    const int maxTicks = std::max(l.plot.height() / kTickSpacing, 2);
+    const int maxTicks = std::max(plot.height() / kTickSpacing, 2);
     const double step = roundStep(high - low, maxTicks);
-    if (!m_valueRange) {
+    if (!m_valueRange && step > 0) {
         low = std::floor(low / step) * step;
         high = std::ceil(high / step) * step;
     }
+    f.low = low;
+    f.high = high;
+    f.ticks = valueTicks(low, high, step, QLocale());
+
+    int widest = 0;
+    for (const auto& [v, label] : f.ticks)
+        widest = std::max(widest, metrics.horizontalAdvance(label));
+    const int column = std::max(least, widest + kPad);
+    if (column != m_labelColumn) {
+        // Laid out again with the column the labels need, and reduced to
+        // the plot's new width: the range and the ticks stay as they are.
+        m_labelColumn = column;
+        f.layout = layOut(rect, metrics, column);
+        if (plot.width() < 2) {
+            f.reduction = nullptr;
+            return f;
+        }
+        f.reduction = &m_history.reduce(f.from, f.to, plot.width());
+    }
+    return f;
+}
+
+QString TrendView::latestText(int channel) const
+{
+    if (m_latestTexts)
+        return (*m_latestTexts)[index(channel)];
+    for (qsizetype i = m_history.size() - 1; i >= 0; --i)
+        if (m_history.at(i).checksumOk)
+            return poll::FormatChannelNumber(m_history.at(i).values[index(channel)]);
+    return QStringLiteral("–");
+}
+
+void TrendView::render(QPainter& painter, QRect rect) const
+{
+    painter.save();
+    painter.setFont(font());
+    painter.fillRect(rect, Qt::white);
+    const QFontMetrics metrics = painter.fontMetrics();
+    const Frame f = frameFor(rect, metrics);
+    const Layout& l = f.layout;
+    if (!f.reduction) {
+        painter.restore();
+        return; // no room to draw in
+    }
+    const TrendReduction& reduction = *f.reduction;
 
     // Value grid and labels.
-    const QLocale locale;
-    const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
+    const double low = f.low, high = f.high;
     const auto yOf = [&](double v) {
         return l.plot.top() + (high - v) / (high - low) * l.plot.height();
     };
-    for (double v = std::ceil(low / step - 1e-9) * step; step > 0 && v <= high + step * 1e-9;
-         v += step) {
+    for (const auto& [v, label] : f.ticks) {
         const double y = std::round(yOf(v)) + 0.5;
         painter.setPen(kGrid);
         painter.drawLine(QPointF(l.plot.left(), y), QPointF(l.plot.right() + 1, y));
         painter.setPen(kText);
-        const QString label = locale.toString(std::abs(v) < step * 1e-6 ? 0.0 : v, 'f', decimals);
-        painter.drawText(QRectF(rect.left(), y - metrics.height() / 2.0,
-                                l.plot.left() - rect.left() - 4, metrics.height()),
+        painter.drawText(QRectF(rect.left() + kPad, y - metrics.height() / 2.0,
+                                l.plot.left() - rect.left() - kPad - 4, metrics.height()),
                          Qt::AlignRight | Qt::AlignVCenter, label);
     }
-
-    // Time grid and labels, on round steps of local time. A label at local
-    // midnight shows the date.
-    const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
-    const qint64 tStep =
-        timeStep(msPerPixel, metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16);
-    const QString format = tStep < kMinute ? QStringLiteral("HH:mm:ss")
-                           : tStep < kDay  ? QStringLiteral("HH:mm")
-                                           : QStringLiteral("d MMM");
-    const qint64 offset = QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc() * kSecond;
-    const auto floorDiv = [](qint64 a, qint64 b) { return a / b - (a % b < 0 ? 1 : 0); };
-    for (qint64 t = (floorDiv(from + offset, tStep) + 1) * tStep - offset; t <= to; t += tStep) {
-        const double x =
-            std::round(l.plot.left() + static_cast<double>(t - from) / msPerPixel) + 0.5;
-        painter.setPen(kGrid);
-        painter.drawLine(QPointF(x, l.plot.top()), QPointF(x, l.plot.bottom() + 1));
-        const QDateTime local = QDateTime::fromMSecsSinceEpoch(t);
-        const QString label = local.time() == QTime(0, 0) && tStep < kDay
-                                  ? locale.toString(local.date(), QStringLiteral("d MMM"))
-                                  : locale.toString(local, format);
-        const int width = metrics.horizontalAdvance(label);
-        const QRect box(static_cast<int>(x) - width / 2, l.labelTop, width, metrics.height());
-        if (box.left() >= rect.left() && box.right() <= rect.right()) {
-            painter.setPen(kText);
-            painter.drawText(box, Qt::AlignCenter, label);
-        }
-    }
+    drawTimeAxis(painter, rect, l, f.from, f.to);
     painter.setPen(kFrame);
     painter.drawRect(QRectF(l.plot).adjusted(0.5, 0.5, 0.5, 0.5));
 
@@ -363,24 +556,145 @@ void TrendView::render(QPainter& painter, QRect rect) const
             painter.drawLine(QPointF(x, l.marks.top()), QPointF(x, l.marks.bottom() + 1));
         }
 
+    drawAddressMarks(painter, l, reduction, false);
     drawSeries(painter, l, reduction, low, high);
+    drawAddressMarks(painter, l, reduction, true);
 
-    // The legend: each channel's colour, name and latest value, greyed when hidden.
+    // The legend: each channel's colour, name and latest value, greyed when
+    // hidden; in grey italics when the values are the last received before
+    // a silence, not current.
+    const bool stale = legendIsStale();
+    QFont legendFont = font();
+    legendFont.setItalic(stale);
+    painter.setFont(legendFont);
+    const QFontMetrics legendMetrics = painter.fontMetrics();
     for (int ch = 0; ch < kChannels; ++ch) {
         const QRect entry = l.entries[index(ch)];
         const QColor colour = m_visible[index(ch)] ? kPalette[index(ch)] : kHidden;
         const int y = entry.center().y();
         painter.setPen(QPen(colour, 3, Qt::SolidLine, Qt::FlatCap));
         painter.drawLine(entry.left() + 2, y, entry.left() + 20, y);
-        painter.setPen(m_visible[index(ch)] ? kText : kHidden);
+        painter.setPen(!m_visible[index(ch)] ? kHidden : stale ? kStale : kText);
         const QRect text = entry.adjusted(26, 0, -4, 0);
         const QString label = m_names[index(ch)] + QStringLiteral(": ") + latestText(ch);
         painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
-                         metrics.elidedText(label, Qt::ElideRight, text.width()));
+                         legendMetrics.elidedText(label, Qt::ElideRight, text.width()));
+    }
+    painter.setFont(font());
+    if (const QString line = note(); !line.isEmpty() && !l.note.isEmpty()) {
+        painter.setPen(m_fault.isEmpty() ? kText : kFailedMark);
+        painter.drawText(l.note, Qt::AlignLeft | Qt::AlignVCenter,
+                         metrics.elidedText(line, Qt::ElideRight, l.note.width()));
     }
     if (m_history.isEmpty()) {
         painter.setPen(kText);
         painter.drawText(l.plot, Qt::AlignCenter, tr("No readings yet"));
+    }
+    painter.restore();
+}
+
+void TrendView::drawTimeAxis(QPainter& painter, QRect rect, const Layout& l, qint64 from,
+                             qint64 to) const
+{
+    // Grid lines and labels on round steps of local time: seconds to weeks
+    // by length, months and years by the calendar. A label at local midnight
+    // shows the date.
+    const QLocale locale;
+    const QFontMetrics metrics = painter.fontMetrics();
+    const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
+    const TimeStep step = timeStep(msPerPixel, metrics, locale);
+    int lastRight = std::numeric_limits<int>::min();
+    const auto mark = [&](qint64 t, const QString& label) {
+        const double x =
+            std::round(l.plot.left() + static_cast<double>(t - from) / msPerPixel) + 0.5;
+        painter.setPen(kGrid);
+        painter.drawLine(QPointF(x, l.plot.top()), QPointF(x, l.plot.bottom() + 1));
+        const int width = metrics.horizontalAdvance(label);
+        const QRect box(static_cast<int>(x) - width / 2, l.labelTop, width, metrics.height());
+        // Within the picture, and clear of the label before (a date at
+        // midnight is wider than a time).
+        if (box.left() >= rect.left() && box.right() <= rect.right() &&
+            box.left() > lastRight + 4) {
+            painter.setPen(kText);
+            painter.drawText(box, Qt::AlignCenter, label);
+            lastRight = box.right();
+        }
+    };
+
+    if (step.months == 0) {
+        const QString format = step.ms < kMinute ? QStringLiteral("HH:mm:ss")
+                               : step.ms < kDay  ? QStringLiteral("HH:mm")
+                                                 : QStringLiteral("d MMM");
+        const qint64 offset = QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc() * kSecond;
+        for (qint64 t = (floorDiv(from + offset, step.ms) + 1) * step.ms - offset; t <= to;
+             t += step.ms) {
+            const QDateTime local = QDateTime::fromMSecsSinceEpoch(t);
+            mark(t, local.time() == QTime(0, 0) && step.ms < kDay
+                        ? locale.toString(local.date(), QStringLiteral("d MMM"))
+                        : locale.toString(local, format));
+        }
+        return;
+    }
+    // The first of each month (counted from year 0) that the step divides,
+    // at local midnight.
+    const QString format =
+        step.months % 12 == 0 ? QStringLiteral("yyyy") : QStringLiteral("MMM yyyy");
+    const QDate start = QDateTime::fromMSecsSinceEpoch(from).date();
+    qint64 month = start.year() * qint64{12} + start.month() - 1;
+    month = floorDiv(month + step.months - 1, step.months) * step.months;
+    // At most a label a few tens of pixels: the bound only guards the loop.
+    for (int n = 0; n < 10'000; ++n, month += step.months) {
+        const qint64 year = floorDiv(month, 12);
+        if (year == 0)
+            continue; // the calendar goes from 1 BC to AD 1
+        if (year > std::numeric_limits<int>::max())
+            break;
+        const QDate date(static_cast<int>(year), static_cast<int>(month - year * 12) + 1, 1);
+        const qint64 t = QDateTime(date, QTime(0, 0)).toMSecsSinceEpoch();
+        if (t > to)
+            break;
+        if (t >= from)
+            mark(t, locale.toString(date, format));
+    }
+}
+
+void TrendView::drawAddressMarks(QPainter& painter, const Layout& l, const TrendReduction& r,
+                                 bool labels) const
+{
+    // A thin line across the plot, under the channels' lines, where the
+    // module's address changed; its label over them, at the top.
+    painter.save();
+    if (!labels) {
+        painter.setPen(QPen(kAddressMark, 1));
+        for (std::size_t col = 0; col < r.columns.size(); ++col)
+            if (r.columns[col].newAddress >= 0) {
+                const double x = l.plot.left() + static_cast<double>(col) + 0.5;
+                painter.drawLine(QPointF(x, l.plot.top() + 1), QPointF(x, l.plot.bottom()));
+            }
+        painter.restore();
+        return;
+    }
+    QFont small = font();
+    if (small.pointSizeF() > 0)
+        small.setPointSizeF(small.pointSizeF() * 0.85);
+    painter.setFont(small);
+    const QFontMetrics metrics = painter.fontMetrics();
+    int lastRight = std::numeric_limits<int>::min();
+    for (std::size_t col = 0; col < r.columns.size(); ++col) {
+        const int address = r.columns[col].newAddress;
+        if (address < 0)
+            continue;
+        const QString label = tr("module %1").arg(address);
+        const int x = l.plot.left() + static_cast<int>(col);
+        QRect box(x + 3, l.plot.top() + 2, metrics.horizontalAdvance(label) + 2, metrics.height());
+        if (box.right() > l.plot.right())
+            box.moveRight(x - 3);
+        if (box.left() <= lastRight + 4)
+            continue; // would touch the label before
+        painter.fillRect(box, QColor(255, 255, 255, 200));
+        painter.setPen(kAddressMark);
+        painter.drawText(box, Qt::AlignCenter, label);
+        lastRight = box.right();
     }
     painter.restore();
 }
@@ -542,6 +856,14 @@ void TrendView::paintEvent(QPaintEvent*)
     render(painter, rect());
     painter.setFont(font());
     drawHover(painter, layOut(rect(), painter.fontMetrics()));
+    if (m_live && m_followClock)
+        m_tick.start(); // the next paint in a second, unless a reading brings it sooner
+}
+
+void TrendView::hideEvent(QHideEvent* event)
+{
+    m_tick.stop();
+    QWidget::hideEvent(event);
 }
 
 void TrendView::zoom(double factor, std::optional<int> aroundX)
@@ -577,8 +899,10 @@ void TrendView::showWindow(qint64 toMs)
 {
     m_live = false;
     if (!m_history.isEmpty()) {
+        // Up to now on the clock, where a silence may be going on.
         const qint64 newest = m_history.newest().timeMs;
-        toMs = std::clamp(toMs, std::min(m_history.oldest().timeMs + m_spanMs, newest), newest);
+        const qint64 latest = m_followClock ? std::max(newest, m_now()) : newest;
+        toMs = std::clamp(toMs, std::min(m_history.oldest().timeMs + m_spanMs, newest), latest);
     }
     m_toMs = toMs;
     changed();

@@ -1,7 +1,8 @@
 // The trend of the eight channels over time: a passive view of the samples
-// it is given, live (the right edge follows the newest sample) or fixed on a
-// time window. The same drawing code paints the widget and renders into an
-// image, for tests and for exporting a picture without a display.
+// it is given, live (the right edge follows the clock, or the newest sample
+// of a recording) or fixed on a time window. The same drawing code paints
+// the widget and renders into an image, for tests and for exporting a
+// picture without a display.
 #pragma once
 
 #include "codec/protocol.h"
@@ -9,9 +10,11 @@
 #include "ui/trendhistory.h"
 
 #include <QImage>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <span>
 #include <utility>
@@ -38,9 +41,24 @@ public:
 
     // A fixed view: it stays put as samples arrive.
     void setTimeWindow(qint64 fromMs, qint64 toMs);
-    // The right edge follows the newest sample again.
+    // The right edge is live again.
     void followLive();
     bool isLive() const { return m_live; }
+
+    // Where a live view's right edge is: now, by the clock (a running
+    // program; a silence then grows as a gap), or the newest sample (a
+    // recording, whose end is its last row).
+    void setLiveEdgeFollowsClock(bool follows);
+    bool liveEdgeFollowsClock() const { return m_followClock; }
+    // Now, in ms since the epoch (UTC); the wall clock unless set.
+    void setClock(std::function<qint64()> nowMs);
+    // The port's fault, shown under the plot while set; empty clears it.
+    void setFault(const QString& text);
+    // The line under the plot as drawn now: the fault, or since when no
+    // reply came in a live view that follows the clock; empty if neither.
+    QString note() const;
+    // True when the legend's values are the last received, not current.
+    bool legendIsStale() const;
     // The width of the view, live or fixed (a fixed view keeps its right edge).
     void setSpan(qint64 ms);
     qint64 span() const { return m_spanMs; }
@@ -61,6 +79,10 @@ public:
     // Where toImage(size) puts the plot: the rectangle the time window and
     // the value range span.
     QRect plotArea(QSize size) const;
+    // The value axis's labels toImage(size) draws, top to bottom.
+    QStringList valueLabels(QSize size) const;
+    // The mark where the module's address changes.
+    static QColor addressMarkColor();
     void render(QPainter& painter, QRect rect) const;
     using QWidget::render;
 
@@ -73,6 +95,7 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -83,11 +106,26 @@ protected:
 
 private:
     struct Layout;
+    struct Frame;
+    // Where things go, with the value labels' column `labelColumn` wide.
+    Layout layOut(QRect rect, const QFontMetrics& metrics, int labelColumn) const;
+    // ... as last drawn, for the mouse.
     Layout layOut(QRect rect, const QFontMetrics& metrics) const;
+    // All a draw needs: the layout, the reduction and the value axis.
+    Frame frameFor(QRect rect, const QFontMetrics& metrics) const;
+    void drawTimeAxis(QPainter& painter, QRect rect, const Layout& layout, qint64 from,
+                      qint64 to) const;
+    // The lines under the series, or their labels over it.
+    void drawAddressMarks(QPainter& painter, const Layout& layout, const TrendReduction& reduction,
+                          bool labels) const;
     void drawSeries(QPainter& painter, const Layout& layout, const TrendReduction& reduction,
                     double low, double high) const;
     void drawHover(QPainter& painter, const Layout& layout) const;
     QString latestText(int channel) const;
+    bool reservesNoteLine() const { return m_followClock || !m_fault.isEmpty(); }
+    // The newest sample's time, if the view is live on the clock and it is
+    // older than the gap rule allows.
+    std::optional<qint64> silentSince() const;
 
     void zoom(double factor, std::optional<int> aroundX);
     void pan(qint64 byMs);
@@ -96,6 +134,15 @@ private:
 
     TrendHistory m_history;
     bool m_live = true;
+    bool m_followClock = true;
+    std::function<qint64()> m_now;
+    QString m_fault;
+    // Started after each paint of a live view that follows the clock, so
+    // that it repaints once a second while shown, silence or not; a hidden
+    // view paints nothing and so starts nothing.
+    QTimer m_tick;
+    // Of the value labels as last drawn, at least the default's.
+    mutable int m_labelColumn = 0;
     qint64 m_spanMs = kDefaultSpanMs;
     qint64 m_toMs = 0; // the right edge when not live
     std::optional<std::pair<double, double>> m_valueRange;

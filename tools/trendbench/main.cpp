@@ -1,5 +1,7 @@
 // Times the trend view's redraw of a day and of a week of readings at one a
-// second into a 1200x600 image, and weighs a sample in memory.
+// second into a 1200x600 image, and of views that span decades (a reading
+// stamped 1970 by a module without a clock, then a day; fifty years of
+// hourly readings), and weighs a sample in memory.
 //   trendbench [RUNS] [PNG_FOLDER]
 // Each figure is the median of RUNS (default 21). "first" draws a view not
 // drawn before (the samples in view are reduced to columns), "again" draws
@@ -96,6 +98,31 @@ struct Stopwatch
     }
 };
 
+// One reading at the epoch (a device that had not set its clock), then
+// `day` from kStartMs on: a span of 54 years, all but one reading in its
+// last day.
+std::vector<ui::TrendSample> fromEpoch(const std::vector<ui::TrendSample>& day)
+{
+    std::vector<ui::TrendSample> samples{day.front()};
+    samples.front().timeMs = 0;
+    for (ui::TrendSample s : day) {
+        ++s.polls;
+        samples.push_back(s);
+    }
+    return samples;
+}
+
+// One reading an hour for fifty years before kStartMs: 438,300 readings.
+std::vector<ui::TrendSample> hourly(int years)
+{
+    const qint64 count = years * 8766LL; // 365.25 days of 24 hours
+    std::vector<ui::TrendSample> samples = readings(count);
+    for (qint64 i = 0; i < count; ++i)
+        samples[static_cast<std::size_t>(i)].timeMs = kStartMs - (count - i) * 3'600'000;
+    return samples;
+}
+
+// Draws the first `held` of `all`; the live draw appends the next one.
 void bench(const char* name, const std::vector<ui::TrendSample>& all, std::size_t held, int runs,
            const QString& pngFolder)
 {
@@ -105,6 +132,9 @@ void bench(const char* name, const std::vector<ui::TrendSample>& all, std::size_
         ui::TrendView trend;
         trend.setCapacity(static_cast<qsizetype>(held));
         trend.append(std::span(all.data(), held));
+        // The window's clock reads the newest reading's time, as when it has
+        // just come in.
+        trend.setClock([&trend] { return trend.history().newest().timeMs; });
         trend.setSpan(all[held - 1].timeMs -
                       all[0].timeMs); // the whole history, as it keeps moving
         QImage image(kImageSize, QImage::Format_RGB32);
@@ -152,5 +182,9 @@ int main(int argc, char** argv)
     }
     bench("24h", week, kDayS, runs, pngFolder);
     bench("7d", week, 7 * kDayS, runs, pngFolder);
+    const std::vector<ui::TrendSample> epoch = fromEpoch(readings(kDayS + 1));
+    bench("1970", epoch, epoch.size() - 1, runs, pngFolder);
+    const std::vector<ui::TrendSample> years = hourly(50);
+    bench("50y", years, years.size() - 1, runs, pngFolder);
     return 0;
 }
