@@ -24,6 +24,11 @@ for program in "$@"; do
     check "$name --bogus exits 2" '[ $status -eq 2 ]'
     error=$(timeout 5 "${run_with[@]}" "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?
     check "$name refuses an unwritable record file" '[ $status -eq 2 ] && [[ $error == *"/nonexistent/dir/values.csv"* ]]'
+    if [ "$name" != pollcli ] && [ ${#run_with[@]} -eq 0 ]; then
+        error=$(timeout 5 "$program" 2>&1); status=$?
+        check "$name without a display: status 2 and one line naming QT_QPA_PLATFORM=offscreen ($error)" \
+            '[ $status -eq 2 ] && [ $(grep -c . <<< "$error") -eq 1 ] && [[ $error == *QT_QPA_PLATFORM=offscreen* ]]'
+    fi
     if [ "$name" = pollcli ]; then
         # An idle poller (its port cannot be opened) uses far less CPU than the
         # 2 s it runs for, or says the figure is not measured.

@@ -100,6 +100,11 @@ int Run(int argc, char* argv[], const char* name, const char* description,
         settings.recorder = std::move(std::get<std::unique_ptr<poll::Recorder>>(opened));
     }
 
+    if (const std::optional<QString> why =
+            NoDisplay(QStringLiteral("to run without one, set QT_QPA_PLATFORM=offscreen"))) {
+        QTextStream(stderr) << name << ": " << *why << Qt::endl;
+        return 2;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(name));
     const std::unique_ptr<Program> program = load(settings);

@@ -3,6 +3,10 @@
 // and reports faithfully.
 #pragma once
 
+#include <QString>
+
+#include <optional>
+
 namespace apps {
 
 // Standard input, output and error are made valid (/dev/null where one was
@@ -10,5 +14,13 @@ namespace apps {
 // warnings; and a write to a pipe whose reader has gone fails with an error
 // the program reports instead of killing it.
 void PrepareProcess();
+
+// Why no window can open, in one line ending in `remedy`, or nothing. Asked
+// before the QApplication is built: without a display Qt aborts in its
+// constructor, advising to reinstall. On Linux (and the other X11 and Wayland
+// systems) there is none when no platform is chosen (QT_QPA_PLATFORM) and
+// neither DISPLAY nor WAYLAND_DISPLAY is set; Windows and macOS always have
+// their desktop.
+std::optional<QString> NoDisplay(const QString& remedy);
 
 } // namespace apps
