@@ -169,10 +169,6 @@ void RecordingFollower::check()
             emit changed();
         return;
     }
-    // Watched again once back: the system forgets a file deleted or renamed over.
-    if (!m_watcher.files().contains(m_path) && m_timer.isActive())
-        m_watcher.addPath(m_path);
-
     QString why;
     if (m_lost)
         why = QStringLiteral("file back");
@@ -184,6 +180,12 @@ void RecordingFollower::check()
         why = QStringLiteral("file rewritten");
     m_id = id;
     m_lost = false;
+    // The system watches a file, not a path: the file the path names now is
+    // watched afresh, once back or after another was renamed over it.
+    if (m_timer.isActive() && (!why.isEmpty() || !m_watcher.files().contains(m_path))) {
+        m_watcher.removePath(m_path);
+        m_watcher.addPath(m_path);
+    }
     if (!why.isEmpty())
         startOver(why);
     if (readFrom(file) || !why.isEmpty())
