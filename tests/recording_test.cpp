@@ -145,7 +145,7 @@ TEST(RecordingReader, ARowOutOfStepCostsItselfAndAClockSteppedStartsASegment)
         {"two strays apart, then the clock set back", {60, k2099, -kDay, 2, 3, 4}, {60, 2, 3, 4},
          {{SkipReason::TimeAhead, 1}, {SkipReason::TimeBackwards, 1}}, 1},
         {"a run three days later", {0, 1, 3 * kDay, 3 * kDay + 1}, {0, 1, 3 * kDay, 3 * kDay + 1}, {}},
-        {"one row a day for three days", {0, kDay + 1, 2 * kDay + 2}, {0, kDay + 1, 2 * kDay + 2}, {}},
+        {"one row a day", {0, kDay + 1, 2 * kDay + 2, 3 * kDay + 3}, {0, kDay + 1, 2 * kDay + 2, 3 * kDay + 3}, {}},
         // clang-format on
     };
     const QDateTime start(QDate(2026, 12, 9), QTime(8, 0), QTimeZone::utc());
