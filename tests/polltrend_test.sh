@@ -37,6 +37,10 @@ for bad in "--size 10x10" "--size 640" "--from yesterday" "--from 2026-12-09T09:
     row "usage error: $bad" '[ $status -eq 2 ]'
 done
 run; row "usage error: no file" '[ $? -eq 2 ]'
+for bad in "2026-03-29T02:30|no such local time (a daylight-saving change)" "0000-12-09T08:00|no year 0000"; do
+    TZ=Europe/Berlin run "$dir/day.csv" --from "${bad%|*}"; status=$?
+    row "usage error naming its cause: --from ${bad%|*}" '[ $status -eq 2 ] && grep -q "${bad#*|}" $dir/err'
+done
 run "$dir/day.csv" --png "$dir/from.png" --from "2026-12-09T08:01+01:00" --to "2026-12-09T08:02+01:00"
 row "--from and --to draw a part" '[ $? -eq 0 ] && ! cmp -s $dir/from.png $dir/day.png'
 
