@@ -57,7 +57,8 @@ bool ParseTime(std::string_view text, qint64& utcMs, qint16& offsetMinutes)
     const int ms = Digits(text, 20, 3);
     const int offsetHours = Digits(text, 24, 2);
     const int offsetMins = Digits(text, 27, 2);
-    if (year < 0 || month < 0 || day < 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+    // No year 0000: QDate, and so --from and --to, have none either.
+    if (year < 1 || month < 0 || day < 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
         second < 0 || second > 59 || ms < 0 || offsetHours < 0 || offsetHours > 23 ||
         offsetMins < 0 || offsetMins > 59)
         return false;
@@ -147,6 +148,27 @@ std::variant<RecordedRow, SkipReason> ParseRow(std::string_view line, CsvColumns
     return row;
 }
 
+// No earlier, and at most a day later: as one row follows another in a
+// recording, pauses between runs on one day included.
+bool InStep(qint64 fromMs, qint64 toMs)
+{
+    return toMs >= fromMs && toMs - fromMs <= RecordingReader::kJumpAheadMs;
+}
+
+constexpr QByteArrayView kByteOrderMark("\xEF\xBB\xBF");
+
+// A spreadsheet saving as "CSV UTF-8" puts a byte-order mark before the
+// header; the file is otherwise ours. Also a mark still arriving (1 or 2 of
+// its bytes) reads as none.
+QByteArrayView WithoutByteOrderMark(QByteArrayView start)
+{
+    if (start.startsWith(kByteOrderMark))
+        return start.sliced(kByteOrderMark.size());
+    if (start.size() < kByteOrderMark.size() && kByteOrderMark.startsWith(start))
+        return {};
+    return start;
+}
+
 } // namespace
 
 QString SkipReasonText(SkipReason reason)
@@ -162,6 +184,8 @@ QString SkipReasonText(SkipReason reason)
         return QStringLiteral("value not a finite float");
     case SkipReason::TimeBackwards:
         return QStringLiteral("time earlier than the row before");
+    case SkipReason::TimeAhead:
+        return QStringLiteral("time over a day ahead of the rows around it");
     case SkipReason::RepeatedHeader:
         return QStringLiteral("header repeated");
     case SkipReason::TooLong:
@@ -213,6 +237,12 @@ void RecordingReader::finish()
     if (m_finished)
         return;
     m_finished = true;
+    // No rows came to say whether the held ones were stray. Ahead, time
+    // simply went on (the last run of a file a day later); back, they are
+    // earlier than the row before, as counted.
+    if (!m_held.empty() && m_held.front().timeMs > m_lastTimeMs)
+        takeHeld();
+    dropHeld();
     if (m_state != State::Reading || (m_pending.isEmpty() && !m_overlong))
         return; // no rows to read, or nothing after the last LF
     ++m_lines;
@@ -235,8 +265,7 @@ QString RecordingReader::errorString() const
         return m_sawBytes ? QStringLiteral("%1 has no whole header line yet").arg(m_name)
                           : QStringLiteral("%1 is empty, no header yet").arg(m_name);
     case State::NotARecording:
-        return QStringLiteral("%1 is not a recording: its first line is not the header %2")
-            .arg(m_name, QString::fromLatin1(m_header));
+        return QStringLiteral("%1 is not a recording: %2").arg(m_name, m_refusal);
     case State::Reading:
         break;
     }
@@ -253,6 +282,15 @@ qint64 RecordingReader::skippedCount() const
 
 void RecordingReader::hold(const char* begin, const char* end)
 {
+    // Tell a file that is not a recording at once, not when its first LF
+    // comes (it may have none): its first bytes already differ from the
+    // header. Judged before an overlong line is let go, to say why.
+    if (m_state == State::NoHeaderYet) {
+        QByteArray start = m_pending; // at most the header, its mark and a CR so far
+        start.append(begin, std::min<qsizetype>(end - begin, m_header.size() + 8));
+        if (!couldBeHeader(start))
+            refuse(start);
+    }
     if (!m_overlong) {
         if (m_pending.size() + (end - begin) > kMaxLineLength) {
             m_overlong = true;
@@ -261,31 +299,41 @@ void RecordingReader::hold(const char* begin, const char* end)
             m_pending.append(begin, end - begin);
         }
     }
-    // Tell a file that is not a recording at once, not when its first LF
-    // comes (it may have none): its first bytes already differ from the header.
-    if (m_state == State::NoHeaderYet && !couldBeHeader())
-        m_state = State::NotARecording;
 }
 
-bool RecordingReader::couldBeHeader() const
+bool RecordingReader::couldBeHeader(QByteArrayView start) const
 {
-    if (m_overlong)
-        return false;
+    start = WithoutByteOrderMark(start);
     // Either header, or the start of one.
-    const auto couldBe = [this](const QByteArray& header) {
-        const qsizetype common = std::min(m_pending.size(), header.size());
-        if (QByteArrayView(m_pending).first(common) != QByteArrayView(header).first(common))
+    const auto couldBe = [start](QByteArrayView header) {
+        const qsizetype common = std::min(start.size(), header.size());
+        if (start.first(common) != header.first(common))
             return false;
-        return m_pending.size() <= header.size() ||
-               (m_pending.size() == header.size() + 1 && m_pending.back() == '\r');
+        return start.size() <= header.size() ||
+               (start.size() == header.size() + 1 && start.back() == '\r');
     };
     return couldBe(m_header) || couldBe(m_valuesHeader);
+}
+
+void RecordingReader::refuse(QByteArrayView start)
+{
+    m_state = State::NotARecording;
+    const QByteArrayView line = WithoutByteOrderMark(start);
+    const auto crAlone = [line](QByteArrayView header) {
+        return line.startsWith(header) && line.size() > header.size() + 1 &&
+               line[header.size()] == '\r' && line[header.size() + 1] != '\n';
+    };
+    if (crAlone(m_header) || crAlone(m_valuesHeader))
+        m_refusal = QStringLiteral("its lines end in CR alone; save it with LF or CR LF line ends");
+    else
+        m_refusal =
+            QStringLiteral("its first line is not the header %1").arg(QLatin1StringView(m_header));
 }
 
 void RecordingReader::takeOverlongLine()
 {
     if (m_state != State::Reading) {
-        m_state = State::NotARecording; // no header is that long
+        refuse({}); // no header is that long
         return;
     }
     ++m_lines;
@@ -296,6 +344,19 @@ void RecordingReader::takeLine(const char* begin, const char* end)
 {
     if (m_state == State::NotARecording)
         return; // told by its first bytes already
+    if (m_state == State::NoHeaderYet) {
+        QByteArrayView first(begin, end - begin);
+        const std::optional<CsvColumns> columns =
+            CsvHeaderColumns(WithoutByteOrderMark(first.endsWith('\r') ? first.chopped(1) : first));
+        if (!columns) {
+            refuse(first);
+            return;
+        }
+        m_columns = *columns;
+        m_state = State::Reading;
+        m_lines = 1;
+        return;
+    }
     if (end - begin > kMaxLineLength) {
         takeOverlongLine();
         return;
@@ -303,15 +364,8 @@ void RecordingReader::takeLine(const char* begin, const char* end)
     if (begin != end && end[-1] == '\r')
         --end;
     const std::string_view line(begin, static_cast<std::size_t>(end - begin));
-    const std::optional<CsvColumns> header = CsvHeaderColumns(QByteArrayView(line));
-    if (m_state == State::NoHeaderYet) {
-        m_state = header ? State::Reading : State::NotARecording;
-        m_lines = header ? 1 : 0;
-        m_columns = header.value_or(CsvColumns::ValuesAndAddress);
-        return;
-    }
     ++m_lines;
-    if (header) {
+    if (const std::optional<CsvColumns> header = CsvHeaderColumns(QByteArrayView(line))) {
         // Two recordings joined with cat: the rows after it are in its form.
         m_columns = *header;
         skip(SkipReason::RepeatedHeader);
@@ -322,14 +376,54 @@ void RecordingReader::takeLine(const char* begin, const char* end)
         skip(*reason);
         return;
     }
-    const RecordedRow& row = std::get<RecordedRow>(parsed);
-    if (row.timeMs < m_lastTimeMs) {
-        skip(SkipReason::TimeBackwards);
+    takeRow(std::get<RecordedRow>(parsed));
+}
+
+void RecordingReader::takeRow(const RecordedRow& row)
+{
+    if (m_lastTimeMs == std::numeric_limits<qint64>::min() || InStep(m_lastTimeMs, row.timeMs)) {
+        dropHeld(); // it goes on from the last row taken: what was held was stray
+        accept(row);
         return;
     }
+    if (!m_held.empty()) {
+        // Rows after a pause may be days apart; rows after a clock set back
+        // come as often as before it.
+        const bool ahead = m_held.front().timeMs > m_lastTimeMs;
+        const qint64 newest = m_held.back().timeMs;
+        if (ahead ? row.timeMs < newest : !InStep(newest, row.timeMs))
+            dropHeld(); // in step with neither: the held rows were stray, this may begin anew
+    }
+    m_held.push_back(row);
+    // Ahead, a second row in order confirms the first: time went on (a run
+    // days later). Back, three rows in order do: the clock was set back, and
+    // 08:00:01, 08:00:02, 07:00:03, 07:00:04, 07:00:05 is 5 rows, one jump.
+    const bool back = m_held.front().timeMs < m_lastTimeMs;
+    if (std::ssize(m_held) < (back ? kRowsAfterJumpBack : 2))
+        return;
+    m_timeJumps += back;
+    takeHeld();
+}
+
+void RecordingReader::accept(const RecordedRow& row)
+{
     m_lastTimeMs = row.timeMs;
     ++m_rowCount;
     m_rows.push_back(row);
+}
+
+void RecordingReader::takeHeld()
+{
+    for (const RecordedRow& held : m_held)
+        accept(held);
+    m_held.clear();
+}
+
+void RecordingReader::dropHeld()
+{
+    for (const RecordedRow& held : m_held)
+        skip(held.timeMs < m_lastTimeMs ? SkipReason::TimeBackwards : SkipReason::TimeAhead);
+    m_held.clear();
 }
 
 void RecordingReader::skip(SkipReason reason)

@@ -40,12 +40,15 @@ enum class SkipReason
                     // a value that is not a decimal number
     OutOfRange,     // a value a float does not hold as a finite number: NaN, ±Infinity,
                     // beyond ±3.4e38, or so small it would read as 0
-    TimeBackwards,  // earlier (in UTC) than the row accepted before it
+    TimeBackwards,  // earlier (in UTC) than the row taken before it, and the rows after it
+                    // went on from that row instead (a stray), or too few followed it
+    TimeAhead,      // more than a day after the row taken before it, and the next row went
+                    // on from that row instead (a stray row dated 2099)
     RepeatedHeader, // the header again, as when two recordings are joined with cat
     TooLong,        // longer than RecordingReader::kMaxLineLength: nothing the recorder writes
     Truncated,      // the last line, with no line end: cut short by a crash or a full disk
 };
-constexpr std::size_t kSkipReasonCount = 8;
+constexpr std::size_t kSkipReasonCount = 9;
 
 // A few words for a count: "time earlier than the row before".
 QString SkipReasonText(SkipReason reason);
@@ -59,6 +62,15 @@ public:
     // smallest float, written without exponent). A file of one giant line
     // therefore costs 4 KiB, not its size.
     static constexpr qsizetype kMaxLineLength = 4096;
+
+    // A row earlier than the last one taken, or more than kJumpAheadMs after
+    // it, is held. Ahead, the next row in order confirms it (a run days
+    // later); back, kRowsAfterJumpBack rows in order make a new segment (the
+    // clock was set back). A row that goes on from the last row taken
+    // instead makes the held ones strays, each skipped: a row dated 2099
+    // among today's costs that row alone.
+    static constexpr qint64 kJumpAheadMs = 24 * 3600'000;
+    static constexpr qsizetype kRowsAfterJumpBack = 3;
 
     enum class State
     {
@@ -81,8 +93,10 @@ public:
     // CR LF in one write and flushes it, so only a crash or a full disk
     // leaves a line without an end, and what it cut may look whole ("12.5"
     // cut from "12.53"). A follower that has reached the end of a file still
-    // being written does not call this, it waits for more. Calls to feed()
-    // after this one are ignored.
+    // being written does not call this, it waits for more. Rows still held
+    // after a jump in time are taken if they went ahead (takeRows() after
+    // this may give rows), and skipped as TimeBackwards if they went back.
+    // Calls to feed() after this one are ignored.
     void finish();
 
     // The rows read since the last call, oldest first.
@@ -94,6 +108,10 @@ public:
     // Reading.
     QString errorString() const;
 
+    // New segments after a jump back in time (a clock set back): rows are in
+    // time order but at these jumps.
+    qint64 timeJumps() const { return m_timeJumps; }
+
     // Lines read: the header, the rows and the skipped lines. None in a file
     // that is not a recording.
     qint64 lineCount() const { return m_lines; }
@@ -103,8 +121,13 @@ public:
 
 private:
     void hold(const char* begin, const char* end);
-    bool couldBeHeader() const;
+    bool couldBeHeader(QByteArrayView start) const;
+    void refuse(QByteArrayView start);
     void takeLine(const char* begin, const char* end);
+    void takeRow(const RecordedRow& row);
+    void accept(const RecordedRow& row);
+    void takeHeld();
+    void dropHeld();
     void takeOverlongLine();
     void skip(SkipReason reason);
 
@@ -113,11 +136,16 @@ private:
     QByteArray m_valuesHeader; // the same without the address, as older files begin
     CsvColumns m_columns = CsvColumns::ValuesAndAddress; // of the header read
     State m_state = State::NoHeaderYet;
+    QString m_refusal; // why the first line is not the header
     bool m_finished = false;
     bool m_sawBytes = false;
     QByteArray m_pending;    // the start of a line whose LF has not arrived
     bool m_overlong = false; // the line being held grew past kMaxLineLength: dropped up to its LF
-    qint64 m_lastTimeMs = std::numeric_limits<qint64>::min(); // of the last row read
+    qint64 m_lastTimeMs = std::numeric_limits<qint64>::min(); // of the last row accepted
+    // Rows out of step with the last one taken, in time order among
+    // themselves: taken once enough follow, strays otherwise.
+    std::vector<RecordedRow> m_held;
+    qint64 m_timeJumps = 0;
     qint64 m_lines = 0;
     qint64 m_rowCount = 0;
     std::array<qint64, kSkipReasonCount> m_skipped{};

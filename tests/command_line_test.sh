@@ -8,6 +8,10 @@
 set -uo pipefail
 read -ra run_with <<< "${RUN_WITH:-}"
 [ ${#run_with[@]} -gt 0 ] || unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+# Where a row needs the window programs to get past the display check.
+display=""
+[ ${#run_with[@]} -gt 0 ] || display=QT_QPA_PLATFORM=offscreen
+dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
 failed=0
 check() { if ! eval "$2"; then echo "FAIL: $1" >&2; failed=1; fi; }
 for program in "$@"; do
@@ -22,8 +26,13 @@ for program in "$@"; do
         '[ $status -eq 0 ] && [[ $ports =~ ^("No serial ports found."|[0-9]+\ serial\ ports?\ found:) ]]'
     timeout 5 "${run_with[@]}" "$program" --bogus 2>/dev/null; status=$?
     check "$name --bogus exits 2" '[ $status -eq 2 ]'
-    error=$(timeout 5 "${run_with[@]}" "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?
+    error=$(env $display timeout 5 "${run_with[@]}" "$program" --record /nonexistent/dir/values.csv 2>&1); status=$?
     check "$name refuses an unwritable record file" '[ $status -eq 2 ] && [[ $error == *"/nonexistent/dir/values.csv"* ]]'
+    if [ "$name" != pollcli ] && [ ${#run_with[@]} -eq 0 ]; then
+        error=$(timeout 5 "$program" --record "$dir/new.csv" 2>&1); status=$?
+        check "$name without a display: status 2, one line naming QT_QPA_PLATFORM=offscreen, no file made ($error)" \
+            '[ $status -eq 2 ] && [ $(grep -c . <<< "$error") -eq 1 ] && [[ $error == *QT_QPA_PLATFORM=offscreen* ]] && [ ! -e "$dir/new.csv" ]'
+    fi
     if [ "$name" = pollcli ]; then
         # An idle poller (its port cannot be opened) uses far less CPU than the
         # 2 s it runs for, or says the figure is not measured.

@@ -8,6 +8,13 @@
 
 #include <QTemporaryDir>
 
+#include <filesystem>
+#include <functional>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -43,6 +50,98 @@ TEST(RecordingFollower, TakesEachRowOnceAsTheFileGrowsAndStartsOverWhenCut)
     file.write("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n" + row(30, 1));
     ASSERT_TRUE(testing_support::waitFor([&] { return view.sampleCount() == 1; }));
     EXPECT_EQ(view.history().newest().polls, 1);
+}
+
+const QByteArray kHeader = "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n";
+
+// A recording of rows `from` to `to` (their poll counts), a second apart.
+QByteArray recording(int from, int to)
+{
+    QByteArray bytes = kHeader;
+    for (int polls = from; polls <= to; ++polls)
+        bytes += row(polls % 60, polls);
+    return bytes;
+}
+
+void put(const QString& path, const QByteArray& bytes, QIODevice::OpenMode mode)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(mode)) << qPrintable(path);
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+std::vector<int> pollsShown(const ui::TrendView& view)
+{
+    std::vector<int> polls;
+    for (qsizetype i = 0; i < view.sampleCount(); ++i)
+        polls.push_back(view.history().at(i).polls);
+    return polls;
+}
+
+TEST(RecordingFollower, ShowsExactlyTheRowsOfTheFileThePathNamesNow)
+{
+    using Change = std::function<void(const QString& path, polltrend::RecordingFollower&)>;
+    const std::vector<int> old{1, 2, 3}, fresh{11, 12, 13, 14, 15};
+    const struct
+    {
+        const char* name;
+        Change change;
+        std::vector<int> polls;
+        const char* note;
+    } cases[] = {
+        {"appended",
+         [](const QString& path, auto&) { put(path, row(4, 4) + row(5, 5), QIODevice::Append); },
+         {1, 2, 3, 4, 5},
+         ""},
+        {"rewritten longer in place",
+         [](const QString& path, auto&) { put(path, recording(11, 15), QIODevice::ReadWrite); },
+         fresh, "file rewritten"},
+        {"renamed over by a longer file",
+         [](const QString& path, auto&) {
+             put(path + ".new", recording(11, 15), QIODevice::WriteOnly);
+             std::filesystem::rename(QFile::encodeName(path + ".new").toStdString(),
+                                     QFile::encodeName(path).toStdString());
+         },
+         fresh, "file replaced"},
+        {"deleted, then made again",
+         [&old](const QString& path, polltrend::RecordingFollower& follower) {
+             ASSERT_TRUE(QFile::remove(path));
+             ASSERT_TRUE(testing_support::waitFor(
+                 [&] { return follower.summary().contains("file gone, waiting for it"); }));
+             EXPECT_EQ(follower.reader().rowCount(), std::ssize(old)) << "the last view stays";
+             put(path, recording(11, 15), QIODevice::WriteOnly);
+         },
+         fresh, "file back"},
+        {"truncated",
+         [](const QString& path, auto&) { put(path, recording(11, 11), QIODevice::WriteOnly); },
+         {11},
+         "file cut short"},
+#ifdef Q_OS_UNIX
+        {"made a FIFO",
+         [](const QString& path, auto&) {
+             ASSERT_TRUE(QFile::remove(path));
+             ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+         },
+         old, "is a pipe or FIFO, not a file"},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("values.csv"));
+        put(path, recording(1, 3), QIODevice::WriteOnly);
+        ui::TrendView view;
+        polltrend::RecordingFollower follower(path, view);
+        ASSERT_FALSE(follower.readAll());
+        follower.follow(50ms);
+        // All at once, between two checks.
+        c.change(path, follower);
+        EXPECT_TRUE(testing_support::waitFor([&] {
+            return pollsShown(view) == c.polls && follower.summary().contains(c.note);
+        })) << follower.summary().toStdString()
+            << "; rows shown: " << ::testing::PrintToString(pollsShown(view));
+        EXPECT_EQ(follower.reader().rowCount(), std::ssize(c.polls)) << "no old row counted";
+    }
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 # skips, and the image it draws without a display.
 #   polltrend_test.sh POLLTREND
 set -uo pipefail
-polltrend=$1
+polltrend=$(realpath "$1")
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
 export XDG_RUNTIME_DIR=$dir # else Qt warns of its absence
@@ -37,6 +37,52 @@ for bad in "--size 10x10" "--size 640" "--from yesterday" "--from 2026-12-09T09:
     row "usage error: $bad" '[ $status -eq 2 ]'
 done
 run; row "usage error: no file" '[ $? -eq 2 ]'
+for bad in "2026-03-29T02:30|no such local time (a daylight-saving change)" "0000-12-09T08:00|no year 0000"; do
+    TZ=Europe/Berlin run "$dir/day.csv" --from "${bad%|*}"; status=$?
+    row "usage error naming its cause: --from ${bad%|*}" '[ $status -eq 2 ] && grep -q "${bad#*|}" $dir/err'
+done
 run "$dir/day.csv" --png "$dir/from.png" --from "2026-12-09T08:01+01:00" --to "2026-12-09T08:02+01:00"
 row "--from and --to draw a part" '[ $? -eq 0 ] && ! cmp -s $dir/from.png $dir/day.png'
+
+# The image whole or not at all, never over the recording, and a range that
+# holds nothing said, each with its status and one line why.
+mkdir "$dir/small"
+if unshare -m mount -t tmpfs tmpfs "$dir/small" 2>/dev/null; then
+    unshare -m bash -c 'mount -t tmpfs -o size=8k tmpfs "$1/small" && timeout 20 "$2" "$1/day.csv" --png "$1/small/day.png"
+                        s=$?; ls -A "$1/small" > "$1/left"; exit $s' - "$dir" "$polltrend" 2>"$dir/err"; status=$?
+    row "--png onto a full file system: status 1, the reason, no file left" \
+        '[ $status -eq 1 ] && grep -q "day.png: No space left on device" $dir/err && [ ! -s $dir/left ]'
+else
+    echo "skip --png onto a full file system: no tmpfs can be mounted here (unshare -m needs privileges)"
+fi
+# A device of our own where we may: as root, a write that renamed over
+# /dev/full would replace it with a file.
+if mknod "$dir/full" c 1 7 2>/dev/null; then full=$dir/full
+elif [ "$(id -u)" -ne 0 ]; then full=/dev/full
+else full=; echo "skip --png onto /dev/full: root without mknod here, and a fault would replace it"; fi
+if [ -n "$full" ]; then
+    run "$dir/day.csv" --png "$full"; status=$?
+    row "--png onto a full device: status 1, the reason, still a device" \
+        '[ $status -eq 1 ] && grep -q "No space left on device" $dir/err && [ -c $full ]'
+fi
+cp "$dir/day.csv" "$dir/day.orig"; ln "$dir/day.csv" "$dir/link.csv"
+for out in day.csv ./day.csv link.csv; do
+    (cd "$dir" && run day.csv --png "$out"); status=$?
+    row "--png $out, the recording itself: status 2, the file unchanged" \
+        '[ $status -eq 2 ] && grep -q "is the recording itself" $dir/err && cmp -s $dir/day.csv $dir/day.orig'
+done
+for range in "--from 2026-12-09T08:30+01:00" "--to 2026-12-09T07:00+01:00" "--from 2026-12-09T07:00+01:00 --to 2026-12-09T08:00+01:00"; do
+    eval TZ=Europe/Berlin run '"$dir/day.csv"' --png '"$dir/range.png"' $range; status=$?
+    row "no rows in $range: status 1, one line naming the file's first and last times" \
+        '[ $status -eq 1 ] && [ $(grep -c . $dir/err) -eq 1 ] && [ ! -e $dir/range.png ] &&
+         grep -q "rows run from 2026-12-09T08:00:01+01:00 to 2026-12-09T08:02:00+01:00" $dir/err'
+done
+mkfifo "$dir/fifo"
+for input in fifo pipe; do
+    if [ $input = fifo ]; then run "$dir/fifo" --png "$dir/x.png"; else run <(cat "$dir/day.csv") --png "$dir/x.png"; fi; status=$?
+    row "a $input, not a file: status 2 at once, one line" '[ $status -eq 2 ] && [ $(grep -c . $dir/err) -eq 1 ] && grep -q "pipe or FIFO" $dir/err'
+done
+run "$dir/day.csv"; status=$?
+row "no display: status 2, one line naming --png" \
+    '[ $status -eq 2 ] && [ $(grep -c . $dir/err) -eq 1 ] && grep -q -- "--png OUT.png" $dir/err && ! grep -q Reinstalling $dir/err'
 exit $failed

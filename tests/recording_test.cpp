@@ -31,6 +31,7 @@ struct Outcome
     State state;
     QString message;
     qint64 lines;
+    qint64 timeJumps;
     std::map<SkipReason, qint64> skips;
     std::vector<poll::RecordedRow> rows;
 
@@ -49,10 +50,12 @@ Outcome Read(const QByteArray& input, qsizetype first, qsizetype piece)
             out.rows.push_back(row);
     }
     reader.finish();
-    EXPECT_TRUE(reader.takeRows().empty()) << "the end of the file adds no row";
+    for (const poll::RecordedRow& row : reader.takeRows())
+        out.rows.push_back(row); // held after a jump ahead, and nothing after them
     out.state = reader.state();
     out.message = reader.errorString();
     out.lines = reader.lineCount();
+    out.timeJumps = reader.timeJumps();
     for (std::size_t i = 0; i < poll::kSkipReasonCount; ++i)
         if (const qint64 n = reader.skipped(SkipReason(i)))
             out.skips[SkipReason(i)] = n;
@@ -69,15 +72,21 @@ TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
         qint64 rows;
         std::map<SkipReason, qint64> skips;
         State state = State::Reading;
+        const char* says = ""; // what the message says of a file that is not a recording
     } cases[] = {
         // clang-format off
         {"empty", "", 0, {}, State::NoHeaderYet},
         {"header cut short", kHeader.first(20), 0, {}, State::NoHeaderYet},
-        {"first line not the header", "time,value\n" + kRow, 0, {}, State::NotARecording},
+        {"first line not the header", "time,value\n" + kRow, 0, {}, State::NotARecording,
+         "its first line is not the header time,polls,errors,checksum_ok,ch0,"},
+        {"CR alone ends the lines", QByteArray(kHeader + kRow).replace("\r\n", "\r"), 0, {}, State::NotARecording,
+         "its lines end in CR alone"},
         {"header with a field more", kHeader.chopped(2) + ",ch8\r\n" + kRow, 0, {}, State::NotARecording},
         {"header's start, then a line too long", "tim" + QByteArray(5000, 'x') + "\n", 0, {}, State::NotARecording},
         {"binary, no line end", QByteArray("\x7f" "ELF\0\0", 6), 0, {}, State::NotARecording},
         {"header only", kHeader, 0, {}},
+        {"byte-order mark before the header", "\xEF\xBB\xBF" + kHeader + kRow, 1, {}},
+        {"byte-order mark before a foreign line", "\xEF\xBB\xBF" "a,b\n", 0, {}, State::NotARecording},
         {"CR LF", kHeader + kRow + At("2026-12-09T14:03:06.123+01:00"), 2, {}},
         {"LF only", QByteArray(kHeader + kRow + At("2026-12-09T14:03:06.123+01:00")).replace("\r", ""), 2, {}},
         {"runs appended, polls restart", kHeader + kRow + At("2026-12-09T15:00:00.000+01:00").replace(",17,", ",1,"), 2, {}},
@@ -85,7 +94,7 @@ TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
          {{SkipReason::FieldCount, 3}}},
         {"bad time", kHeader + At("2026-13-09T14:03:05.123+01:00") + At("2026-02-29T14:03:05.123+01:00")
              + At("2026-12-09T24:03:05.123+01:00") + At("2026-12-09T14:03:05+01:00") + At("2026-12-09T14:03:05.123Z")
-             + At("2028-02-29T14:03:05.123+01:00"), 1, {{SkipReason::BadTime, 5}}},
+             + At("2028-02-29T14:03:05.123+01:00") + At("0000-12-09T14:03:05.123+01:00"), 1, {{SkipReason::BadTime, 6}}},
         {"bad number", kHeader + With("-1,2,1,1,2,3,4,5,6,7,8") + With("17,2147483648,1,1,2,3,4,5,6,7,8")
              + With("17,2,2,1,2,3,4,5,6,7,8") + With("17,2,1,+1,2,3,4,5,6,7,8") + With("17,2,1,1,,3,4,5,6,7,Infinity")
              + With("17,2,1,1,2,3,4,5,6,7,0x8"), 0, {{SkipReason::BadNumber, 6}}},
@@ -118,10 +127,50 @@ TEST(RecordingReader, SkipsBrokenLinesByReasonAndReadsTheSameWhateverThePieces)
         } else {
             EXPECT_TRUE(whole.message.startsWith("values.csv "))
                 << "names the file: " << qPrintable(whole.message);
+            EXPECT_TRUE(whole.message.contains(c.says)) << qPrintable(whole.message);
         }
         // Lines held in pieces, or some whole in a chunk and some not.
         for (auto [first, piece] : {std::pair{1, 1}, {7, 7}, {3, 1 << 20}})
             EXPECT_TRUE(Read(c.input, first, piece) == whole) << first << ", then " << piece;
+    }
+}
+
+TEST(RecordingReader, ARowOutOfStepCostsItselfAndAClockSteppedStartsASegment)
+{
+    constexpr int kDay = 24 * 60, k2099 = 38'000'000; // minutes after 2026-12-09T08:00Z
+    const struct
+    {
+        const char* name;
+        std::vector<int> minutes, kept;
+        std::map<SkipReason, qint64> skips;
+        qint64 jumps = 0;
+    } cases[] = {
+        // clang-format off
+        {"a row dated 2099 among today's", {0, 1, k2099, 2, 3}, {0, 1, 2, 3}, {{SkipReason::TimeAhead, 1}}},
+        {"a row from the day before", {0, 1, -kDay, 2, 3}, {0, 1, 2, 3}, {{SkipReason::TimeBackwards, 1}}},
+        {"the clock set back an hour", {60, 61, 2, 3, 4, 5}, {60, 61, 2, 3, 4, 5}, {}, 1},
+        {"set back, two rows before the end", {60, 61, 2, 3}, {60, 61}, {{SkipReason::TimeBackwards, 2}}},
+        {"two strays apart, then the clock set back", {60, k2099, -kDay, 2, 3, 4}, {60, 2, 3, 4},
+         {{SkipReason::TimeAhead, 1}, {SkipReason::TimeBackwards, 1}}, 1},
+        {"a run three days later", {0, 1, 3 * kDay, 3 * kDay + 1}, {0, 1, 3 * kDay, 3 * kDay + 1}, {}},
+        {"one row a day", {0, kDay + 1, 2 * kDay + 2, 3 * kDay + 3}, {0, kDay + 1, 2 * kDay + 2, 3 * kDay + 3}, {}},
+        // clang-format on
+    };
+    const QDateTime start(QDate(2026, 12, 9), QTime(8, 0), QTimeZone::utc());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QByteArray input = kHeader;
+        for (int minute : c.minutes)
+            input += At(
+                start.addSecs(minute * 60LL).toString("yyyy-MM-ddTHH:mm:ss.zzz+00:00").toLatin1());
+        const Outcome whole = Read(input, input.size(), 0);
+        std::vector<int> kept;
+        for (const poll::RecordedRow& row : whole.rows)
+            kept.push_back(int(start.msecsTo(QDateTime::fromMSecsSinceEpoch(row.timeMs)) / 60'000));
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_EQ(whole.skips, c.skips);
+        EXPECT_EQ(whole.timeJumps, c.jumps);
+        EXPECT_TRUE(Read(input, 1, 1) == whole) << "a byte at a time";
     }
 }
 

@@ -35,6 +35,12 @@ Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& s
     // shows what came before; hidden, it costs a copy a second, no drawing.
     m_acquisition.addListener(&m_trend);
     QObject::connect(&poller, &poll::Poller::replyDecoded, &m_trend, &ui::TrendView::addReading);
+    // A silence the trend tells by itself, from the clock; a port fault is
+    // its reason, named under the plot until polling reaches the port again.
+    QObject::connect(&poller, &poll::Poller::portFault, &m_trend,
+                     [this](const serial::CommFault& fault) { m_trend.setFault(fault.text()); });
+    QObject::connect(&poller, &poll::Poller::portFaultCleared, &m_trend,
+                     [this] { m_trend.setFault({}); });
     m_trend.setObjectName(QStringLiteral("trend"));
     m_trend.setWindowTitle(QStringLiteral("%1 — trend").arg(QCoreApplication::applicationName()));
     m_trend.setAttribute(Qt::WA_QuitOnClose, false); // closing Form1 still ends the program
@@ -90,6 +96,12 @@ int Run(int argc, char* argv[], const char* name, const char* description,
         return 0;
     }
 
+    // Before the record file is opened: a refusal leaves no new file behind.
+    if (const std::optional<QString> why =
+            NoDisplay(QStringLiteral("to run without one, set QT_QPA_PLATFORM=offscreen"))) {
+        QTextStream(stderr) << name << ": " << *why << Qt::endl;
+        return 2;
+    }
     if (options.trace && !options.record.isEmpty()) {
         if (const std::optional<QString> why = TraceIntoRecording(options.record)) {
             QTextStream(stderr) << name << ": " << *why << Qt::endl;

@@ -64,4 +64,18 @@ std::optional<QString> TraceIntoRecording(const QString& recordPath)
 #endif
 }
 
+std::optional<QString> NoDisplay(const QString& remedy)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return QStringLiteral("no display to open a window on (neither DISPLAY nor "
+                              "WAYLAND_DISPLAY is set); %1")
+            .arg(remedy);
+#else
+    Q_UNUSED(remedy);
+#endif
+    return std::nullopt;
+}
+
 } // namespace apps

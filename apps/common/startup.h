@@ -20,4 +20,12 @@ void PrepareProcess();
 // and the trace would be written into the recording. Nothing if it can.
 std::optional<QString> TraceIntoRecording(const QString& recordPath);
 
+// Why no window can open, in one line ending in `remedy`, or nothing. Asked
+// before the QApplication is built: without a display Qt aborts in its
+// constructor, advising to reinstall. On Linux (and the other X11 and Wayland
+// systems) there is none when no platform is chosen (QT_QPA_PLATFORM) and
+// neither DISPLAY nor WAYLAND_DISPLAY is set; Windows and macOS always have
+// their desktop.
+std::optional<QString> NoDisplay(const QString& remedy);
+
 } // namespace apps

@@ -6,15 +6,21 @@
 #include "polltrend/follower.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QImageWriter>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTextStream>
 #include <QTimeZone>
 #include <QVBoxLayout>
 
+#include <climits>
+#include <cstdlib>
 #include <optional>
+#include <variant>
 
 namespace {
 
@@ -24,18 +30,26 @@ void say(const QString& text)
 }
 
 // "2026-12-09T08:00", "2026-12-09 08:00:30", "2026-12-09T08:00:30.250+01:00":
-// local time unless an offset or Z is given.
-std::optional<qint64> parseTime(QString text)
+// local time unless an offset or Z is given. The time, or why it is none.
+std::variant<qint64, QString> parseTime(QString text)
 {
     text.replace(u' ', u'T');
     static const QRegularExpression form(QStringLiteral(
         R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?(Z|[+-]\d{2}:\d{2})?$)"));
-    if (!form.match(text).hasMatch())
-        return std::nullopt;
-    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!time.isValid())
-        return std::nullopt;
-    return time.toMSecsSinceEpoch();
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return QStringLiteral("must be a time like 2026-12-09T08:00 or 2026-12-09T08:00:00+01:00");
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (time.isValid())
+        return time.toMSecsSinceEpoch();
+    // Read in UTC it is a time: the local clock skipped it (02:30 on the
+    // last Sunday of March in Berlin).
+    if (!match.hasCaptured(3) && QDateTime::fromString(text + u'Z', Qt::ISODateWithMs).isValid())
+        return QStringLiteral("there is no such local time (a daylight-saving change); give "
+                              "the offset meant, such as +01:00");
+    return text.startsWith(QStringLiteral("0000"))
+               ? QStringLiteral("the calendar has no year 0000")
+               : QStringLiteral("there is no such date or time");
 }
 
 struct Options
@@ -96,8 +110,8 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
         QTextStream(stdout) << "polltrend " << POLLTOOLS_VERSION << Qt::endl;
         return 0;
     }
-    if (const QString empty = apps::EmptyValueError(parser, {png}); !empty.isEmpty())
-        return usageError(empty);
+    if (parser.isSet(png) && parser.value(png).isEmpty())
+        return usageError(QStringLiteral("--png needs the name of the image file to write"));
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1 || files.first().isEmpty())
         return usageError(files.isEmpty() ? QStringLiteral("which recording? name a FILE.csv")
@@ -122,12 +136,11 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
          {std::pair{&from, &options.from}, std::pair{&to, &options.to}}) {
         if (!parser.isSet(*option))
             continue;
-        *slot = parseTime(parser.value(*option));
-        if (!*slot)
-            return usageError(
-                QStringLiteral(
-                    "--%1 must be a time like 2026-12-09T08:00 or 2026-12-09T08:00:00+01:00")
-                    .arg(option->names().first()));
+        const auto time = parseTime(parser.value(*option));
+        if (const QString* why = std::get_if<QString>(&time))
+            return usageError(QStringLiteral("--%1 %2: %3")
+                                  .arg(option->names().first(), parser.value(*option), *why));
+        *slot = std::get<qint64>(time);
     }
     if (options.from && options.to && *options.from >= *options.to)
         return usageError(QStringLiteral("--from must come before --to"));
@@ -139,25 +152,120 @@ void showRange(ui::TrendView& view, const polltrend::RecordingFollower& follower
                const Options& options)
 {
     const auto span = follower.span();
-    if (!span && !(options.from && options.to))
+    if (!span && !options.from && !options.to)
         return;
-    const qint64 from = options.from.value_or(span ? span->first : 0);
-    const qint64 to = options.to.value_or(span ? span->second : 0);
-    // A single row, or a --to before the first row: at least the shortest span.
-    view.setTimeWindow(std::min(from, to - ui::TrendView::kMinSpanMs), to);
+    qint64 from = options.from.value_or(span ? span->first : *options.to);
+    qint64 to = options.to.value_or(span ? span->second : *options.from);
+    // A single row, a --from after the last row or a --to before the first:
+    // at least the shortest span, from the time asked.
+    if (to - from < ui::TrendView::kMinSpanMs) {
+        if (options.from && !options.to)
+            to = from + ui::TrendView::kMinSpanMs;
+        else
+            from = to - ui::TrendView::kMinSpanMs;
+    }
+    view.setTimeWindow(from, to);
+}
+
+// Local time with its offset, as the recording writes it: 2026-12-09T08:00:01+01:00.
+QString timeText(qint64 ms)
+{
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms);
+    const int offset = time.offsetFromUtc();
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
+           QStringLiteral("%1%2:%3")
+               .arg(QChar(offset < 0 ? u'-' : u'+'))
+               .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
+               .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
+}
+
+// Why --from and --to show nothing, naming the times the file holds; empty
+// if a row lies between them, or neither was given.
+QString emptyRangeNote(const ui::TrendView& view, const polltrend::RecordingFollower& follower,
+                       const Options& options)
+{
+    if (!options.from && !options.to)
+        return {};
+    const ui::TrendHistory& history = view.history();
+    const qsizetype first = history.lowerBound(options.from.value_or(LLONG_MIN));
+    if (first < history.size() && history.at(first).timeMs <= options.to.value_or(LLONG_MAX))
+        return {};
+    const QString asked = options.from && options.to
+                              ? QStringLiteral("between %1 and %2")
+                                    .arg(timeText(*options.from), timeText(*options.to))
+                          : options.from ? QStringLiteral("from %1 on").arg(timeText(*options.from))
+                                         : QStringLiteral("up to %1").arg(timeText(*options.to));
+    const auto span = follower.span();
+    return QStringLiteral("no rows %1: %2")
+        .arg(asked, span ? QStringLiteral("the file's rows run from %1 to %2")
+                               .arg(timeText(span->first), timeText(span->second))
+                         : QStringLiteral("the file has no rows"));
 }
 
 // Why `path` cannot be shown, told before any window: it cannot be opened,
-// or its first line is not the header. An empty file is waited for.
+// is not a file, or its first line is not the header. An empty file is
+// waited for.
 std::optional<QString> refusal(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+    QFile file;
+    if (const std::optional<QString> why = polltrend::OpenRecordingFile(file, path))
+        return why;
     poll::RecordingReader reader(path);
     reader.feed(file.read(poll::RecordingReader::kMaxLineLength + 2));
     if (reader.state() == poll::RecordingReader::State::NotARecording)
         return reader.errorString();
+    return std::nullopt;
+}
+
+// All of `bytes`, or why not. Unbuffered, each write is seen: a full disk
+// first takes what fits (8192 of 13,640 bytes) without a word, and only
+// writing the rest brings the system's reason.
+std::optional<QString> writeAll(QFileDevice& file, const QByteArray& bytes)
+{
+    for (qint64 done = 0; done < bytes.size();) {
+        const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0)
+            return file.error() != QFileDevice::NoError
+                       ? file.errorString()
+                       : QStringLiteral("only part of the image could be written");
+        done += written;
+    }
+    return std::nullopt;
+}
+
+// The image whole or not at all: written beside `path` and renamed over it
+// (QSaveFile), so a full disk leaves no half picture and no temporary file.
+// A device or a pipe (/dev/stdout) is written directly: renamed over, it
+// would be replaced by a file. Why not, naming the system's reason.
+std::optional<QString> writeImage(const QImage& image, const QString& path)
+{
+    const auto cannot = [&path](const QString& why) {
+        return QStringLiteral("cannot write the image to %1: %2").arg(path, why);
+    };
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(image))
+        return cannot(writer.errorString());
+
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile() && !target.isDir()) {
+        QFile device(path);
+        if (!device.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return cannot(device.errorString());
+        if (const std::optional<QString> why = writeAll(device, png))
+            return cannot(*why);
+        return std::nullopt;
+    }
+    // Not committed, the temporary file is removed when `file` goes.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return cannot(file.errorString());
+    if (const std::optional<QString> why = writeAll(file, png))
+        return cannot(*why);
+    if (!file.commit())
+        return cannot(file.errorString());
     return std::nullopt;
 }
 
@@ -178,6 +286,18 @@ int main(int argc, char* argv[])
         say(*why);
         return 2;
     }
+    if (!options.png.isEmpty() && polltrend::SameFile(options.file, options.png)) {
+        say(QStringLiteral("--png %1 is the recording itself; name another file for the image")
+                .arg(options.png));
+        return 2;
+    }
+    if (options.png.isEmpty()) {
+        if (const std::optional<QString> why =
+                apps::NoDisplay(QStringLiteral("draw an image instead with --png OUT.png"))) {
+            say(*why);
+            return 2;
+        }
+    }
 #ifndef Q_OS_WIN
     // An image needs no display: drawn offscreen unless a platform was chosen.
     // (Windows always has its desktop, and its zip carries only that platform.)
@@ -189,6 +309,8 @@ int main(int argc, char* argv[])
 
     QWidget window;
     auto* view = new ui::TrendView(&window);
+    // A recording's live edge is its last row: its end, not the clock's.
+    view->setLiveEdgeFollowsClock(false);
     polltrend::RecordingFollower follower(options.file, *view);
     if (const std::optional<QString> why = follower.readAll()) {
         say(*why);
@@ -201,11 +323,29 @@ int main(int argc, char* argv[])
             say(follower.reader().errorString());
             return 2;
         }
-        showRange(*view, follower, options);
+        if (const QString empty = emptyRangeNote(*view, follower, options); !empty.isEmpty()) {
+            say(empty);
+            return 1;
+        }
         say(follower.summary());
+        showRange(*view, follower, options);
+        // 16384x16384 at 4 bytes a pixel is 1 GiB: tried before drawing, so
+        // that a refusal comes as one line, not a painter's warnings.
+        const qint64 mib = qint64(options.size.width()) * options.size.height() * 4 >> 20;
+        const auto tooLarge = [&] {
+            say(QStringLiteral("cannot draw a %1x%2 image: not enough memory for its %3 MiB")
+                    .arg(options.size.width())
+                    .arg(options.size.height())
+                    .arg(mib));
+            return 1;
+        };
+        if (QImage(options.size, QImage::Format_RGB32).isNull())
+            return tooLarge();
         const QImage image = view->toImage(options.size);
-        if (!image.save(options.png, "PNG")) {
-            say(QStringLiteral("cannot write the image to %1").arg(options.png));
+        if (image.isNull())
+            return tooLarge();
+        if (const std::optional<QString> why = writeImage(image, options.png)) {
+            say(*why);
             return 1;
         }
         return 0;
@@ -222,13 +362,17 @@ int main(int argc, char* argv[])
     // once the user zooms or moves it, it stays put.
     std::optional<std::pair<qint64, qint64>> shown;
     const auto update = [&] {
-        status->setText(follower.summary());
+        const QString empty = emptyRangeNote(*view, follower, options);
+        status->setText(empty.isEmpty() ? follower.summary() : follower.summary() + u'\n' + empty);
         if (!follower.span() || (shown && (view->isLive() || view->timeWindow() != *shown)))
             return; // nothing to show yet, or the user has taken the view over
         showRange(*view, follower, options);
         shown = view->timeWindow();
     };
     QObject::connect(&follower, &polltrend::RecordingFollower::changed, &window, update);
+    // A new file is shown whole, as the first one was.
+    QObject::connect(&follower, &polltrend::RecordingFollower::startedOver, &window,
+                     [&] { shown.reset(); });
     update();
     follower.follow(std::chrono::milliseconds(500));
     window.resize(1000, 560);
