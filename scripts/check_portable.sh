@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The programs' code (codec, serial, poll, ui, apps, and the headless poller)
+# The programs' code (codec, poll, serial, acquisition, ui and apps)
 # uses Qt and the standard library only, so that it builds on Windows too.
 # POSIX belongs in the simulator and the tests.
 set -euo pipefail
@@ -10,7 +10,7 @@ pattern='#include *<(unistd|fcntl|termios|poll|pty|dirent|pthread|dlfcn|signal)\
 # (opening a FIFO without blocking), polltrend's follower (opening without
 # blocking, and which file a path names) and the comm control (the driver's
 # wake-up threshold, and the request written straight to the port).
-allowed=(apps/common/startup.cpp poll/recorder.cpp apps/polltrend/follower.cpp serial/commcontrol.cpp)
+allowed=(acquisition/startup.cpp acquisition/recorder.cpp apps/polltrend/follower.cpp serial/commcontrol.cpp)
 for file in "${allowed[@]}"; do
     if ! grep -q '#ifdef Q_OS_UNIX' "$file"; then
         echo "check_portable: $file may use POSIX calls only behind #ifdef Q_OS_UNIX" >&2
@@ -19,9 +19,9 @@ for file in "${allowed[@]}"; do
 done
 excluded=()
 for file in "${allowed[@]}"; do excluded+=(--exclude="$(basename "$file")"); done
-if hits=$(grep -rnE "$pattern" codec serial poll ui apps tools/pollcli --include='*.cpp' --include='*.h' "${excluded[@]}"); then
+if hits=$(grep -rnE "$pattern" codec poll serial acquisition ui apps --include='*.cpp' --include='*.h' "${excluded[@]}"); then
     echo "check_portable: POSIX calls in the programs' code:" >&2
     echo "$hits" >&2
     exit 1
 fi
-echo "check_portable: codec, serial, poll, ui, apps and tools/pollcli use no POSIX calls (but ${allowed[*]}, behind Q_OS_UNIX)"
+echo "check_portable: codec, poll, serial, acquisition, ui and apps use no POSIX calls (but ${allowed[*]}, behind Q_OS_UNIX)"

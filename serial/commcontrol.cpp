@@ -37,7 +37,7 @@ std::int64_t monotonicNs()
 namespace serial {
 
 CommControl::CommControl(QObject* parent)
-    : Comm(parent), m_port(new QSerialPort(this)), m_receiveCheck(this), m_send(this)
+    : poll::Link(parent), m_port(new QSerialPort(this)), m_receiveCheck(this), m_send(this)
 {
     m_outBuffer.reserve(kOutBufferSize);
     m_receiveCheck.setSingleShot(true);
@@ -68,7 +68,7 @@ bool CommControl::setSettings(const QString& text)
 {
     auto parsed = ParseSettings(text);
     if (auto* message = std::get_if<QString>(&parsed)) {
-        fail(CommError::BadSettings, *message);
+        fail(poll::LinkError::BadSettings, *message);
         return false;
     }
     m_settings = std::get<LineSettings>(parsed);
@@ -128,15 +128,13 @@ bool CommControl::setPortOpen(bool open)
         } else if (m_port->error() == QSerialPort::PermissionError) {
             reason += QStringLiteral(" (in use by another program, or no permission to open it)");
         }
-        fail(CommError::OpenFailed, reason);
+        fail(poll::LinkError::OpenFailed, reason);
         m_port->clearError();
         return false;
     }
     qCDebug(lcComm) << "opened" << m_port->portName() << m_settingsText;
     m_driverMinimum = 0;
     holdUntilThreshold();
-    m_lastError = CommError::None;
-    m_errorString.clear();
     return true;
 }
 
@@ -164,11 +162,11 @@ void CommControl::clearOutput()
 bool CommControl::write(const QByteArray& data)
 {
     if (!m_port->isOpen()) {
-        fail(CommError::NotOpen, QStringLiteral("not open"));
+        fail(poll::LinkError::NotOpen, QStringLiteral("not open"));
         return false;
     }
     if (bytesToWrite() + data.size() > kOutBufferSize) {
-        fail(CommError::OutBufferFull,
+        fail(poll::LinkError::OutBufferFull,
              QStringLiteral("transmit buffer of %1 bytes is full").arg(kOutBufferSize));
         return false;
     }
@@ -215,7 +213,16 @@ void CommControl::sendQueued()
         m_port->flush();
     // portError() has closed the port if the write error was fatal.
     if (!queued && m_port->isOpen())
-        fail(CommError::WriteFailed, m_port->errorString());
+        fail(poll::LinkError::WriteFailed, m_port->errorString());
+}
+
+bool CommControl::exchange(const QByteArray& request, int replyLength)
+{
+    if (!write(request))
+        return false;
+    clearInput(); // drops what came before, and sends the request
+    setReceiveThreshold(replyLength);
+    return true;
 }
 
 void CommControl::setInBufferCount(int count)
@@ -369,15 +376,13 @@ void CommControl::portError(QSerialPort::SerialPortError error)
     m_outBuffer.resize(0);
     m_port->close();
     m_port->clearError();
-    fail(CommError::PortLost, text);
+    fail(poll::LinkError::PortLost, text);
 }
 
-void CommControl::fail(CommError error, const QString& reason)
+void CommControl::fail(poll::LinkError error, const QString& reason)
 {
-    const CommFault fault{error, deviceName(), reason};
-    m_lastError = error;
-    m_errorString = fault.text();
-    qCDebug(lcComm) << m_errorString;
+    const poll::LinkFault fault{error, deviceName(), reason};
+    qCDebug(lcComm) << fault.text();
     emit errorOccurred(fault);
 }
 
@@ -393,7 +398,7 @@ void CommControl::checkReceiveThreshold()
 {
     if (!m_inBuffer.takeReceiveEvent())
         return;
-    emit thresholdReached();
+    emit replyReady();
     // The handler has run to completion: the fields hold the reply's values.
     qCDebug(lcCommTiming, "reply-to-screen %.1f us",
             static_cast<double>(monotonicNs() - m_lastArrivalNs) / 1000.0);

@@ -31,7 +31,7 @@ protected:
 
     PseudoTerminal pty;
     serial::CommControl comm;
-    QSignalSpy onComm{&comm, &serial::CommControl::thresholdReached};
+    QSignalSpy onComm{&comm, &serial::CommControl::replyReady};
     QSignalSpy errors{&comm, &serial::CommControl::errorOccurred};
 };
 
@@ -40,7 +40,7 @@ TEST_F(CommTest, SendsOutputToTheDeviceOfItsPort)
     // Buffers may be emptied and the mode set before the port is open.
     comm.clearOutput();
     comm.clearInput();
-    comm.setInputMode(serial::InputMode::Binary);
+    EXPECT_TRUE(comm.setProperty("InputMode", 1));
     EXPECT_FALSE(comm.isPortOpen());
 
     ASSERT_TRUE(comm.setPortOpen(true));
@@ -63,8 +63,7 @@ TEST_F(CommTest, OutputLeavesAfterTheHandlerAndOutBufferCountZeroDropsIt)
     ASSERT_TRUE(comm.write(QByteArray(serial::CommControl::kOutBufferSize - 1, 'x')));
     EXPECT_FALSE(comm.write("yz")) << "passes the transmit buffer's 512 bytes";
     ASSERT_EQ(errors.count(), 1);
-    EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error,
-              serial::CommError::OutBufferFull);
+    EXPECT_EQ(errors.at(0).at(0).value<poll::LinkFault>().error, poll::LinkError::OutBufferFull);
     EXPECT_EQ(pty.read(serial::CommControl::kOutBufferSize - 1),
               QByteArray(serial::CommControl::kOutBufferSize - 1, 'x'))
         << "the dropped bytes went out after all";
@@ -171,7 +170,7 @@ TEST_F(CommTest, MalformedSettingsAreRefusedWhole)
     EXPECT_FALSE(comm.setSettings(QStringLiteral("19200,E,7,9")));
     EXPECT_EQ(comm.settings(), QStringLiteral("9600,N,8,1"));
     ASSERT_EQ(errors.count(), 2);
-    EXPECT_EQ(errors.at(1).at(0).value<serial::CommFault>().error, serial::CommError::BadSettings);
+    EXPECT_EQ(errors.at(1).at(0).value<poll::LinkFault>().error, poll::LinkError::BadSettings);
     EXPECT_TRUE(comm.setPortOpen(true)) << "the old settings still open the port";
 }
 
@@ -182,8 +181,8 @@ TEST_F(CommTest, AMissingDeviceIsReportedAndTheNextOpenTriesAgain)
     EXPECT_FALSE(comm.setPortOpen(true));
     EXPECT_FALSE(comm.isPortOpen());
     ASSERT_EQ(errors.count(), 1);
-    const auto fault = errors.at(0).at(0).value<serial::CommFault>();
-    EXPECT_EQ(fault.error, serial::CommError::OpenFailed);
+    const auto fault = errors.at(0).at(0).value<poll::LinkFault>();
+    EXPECT_EQ(fault.error, poll::LinkError::OpenFailed);
     EXPECT_EQ(fault.device, QLatin1String(missing)) << "named by its full path";
     EXPECT_EQ(fault.text(), "cannot open /nonexistent/ttyPOLL0: " + fault.reason);
     EXPECT_FALSE(comm.write("x")) << "nothing can be sent on a closed port";
@@ -202,8 +201,8 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     ASSERT_TRUE(waitFor([&] { return !comm.isPortOpen(); }, 5s))
         << "the port stays open on a dead device";
     ASSERT_GE(errors.count(), 1);
-    EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::PortLost);
-    EXPECT_TRUE(errors.at(0).at(0).value<serial::CommFault>().reason.contains("hung up"))
+    EXPECT_EQ(errors.at(0).at(0).value<poll::LinkFault>().error, poll::LinkError::PortLost);
+    EXPECT_TRUE(errors.at(0).at(0).value<poll::LinkFault>().reason.contains("hung up"))
         << "a stale reason";
 
     // A read error reported in a loop would burn a whole core here.

@@ -34,22 +34,22 @@ TEST(RecordingFollower, TakesEachRowOnceAsTheFileGrowsAndStartsOverWhenCut)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     file.write("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n" + row(0, 1) +
                row(1, 2).left(20));
-    ui::TrendView view;
+    poll::History view;
     polltrend::RecordingFollower follower(file.fileName(), view);
     ASSERT_FALSE(follower.readAll());
-    EXPECT_EQ(view.sampleCount(), 1) << "a line being written is not a row yet";
+    EXPECT_EQ(view.size(), 1) << "a line being written is not a row yet";
 
     follower.follow(10ms);
     file.write(row(1, 2).mid(20) + row(2, 3));
-    ASSERT_TRUE(testing_support::waitFor([&] { return view.sampleCount() == 3; }));
+    ASSERT_TRUE(testing_support::waitFor([&] { return view.size() == 3; }));
     EXPECT_EQ(follower.reader().skippedCount(), 0) << follower.summary().toStdString();
-    EXPECT_EQ(view.history().newest().polls, 3);
+    EXPECT_EQ(view.newest().polls, 3);
 
     file.resize(0); // a new recording in the same file
     file.seek(0);
     file.write("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n" + row(30, 1));
-    ASSERT_TRUE(testing_support::waitFor([&] { return view.sampleCount() == 1; }));
-    EXPECT_EQ(view.history().newest().polls, 1);
+    ASSERT_TRUE(testing_support::waitFor([&] { return view.size() == 1; }));
+    EXPECT_EQ(view.newest().polls, 1);
 }
 
 const QByteArray kHeader = "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n";
@@ -70,11 +70,11 @@ void put(const QString& path, const QByteArray& bytes, QIODevice::OpenMode mode)
     ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
-std::vector<int> pollsShown(const ui::TrendView& view)
+std::vector<int> pollsShown(const poll::History& view)
 {
     std::vector<int> polls;
-    for (qsizetype i = 0; i < view.sampleCount(); ++i)
-        polls.push_back(view.history().at(i).polls);
+    for (qsizetype i = 0; i < view.size(); ++i)
+        polls.push_back(view.at(i).polls);
     return polls;
 }
 
@@ -134,7 +134,7 @@ TEST(RecordingFollower, ShowsExactlyTheRowsOfTheFileThePathNamesNow)
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("values.csv"));
         put(path, recording(1, 3), QIODevice::WriteOnly);
-        ui::TrendView view;
+        poll::History view;
         polltrend::RecordingFollower follower(path, view);
         ASSERT_FALSE(follower.readAll());
         follower.follow(50ms);

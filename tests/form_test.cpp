@@ -151,9 +151,8 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
 {
     ui::Form1 form(ui::Layout::BytePoll);
     form.setAddressText(QStringLiteral("67"));
-    form.showPollCount(QStringLiteral(" 3"));
-    form.showErrorCount(QStringLiteral("1"));
-    form.showChannel(7, QStringLiteral("-32768"));
+    form.showPollCount(3);
+    form.showSample({.values = {0, 0, 0, 0, 0, 0, 0, -32768}, .errors = 1});
     const auto text = [&](const char* name) {
         return form.findChild<QLineEdit*>(QString::fromLatin1(name))->text();
     };
@@ -172,7 +171,7 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     EXPECT_EQ(clicked, "&H43");
 
     // Notes in the captions' language, the system's reason as it gives it.
-    form.showPortFault({serial::CommError::OpenFailed, QStringLiteral("/dev/ttyUSB0"),
+    form.showPortFault({poll::LinkError::OpenFailed, QStringLiteral("/dev/ttyUSB0"),
                         QStringLiteral("No such file")});
     EXPECT_EQ(form.portFault(),
               QString::fromUtf8(
@@ -186,7 +185,7 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     const QString path =
         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + QString(80, u'A') + "-if00-port0";
     form.showRecordFault({});
-    form.showPortFault({serial::CommError::OpenFailed, path, QStringLiteral("Permission denied")});
+    form.showPortFault({poll::LinkError::OpenFailed, path, QStringLiteral("Permission denied")});
     EXPECT_TRUE(strip->text().startsWith(QString::fromUtf8("无法打开 /dev/ser")) &&
                 strip->text().contains(QString::fromUtf8("…")) &&
                 strip->text().contains(QString::fromUtf8("port0：Permission denied（")))

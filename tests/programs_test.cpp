@@ -85,7 +85,7 @@ TEST(BytePoll, ARecordingAcrossAnAddressChangeNamesEachRowsModule)
     {
         RunningProgram program(
             &bytepoll::Load, module.link(), kTestInterval,
-            std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(path)));
+            std::get<std::unique_ptr<acquisition::Recorder>>(acquisition::Recorder::Open(path)));
         program.start(QStringLiteral("1"));
         ASSERT_TRUE(waitFor([&] { return program.text("Text2") == "0"; }));
         program.start(QStringLiteral("2"));
@@ -180,7 +180,7 @@ TEST(AutoPoll, TheTrendOpensFromTheFormAndFollowsThePoll)
     EXPECT_FALSE(trend.geometry().intersects(program.window().geometry()))
         << "beside the form, not over it";
 
-    ASSERT_TRUE(waitFor([&] { return trend.sampleCount() >= 2; }));
+    ASSERT_TRUE(waitFor([&] { return trend.history().size() >= 2; }));
     EXPECT_EQ(trend.history().newest().values[7], 8.0f);
     trend.close();
     const int polls = program.text("Text4").toInt();
@@ -232,7 +232,7 @@ TEST(AutoPoll, RecordsEachReplyAndKeepsPollingWhenTheRecordFails)
     {
         RunningProgram program(
             &autopoll::Load, module.link(), kTestInterval,
-            std::get<std::unique_ptr<poll::Recorder>>(poll::Recorder::Open(path)));
+            std::get<std::unique_ptr<acquisition::Recorder>>(acquisition::Recorder::Open(path)));
         ASSERT_TRUE(waitFor([&] { return program.text("Text4") == " 3"; }));
         ASSERT_TRUE(waitFor([&] { return program.text("Text2") == "0"; }));
     }
@@ -244,8 +244,8 @@ TEST(AutoPoll, RecordsEachReplyAndKeepsPollingWhenTheRecordFails)
         << lines[1].toStdString();
 
     RunningProgram full(&autopoll::Load, module.link(), kTestInterval,
-                        std::get<std::unique_ptr<poll::Recorder>>(
-                            poll::Recorder::Open(QStringLiteral("/dev/full"))));
+                        std::get<std::unique_ptr<acquisition::Recorder>>(
+                            acquisition::Recorder::Open(QStringLiteral("/dev/full"))));
     ASSERT_TRUE(waitFor([&] { return !full.window().recordFault().isEmpty(); }));
     ASSERT_TRUE(waitFor([&] { return full.text("Text4") == " 3"; })) << "polling goes on";
     EXPECT_EQ(full.text("Text3(7)"), "68");
@@ -347,7 +347,7 @@ TEST(Programs, AnEchoingAdapter)
 TEST(Acquisition, EndsMidPollAndLeavesThePortFree)
 {
     testing_support::PseudoTerminal module;
-    apps::LinkSettings settings;
+    acquisition::LinkSettings settings;
     settings.device = module.slaveName();
     settings.pollInterval = 50ms;
     const QByteArray request = QByteArray::fromHex("430400000008feee");
@@ -355,11 +355,11 @@ TEST(Acquisition, EndsMidPollAndLeavesThePortFree)
     ui::Form1 window(ui::Layout::AutoPoll);
 
     // A reply decoded but not yet shown, and the next one half received.
-    auto acquisition = std::make_unique<apps::Acquisition>(poll::Framing::Binary, settings);
+    auto acquisition = std::make_unique<acquisition::Acquisition>(poll::Framing::Binary, settings);
     acquisition->addListener(&window);
     std::atomic<bool> decoded = false;
     poll::Poller& poller = acquisition->worker().poller();
-    QObject::connect(&poller, &poll::Poller::replyDecoded, &window, &ui::Form1::showReading);
+    QObject::connect(&poller, &poll::Poller::replyDecoded, &window, &ui::Form1::showSample);
     QObject::connect(
         &poller, &poll::Poller::replyDecoded, &poller, [&] { decoded = true; },
         Qt::DirectConnection);
@@ -377,10 +377,10 @@ TEST(Acquisition, EndsMidPollAndLeavesThePortFree)
         << "a slot ran after the end";
 
     // A start just handed over, then a second program on the same port.
-    acquisition = std::make_unique<apps::Acquisition>(poll::Framing::Binary, settings);
+    acquisition = std::make_unique<acquisition::Acquisition>(poll::Framing::Binary, settings);
     acquisition->start(request);
     acquisition.reset();
-    apps::Acquisition next(poll::Framing::Binary, settings);
+    acquisition::Acquisition next(poll::Framing::Binary, settings);
     QSignalSpy faults(&next.worker().poller(), &poll::Poller::portFault);
     next.start(request);
     EXPECT_EQ(module.read(request.size(), 2s), request);

@@ -265,19 +265,9 @@ void write(QLineEdit* edit, const QString& text)
 
 } // namespace
 
-void Form1::showPollCount(const QString& text)
+void Form1::showPollCount(std::int32_t count)
 {
-    write(m_pollCount, text);
-}
-
-void Form1::showErrorCount(const QString& text)
-{
-    write(m_errorCount, text);
-}
-
-void Form1::showChannel(int index, const QString& text)
-{
-    write(m_channels.at(static_cast<std::size_t>(index)), text);
+    write(m_pollCount, poll::FormatLeadingBlankInteger(count));
 }
 
 void Form1::showRequestText(const QString& text)
@@ -290,34 +280,33 @@ void Form1::showReplyText(const QString& text)
     write(m_reply, text);
 }
 
-void Form1::showReading(const poll::Reading& reading)
+void Form1::showSample(const poll::Sample& sample)
 {
     for (std::size_t i = 0; i < m_channels.size(); ++i)
-        write(m_channels[i], reading.channelTexts[i]);
-    write(m_errorCount, reading.errorText);
-    write(m_reply, reading.replyText);
+        write(m_channels[i], poll::FormatChannelNumber(sample.values[i]));
+    write(m_errorCount, poll::FormatPlainInteger(sample.errors));
 }
 
-void Form1::showPortFault(const serial::CommFault& fault)
+void Form1::showPortFault(const poll::LinkFault& fault)
 {
-    using serial::CommError;
+    using poll::LinkError;
     switch (fault.error) {
-    case CommError::OpenFailed:
+    case LinkError::OpenFailed:
         m_portFault = QStringLiteral("无法打开 %1：%2（可用 --port 或 COMM_PORT1 选择其他串口）")
                           .arg(fault.device, fault.reason);
         break;
-    case CommError::PortLost:
+    case LinkError::PortLost:
         m_portFault = QStringLiteral("%1 已断开：%2").arg(fault.device, fault.reason);
         break;
-    case CommError::WriteFailed:
+    case LinkError::WriteFailed:
         m_portFault = QStringLiteral("无法写入 %1：%2").arg(fault.device, fault.reason);
         break;
-    case CommError::NotOpen:
+    case LinkError::NotOpen:
         m_portFault = QStringLiteral("%1 未打开").arg(fault.device);
         break;
-    case CommError::None:
-    case CommError::BadSettings:
-    case CommError::OutBufferFull:
+    case LinkError::None:
+    case LinkError::BadSettings:
+    case LinkError::OutBufferFull:
         m_portFault = QStringLiteral("%1：%2").arg(fault.device, fault.reason);
         break;
     }

@@ -22,7 +22,7 @@ settle=5
 build_dir=${BUILD_DIR:-build}
 if [ -z "${POLLCLI:-}" ]; then
     scripts/build.sh >/dev/null
-    POLLCLI="$build_dir/tools/pollcli/pollcli"
+    POLLCLI="$build_dir/apps/pollcli/pollcli"
 fi
 read -r -a pollcli_args <<<"${POLLCLI_ARGS:---quiet}"
 command -v mbpoll >/dev/null || scripts/deps.sh mbpoll

@@ -233,14 +233,14 @@ public:
         ++tickCount;
         onTick();
     }
-    void replyDecoded(const poll::Reading& reading)
+    void replyDecoded(const poll::Sample& reading)
     {
         lastErrors = reading.errors;
         if (shownCount < shown.size())
             shown[shownCount] = {Now(), lastErrors};
         ++shownCount;
     }
-    void portFault(const serial::CommFault& fault)
+    void portFault(const poll::LinkFault& fault)
     {
         if (portFaults++ == 0)
             firstFault = fault.text();
@@ -344,9 +344,8 @@ public:
             loop.quit();
         });
 
-        const auto request = rtu::BuildRequest(kAddress);
         const Nanos start = Now();
-        poller.start(poll::toByteArray(request));
+        poller.start(poll::BuildRequest(poll::Framing::Binary, kAddress));
         loop.exec();
         m_end = Now();
         m_waitedAtEnd = RunQueueWait("/proc/self/schedstat");

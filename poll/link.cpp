@@ -1,24 +1,24 @@
-#include "serial/comm.h"
+#include "poll/link.h"
 
-namespace serial {
+namespace poll {
 
-QString CommFault::text() const
+QString LinkFault::text() const
 {
     switch (error) {
-    case CommError::OpenFailed:
+    case LinkError::OpenFailed:
         return QStringLiteral("cannot open %1: %2").arg(device, reason);
-    case CommError::PortLost:
+    case LinkError::PortLost:
         return QStringLiteral("%1 lost: %2").arg(device, reason);
-    case CommError::WriteFailed:
+    case LinkError::WriteFailed:
         return QStringLiteral("cannot write to %1: %2").arg(device, reason);
-    case CommError::NotOpen:
+    case LinkError::NotOpen:
         return QStringLiteral("%1 is not open").arg(device);
-    case CommError::None:
-    case CommError::BadSettings:
-    case CommError::OutBufferFull:
+    case LinkError::None:
+    case LinkError::BadSettings:
+    case LinkError::OutBufferFull:
         break;
     }
     return reason;
 }
 
-} // namespace serial
+} // namespace poll

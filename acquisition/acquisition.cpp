@@ -1,11 +1,11 @@
-#include "apps/common/acquisition.h"
+#include "acquisition/acquisition.h"
 
 #include "poll/numberformat.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
 
-namespace apps {
+namespace acquisition {
 namespace {
 
 void printLine(const QString& text)
@@ -29,8 +29,8 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
 
     if (m_tellStandardError) {
         // Told from this thread, whatever the window is doing.
-        connect(&m_poller, &poll::Poller::portFault, this, [](const serial::CommFault& fault) {
-            const bool chooseAnother = fault.error == serial::CommError::OpenFailed;
+        connect(&m_poller, &poll::Poller::portFault, this, [](const poll::LinkFault& fault) {
+            const bool chooseAnother = fault.error == poll::LinkError::OpenFailed;
             printLine(fault.text() +
                       (chooseAnother
                            ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
@@ -63,7 +63,7 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     }
 }
 
-void AcquisitionWorker::record(const poll::Reading& reading)
+void AcquisitionWorker::record(const poll::Sample& reading)
 {
     const bool written = m_recorder->record(reading);
     if (written == m_recording)
@@ -105,4 +105,4 @@ Acquisition::~Acquisition()
             QCoreApplication::removePostedEvents(listener, QEvent::MetaCall);
 }
 
-} // namespace apps
+} // namespace acquisition

@@ -5,7 +5,7 @@
 // are queued, and each listener gets its own copy of every value.
 #pragma once
 
-#include "apps/common/settings.h"
+#include "acquisition/settings.h"
 #include "poll/poller.h"
 #include "serial/commcontrol.h"
 
@@ -18,7 +18,7 @@
 
 #include <memory>
 
-namespace apps {
+namespace acquisition {
 
 // Lives on the acquisition thread once started; built on the starting thread.
 class AcquisitionWorker : public QObject
@@ -44,12 +44,12 @@ signals:
     void recordFault(const QString& why);
 
 private:
-    void record(const poll::Reading& reading);
+    void record(const poll::Sample& reading);
 
     serial::CommControl m_comm;
-    poll::Poller m_poller;                      // polls m_comm
-    std::shared_ptr<poll::Recorder> m_recorder; // used on the acquisition thread only
-    bool m_recording = true;                    // the last write went through
+    poll::Poller m_poller;                             // polls m_comm
+    std::shared_ptr<acquisition::Recorder> m_recorder; // used on the acquisition thread only
+    bool m_recording = true;                           // the last write went through
     bool m_tellStandardError;
     QElapsedTimer m_traceClock; // monotonic, from the worker's start
 };
@@ -87,4 +87,4 @@ private:
     QList<QPointer<QObject>> m_listeners;
 };
 
-} // namespace apps
+} // namespace acquisition
