@@ -30,9 +30,8 @@ public:
     // "<program>: <fault>", and so does a failed or resumed recording.
     AcquisitionWorker(poll::Framing framing, const LinkSettings& settings, bool tellStandardError);
 
-    // For connecting only: both live on the acquisition thread.
+    // For connecting only: it lives on the acquisition thread.
     poll::Poller& poller() { return m_poller; }
-    const serial::CommControl& comm() const { return m_comm; }
 
 public slots:
     void setRequest(const QByteArray& request) { m_poller.setRequest(request); }

@@ -3,10 +3,12 @@
 
 #include "polltrend/follower.h"
 #include "support/wait.h"
+#include "ui/trendview.h"
 
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 #include <filesystem>
 #include <functional>
@@ -146,6 +148,43 @@ TEST(RecordingFollower, ShowsExactlyTheRowsOfTheFileThePathNamesNow)
             << "; rows shown: " << ::testing::PrintToString(pollsShown(view));
         EXPECT_EQ(follower.reader().rowCount(), std::ssize(c.polls)) << "no old row counted";
     }
+}
+
+// A recording made at one poll every 5 s is a line, not dots: its gaps are
+// judged by its own spacing, not a fixed second's.
+TEST(RecordingFollower, ARecordingAtFiveSecondsIsDrawnAsLines)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("slow.csv"));
+    QByteArray bytes = kHeader;
+    const QDateTime start(QDate(2026, 12, 9), QTime(8, 0), QTimeZone(3600));
+    for (int i = 0; i <= 120; ++i) // ten minutes
+        bytes += start.addSecs(5 * i).toString(Qt::ISODateWithMs).toLatin1() +
+                 QStringLiteral(",%1,0,1,%2,2,3,4,5,6,7,8\r\n").arg(i + 1).arg(i % 7).toLatin1();
+    put(path, bytes, QIODevice::WriteOnly);
+    poll::History history;
+    polltrend::RecordingFollower follower(path, history);
+    ASSERT_FALSE(follower.readAll());
+    ASSERT_EQ(history.size(), 121);
+    EXPECT_EQ(history.interval(), 5s);
+
+    ui::TrendView view(history);
+    view.setTimeWindow(history.oldest().timeMs, history.newest().timeMs);
+    const QSize size(800, 400);
+    const QImage image = view.toImage(size);
+    const QRect plot = view.plotArea(size);
+    int drawn = 0;
+    for (int x = plot.left() + 2; x < plot.right() - 1; ++x)
+        for (int y = plot.top(); y <= plot.bottom(); ++y)
+            if (const QColor pixel(image.pixel(x, y)), ink = ui::TrendView::channelColor(0);
+                std::abs(pixel.red() - ink.red()) + std::abs(pixel.green() - ink.green()) +
+                    std::abs(pixel.blue() - ink.blue()) <=
+                30) {
+                ++drawn;
+                break;
+            }
+    EXPECT_GE(drawn, plot.width() * 95 / 100)
+        << "channel 0 in " << drawn << " of " << plot.width() << " columns: dots, not a line";
 }
 
 } // namespace

@@ -305,13 +305,6 @@ bool TrendView::channelVisible(int channel) const
     return channel >= 0 && channel < kChannels && m_visible[index(channel)];
 }
 
-void TrendView::setChannelNames(const QStringList& names)
-{
-    for (int ch = 0; ch < kChannels && ch < names.size(); ++ch)
-        m_names[index(ch)] = names[ch];
-    update();
-}
-
 void TrendView::changed()
 {
     const auto [from, to] = timeWindow();

@@ -65,8 +65,6 @@ public:
     void setValueRange(std::optional<std::pair<double, double>> range);
     void setChannelVisible(int channel, bool visible);
     bool channelVisible(int channel) const;
-    // The legend's names; "channel 0" to "channel 7" unless set.
-    void setChannelNames(const QStringList& names);
 
     // Each channel's colour in the plot and the legend.
     static QColor channelColor(int channel);
