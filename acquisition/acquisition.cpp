@@ -63,9 +63,9 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     }
 }
 
-void AcquisitionWorker::record(const poll::Sample& reading)
+void AcquisitionWorker::record(const poll::Sample& sample)
 {
-    const bool written = m_recorder->record(reading);
+    const bool written = m_recorder->record(sample);
     if (written == m_recording)
         return;
     m_recording = written;

@@ -1,4 +1,4 @@
-// The comm control and the poller on an acquisition thread of their own, so
+// The link and the poller on an acquisition thread of their own, so
 // that a window stalled in a repaint (a slow remote display, a window being
 // dragged) never delays a request. Whoever shows or keeps what the poller
 // tells connects to the worker's poller: across the thread the connections
@@ -43,7 +43,7 @@ signals:
     void recordFault(const QString& why);
 
 private:
-    void record(const poll::Sample& reading);
+    void record(const poll::Sample& sample);
 
     serial::CommControl m_comm;
     poll::Poller m_poller;                             // polls m_comm
