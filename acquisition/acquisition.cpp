@@ -84,6 +84,28 @@ Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings,
     : m_worker(new AcquisitionWorker(framing, settings, tellStandardError))
 {
     m_thread.setObjectName(QStringLiteral("acquisition"));
+    if (settings.publish) {
+        m_publisher = std::make_unique<PublisherThread>(*settings.publish);
+        Publisher* publisher = &m_publisher->publisher();
+        const poll::Poller* poller = &m_worker->poller();
+        connect(poller, &poll::Poller::replyDecoded, publisher, &Publisher::publish);
+        connect(poller, &poll::Poller::portFault, publisher, &Publisher::portFault);
+        connect(poller, &poll::Poller::portFaultCleared, publisher, &Publisher::portFaultCleared);
+        if (tellStandardError) {
+            // Told from the publisher's thread, once a reason.
+            connect(publisher, &Publisher::fault, publisher,
+                    [](const QString& why) { printLine(why); });
+            connect(publisher, &Publisher::faultCleared, publisher,
+                    [where = settings.publish->where] {
+                        printLine(QStringLiteral("publishing to %1 again").arg(where));
+                    });
+            connect(publisher, &Publisher::overflowed, publisher, [] {
+                printLine(
+                    QStringLiteral("the outbox is full: the oldest readings not yet published "
+                                   "are being dropped"));
+            });
+        }
+    }
     m_worker->moveToThread(&m_thread);
     connect(this, &Acquisition::requestSet, m_worker, &AcquisitionWorker::setRequest);
     connect(this, &Acquisition::startAsked, m_worker,
@@ -98,11 +120,25 @@ Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings,
 
 Acquisition::~Acquisition()
 {
-    m_thread.quit();
-    m_thread.wait();
+    finishPublishing(std::chrono::seconds(2));
     for (QObject* listener : std::as_const(m_listeners))
         if (listener)
             QCoreApplication::removePostedEvents(listener, QEvent::MetaCall);
+}
+
+void Acquisition::stop()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+bool Acquisition::finishPublishing(std::chrono::milliseconds within)
+{
+    stop(); // no reading comes after this
+    if (!m_publisher)
+        return true;
+    m_publisher->finish(within);
+    return m_publisher->allSent();
 }
 
 } // namespace acquisition

@@ -76,11 +76,22 @@ public:
     void setRequest(const QByteArray& request) { emit requestSet(request); }
     void start(const QByteArray& request) { emit startAsked(request); }
 
+    // With --publish, the publisher and its thread, for connecting to its
+    // signals; null without.
+    PublisherThread* publisher() { return m_publisher.get(); }
+    // Ends the poll, then gives the publisher `within` to send what it
+    // holds; true if every reading went out and was taken (or nothing is
+    // published). Called once, as the program ends.
+    bool finishPublishing(std::chrono::milliseconds within);
+
 signals:
     void requestSet(const QByteArray& request);
     void startAsked(const QByteArray& request);
 
 private:
+    void stop();
+
+    std::unique_ptr<PublisherThread> m_publisher; // ends after the poll, so it hears all
     QThread m_thread;
     AcquisitionWorker* m_worker; // on m_thread; deleted there when it finishes
     QList<QPointer<QObject>> m_listeners;

@@ -60,7 +60,31 @@ CommandLine::CommandLine(About about)
       m_listPorts(QStringLiteral("list-ports"),
                   QStringLiteral("Print each serial port found (the device for --port, its stable "
                                  "name on Linux, description, maker, serial number, USB ids, "
-                                 "whether another program has it open) and exit."))
+                                 "whether another program has it open) and exit.")),
+      m_publish(
+          QStringLiteral("publish"),
+          QStringLiteral("Also publish each reading to the MQTT broker at URL, "
+                         "mqtt://HOST[:PORT]/TOPIC-PREFIX (mqtts:// for TLS): JSON to "
+                         "PREFIX/reading, each channel retained on PREFIX/ch0 to ch7, "
+                         "online, offline or the port's fault retained on PREFIX/status. "
+                         "Readings the broker cannot take yet wait, in order, up to a day's."),
+          QStringLiteral("URL")),
+      m_publishUser(QStringLiteral("publish-user"),
+                    QStringLiteral("The broker's user name (else $POLL_MQTT_USER)."),
+                    QStringLiteral("NAME")),
+      m_publishPasswordFile(
+          QStringLiteral("publish-password-file"),
+          QStringLiteral("Read the broker's password from the first line of FILE, which only its "
+                         "owner may read (else $POLL_MQTT_PASSWORD); never in the URL."),
+          QStringLiteral("FILE")),
+      m_publishCa(QStringLiteral("publish-ca"),
+                  QStringLiteral("With mqtts://, trust the broker's certificate if FILE's CA "
+                                 "signed it (default: the system's CAs)."),
+                  QStringLiteral("FILE")),
+      m_publishClientId(QStringLiteral("publish-client-id"),
+                        QStringLiteral("The MQTT client id (default: the program, host and port, "
+                                       "the same at every start)."),
+                        QStringLiteral("ID"))
 {
     m_parser.setApplicationDescription(wrapped(m_about.description));
     m_parser.addOptions({m_help, m_version});
@@ -70,8 +94,10 @@ CommandLine::CommandLine(About about)
     m_parser.addOption(m_record);
     if (m_about.kind == About::Kind::Window)
         m_parser.addOption(m_trend);
-    m_parser.addOptions({m_echo, m_trace, m_listPorts});
-    m_refuseEmpty = {m_port, m_record};
+    m_parser.addOptions({m_echo, m_trace, m_listPorts, m_publish, m_publishUser,
+                         m_publishPasswordFile, m_publishCa, m_publishClientId});
+    m_refuseEmpty = {m_port,      m_record,         m_publish, m_publishUser, m_publishPasswordFile,
+                     m_publishCa, m_publishClientId};
 }
 
 void CommandLine::addOption(const QCommandLineOption& option)
@@ -185,6 +211,23 @@ std::variant<LinkSettings, int> CommandLine::linkSettings() const
     settings.device = port();
     settings.echo = echo();
     settings.trace = trace();
+    if (m_about.kind != About::Kind::Viewer && m_parser.isSet(m_publish)) {
+        auto publish = ReadPublishSettings(
+            {m_parser.value(m_publish), m_parser.value(m_publishUser),
+             m_parser.value(m_publishPasswordFile), m_parser.value(m_publishCa),
+             m_parser.value(m_publishClientId), m_about.name,
+             settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort)
+                                       : settings.device});
+        if (const QString* why = std::get_if<QString>(&publish))
+            return usageError(*why);
+        settings.publish = std::get<PublishSettings>(publish);
+    } else {
+        for (const QCommandLineOption& option :
+             {m_publishUser, m_publishPasswordFile, m_publishCa, m_publishClientId})
+            if (m_about.kind != About::Kind::Viewer && m_parser.isSet(option))
+                return usageError(
+                    QStringLiteral("--%1 without --publish").arg(option.names().constLast()));
+    }
     if (!record().isEmpty()) {
         auto opened = Recorder::Open(record());
         if (const QString* why = std::get_if<QString>(&opened))

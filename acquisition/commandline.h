@@ -68,10 +68,11 @@ public:
     bool trace() const;     // --trace: one line on standard error per frame
     bool listPorts() const; // --list-ports: print the serial ports and end
 
-    // The link for these options: the device, --echo, --trace and the record
-    // file opened; or the status to end with, said on standard error (2:
-    // --trace would write into the recording, or the record file cannot be
-    // used). Nothing is opened when a refusal comes first.
+    // The link for these options: the device, --echo, --trace, the record
+    // file opened and where the readings are published; or the status to
+    // end with, said on standard error (2: --trace would write into the
+    // recording, the record file cannot be used, --publish cannot be). Nothing
+    // is opened when a refusal comes first.
     std::variant<LinkSettings, int> linkSettings() const;
 
 private:
@@ -80,6 +81,8 @@ private:
     About m_about;
     QCommandLineParser m_parser;
     QCommandLineOption m_help, m_version, m_port, m_record, m_trend, m_echo, m_trace, m_listPorts;
+    QCommandLineOption m_publish, m_publishUser, m_publishPasswordFile, m_publishCa,
+        m_publishClientId;
     QList<QCommandLineOption> m_refuseEmpty;
     QString m_extraHelp;
 };

@@ -2,6 +2,7 @@
 // and where it records the values.
 #pragma once
 
+#include "acquisition/publisher.h"
 #include "acquisition/recorder.h"
 #include "poll/poller.h"
 #include "serial/linesettings.h"
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace acquisition {
 
@@ -24,6 +26,7 @@ struct LinkSettings
     bool trace = false; // --trace: each frame on standard error
     std::shared_ptr<acquisition::Recorder>
         recorder; // --record: gets each decoded reply; none: nothing is kept
+    std::optional<PublishSettings> publish; // --publish: where the readings also go
 };
 
 } // namespace acquisition

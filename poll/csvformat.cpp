@@ -195,15 +195,20 @@ std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line)
 
 namespace {
 
-QByteArray Line(const Sample& sample, CsvColumns columns, const QDateTime& time)
+QString TimeText(const QDateTime& time)
 {
-    // No field can hold a comma, a quote or a line break, so none is quoted.
     const int offset = time.offsetFromUtc();
     const QString zone = QStringLiteral("%1%2:%3")
                              .arg(QChar(offset < 0 ? u'-' : u'+'))
                              .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
                              .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
-    QString line = time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + zone;
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + zone;
+}
+
+QByteArray Line(const Sample& sample, CsvColumns columns, const QDateTime& time)
+{
+    // No field can hold a comma, a quote or a line break, so none is quoted.
+    QString line = TimeText(time);
     line += u',' + QString::number(sample.polls) + u',' + QString::number(sample.errors) + u',';
     line += sample.checksumOk ? u'1' : u'0';
     for (float value : sample.values)
@@ -217,6 +222,11 @@ QByteArray Line(const Sample& sample, CsvColumns columns, const QDateTime& time)
 }
 
 } // namespace
+
+QString CsvTime(qint64 timeMs)
+{
+    return TimeText(QDateTime::fromMSecsSinceEpoch(timeMs));
+}
 
 QByteArray CsvLine(const Sample& sample, CsvColumns columns)
 {

@@ -43,6 +43,9 @@ std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line);
 QByteArray CsvLine(const Sample& sample, CsvColumns columns = CsvColumns::ValuesAndAddress);
 // The same with the time in `zone`.
 QByteArray CsvLine(const Sample& sample, CsvColumns columns, const QTimeZone& zone);
+// A time as a recording writes it: local, ISO 8601 with milliseconds and the
+// UTC offset, "2026-12-09T14:03:05.123+01:00".
+QString CsvTime(qint64 timeMs);
 
 // Why a line gave no row. Each is counted; none stops the reading.
 enum class SkipReason

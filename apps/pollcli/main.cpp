@@ -316,10 +316,13 @@ int main(int argc, char* argv[])
         QTextStream figures(csvToStdout ? stderr : stdout);
         printReport(figures, printer, settings.pollInterval, cpuSecondsSince(cpuStart));
     }
+    // What is still on its way to the broker gets a moment to arrive.
+    const bool published = acquisition.finishPublishing(std::chrono::seconds(2));
     // A script learns that the run did not do its work: no reply in the time
-    // given (no module, wrong port or address), or lines missing from the record.
+    // given (no module, wrong port or address), lines missing from the
+    // record, or readings that did not reach the broker.
     const bool noReply = printer.goodReplies() + printer.failedReplies() == 0;
-    if (status == 0 && ((run.stopAfter && noReply) || printer.recordFailed()))
+    if (status == 0 && ((run.stopAfter && (noReply || !published)) || printer.recordFailed()))
         return 1;
     return status;
 }
