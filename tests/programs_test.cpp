@@ -15,9 +15,12 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 
 #include <atomic>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testing_support::ModsimProcess;
@@ -28,6 +31,31 @@ using testing_support::waitFor;
 namespace {
 
 constexpr auto kTestInterval = 150ms;
+
+// This process's standard error goes to a file while one of these lives.
+class StandardErrorCapture
+{
+public:
+    StandardErrorCapture() : m_saved(::dup(STDERR_FILENO))
+    {
+        if (m_file.open())
+            ::dup2(m_file.handle(), STDERR_FILENO);
+    }
+    ~StandardErrorCapture()
+    {
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+    }
+    QString text() const
+    {
+        QFile file(m_file.fileName());
+        return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    }
+
+private:
+    int m_saved;
+    QTemporaryFile m_file;
+};
 
 QStringList requests(const ModsimProcess& module)
 {
@@ -109,6 +137,7 @@ TEST(BytePoll, ValuesNoLongerAnsweredAreNotedUntilTheNextReply)
 {
     ModsimProcess module({"--address", "67", "--values", "1,2,3,4,5,6,7,8"});
     ASSERT_TRUE(module.start());
+    const StandardErrorCapture captured;
     RunningProgram program(&bytepoll::Load, module.link(), kTestInterval);
     program.press();
     ASSERT_TRUE(waitFor([&] { return program.text("Text3(7)") == "8"; }));
@@ -118,6 +147,8 @@ TEST(BytePoll, ValuesNoLongerAnsweredAreNotedUntilTheNextReply)
     EXPECT_GE(program.text("Text4").toInt(), polls + 3);
     EXPECT_TRUE(program.window().silenceNote().startsWith(QString::fromUtf8("模块 67 自 ")))
         << program.window().silenceNote().toStdString();
+    EXPECT_TRUE(captured.text().contains(": no reply from module 67 since "))
+        << captured.text().toStdString();
     EXPECT_EQ(program.text("Text3(7)"), "8") << "the fields keep the last values";
 
     module.pause(false);
@@ -149,6 +180,27 @@ TEST(BytePoll, ARefusedAddressIsNotedAndAMissingPortShownUntilItAppears)
     ASSERT_TRUE(module.start());
     ASSERT_TRUE(waitFor([&] { return program.window().portFault().isEmpty(); }));
     ASSERT_TRUE(waitFor([&] { return program.text("Text2") == "0"; }));
+}
+
+// A fault has one source text: standard error gets it in English, as the
+// programs have always worded it, the window its Chinese.
+TEST(BytePoll, AMissingPortIsToldInEnglishOnStandardErrorAndInChineseInTheWindow)
+{
+    QTemporaryDir dir;
+    const QString link = ModsimProcess::uniqueLinkPath(dir);
+    const StandardErrorCapture captured;
+    RunningProgram program(&bytepoll::Load, link);
+    program.start(QStringLiteral("67"));
+    const QString told = QCoreApplication::applicationName() + ": cannot open " + link + ": ";
+    const QString hint = QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)");
+    ASSERT_TRUE(waitFor([&] { return captured.text().contains(hint + '\n'); }))
+        << captured.text().toStdString();
+    const QString reason = captured.text().section(told, 1).section(hint + '\n', 0, 0);
+    EXPECT_FALSE(reason.isEmpty() || reason.contains('\n')) << captured.text().toStdString();
+    ASSERT_TRUE(waitFor([&] { return !program.window().portFault().isEmpty(); }));
+    EXPECT_EQ(program.window().portFault(),
+              QString::fromUtf8("无法打开 %1：%2（可用 --port 或 COMM_PORT1 选择其他串口）")
+                  .arg(link, reason));
 }
 
 TEST(AutoPoll, PollsAddress68WithoutTheOperator)
