@@ -43,7 +43,7 @@ QString LinkFault::text(Wording wording) const
         // The window names the device whatever the fault: nothing else on it does.
         form = Form{QT_TRANSLATE_NOOP("poll::LinkFault", "%1: %2"), true};
     }
-    // One arg() call for both: a reason holding "%1" is left as it is.
+    // One arg() call for both: a device named with "%2" in it stays as it is.
     const QString worded = Worded(wording, "poll::LinkFault", form->source);
     return form->withReason ? worded.arg(device, reason) : worded.arg(device);
 }
