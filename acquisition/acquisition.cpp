@@ -1,7 +1,5 @@
 #include "acquisition/acquisition.h"
 
-#include "poll/numberformat.h"
-
 #include <QCoreApplication>
 #include <QTextStream>
 
@@ -29,20 +27,13 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
 
     if (m_tellStandardError) {
         // Told from this thread, whatever the window is doing.
-        connect(&m_poller, &poll::Poller::portFault, this, [](const poll::LinkFault& fault) {
-            const bool chooseAnother = fault.error == poll::LinkError::OpenFailed;
-            printLine(fault.text() +
-                      (chooseAnother
-                           ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
-                           : QString()));
-        });
+        connect(&m_poller, &poll::Poller::portFault, this,
+                [](const poll::LinkFault& fault) { printLine(fault.text() + fault.hint()); });
         connect(&m_poller, &poll::Poller::portFaultCleared, this,
                 [this] { printLine(QStringLiteral("polling %1 again").arg(m_comm.deviceName())); });
         connect(&m_poller, &poll::Poller::moduleSilent, this,
                 [](int address, const QDateTime& since) {
-                    printLine(QStringLiteral("no reply from module %1 since %2")
-                                  .arg(address)
-                                  .arg(poll::FormatClockTime(since)));
+                    printLine(poll::ModuleSilentText(address, since));
                 });
         connect(&m_poller, &poll::Poller::moduleSilenceEnded, this, [](int address, bool answered) {
             if (answered)

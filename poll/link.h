@@ -3,6 +3,8 @@
 // on the network). The poller takes its link from outside and never makes one.
 #pragma once
 
+#include "poll/wording.h"
+
 #include <QByteArray>
 #include <QMetaType>
 #include <QObject>
@@ -21,17 +23,24 @@ enum class LinkError
     OutBufferFull, // a request would pass the transmit buffer's size
 };
 
-// What went wrong with the link, in parts, so that each reader can word it
-// in its own language: the window in the captions' Chinese, standard error
-// in English.
+// What went wrong with the link, in parts, worded from one source text:
+// in English on standard error, translated in the window.
 struct LinkFault
 {
     LinkError error = LinkError::None;
     QString device; // full path or address: /dev/ttyUSB0, COM7
     QString reason; // the system's own words
 
-    // "cannot open /dev/ttyUSB0: No such file or directory"
-    QString text() const;
+    // "cannot open /dev/ttyUSB0: No such file or directory". In English a
+    // fault of another kind (settings refused, a full transmit buffer) is
+    // the reason alone, as standard error has always given it; translated,
+    // the device comes first ("/dev/ttyUSB0：..."), since the window names
+    // it nowhere else.
+    QString text(Wording wording = Wording::English) const;
+    // What to do about it, to follow text() where the reader can act on it
+    // (standard error, the window; not the trend): " (choose the device
+    // with --port DEVICE or COMM_PORT1)" where an open failed, else empty.
+    QString hint(Wording wording = Wording::English) const;
     friend bool operator==(const LinkFault&, const LinkFault&) = default;
 };
 

@@ -29,6 +29,14 @@ void countUp(std::int32_t& counter)
 
 } // namespace
 
+QString ModuleSilentText(int address, const QDateTime& since, Wording wording)
+{
+    return Worded(wording, "poll::Poller",
+                  QT_TRANSLATE_NOOP("poll::Poller", "no reply from module %1 since %2"))
+        .arg(address)
+        .arg(FormatClockTime(since));
+}
+
 QByteArray BuildRequest(Framing framing, int address)
 {
     if (framing == Framing::Text)

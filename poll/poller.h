@@ -8,6 +8,7 @@
 #include "poll/frametrace.h"
 #include "poll/link.h"
 #include "poll/sample.h"
+#include "poll/wording.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -162,5 +163,8 @@ private:
     protocol::ChannelValues m_values{};
     std::optional<LinkFault> m_faultTold; // the fault told last, until it clears
 };
+
+// What moduleSilent tells, in words: "no reply from module 67 since 14:03:07".
+QString ModuleSilentText(int address, const QDateTime& since, Wording wording = Wording::English);
 
 } // namespace poll

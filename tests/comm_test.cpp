@@ -250,14 +250,14 @@ TEST(PortList, NamesEachPortItsStableNameAndWhetherItIsInUse)
     using Use = serial::PortEntry::Use;
     const QString text = serial::FormatPortList(
         {{"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI-if00-port0", "FT232R", "FTDI", "A502", 0x0403,
-          0x6001, Use::Free},
-         {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission},
-         {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy}});
+          0x6001, Use::Free, {}},
+         {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission, {}},
+         {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy, "minicom (4711)"}});
     EXPECT_TRUE(text.startsWith("3 serial ports found:\n\n/dev/ttyUSB0\n  stable name:    "
                                 "/dev/serial/by-id/usb-FTDI-if00-port0\n") &&
                 text.contains("  USB id:         0403:6001\n  in use:         no\n\n/dev/ttyS0\n  "
                               "in use:         cannot tell: no permission") &&
-                text.endsWith("\nCOM7\n  in use:         yes, by another program\n"))
+                text.endsWith("\nCOM7\n  in use:         yes, by minicom (4711)\n"))
         << text.toStdString();
     const QString none = serial::FormatPortList({});
     EXPECT_TRUE(none.startsWith("No serial ports found.") && none.contains("cable") &&

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The layers as the includes make them: codec -> poll -> serial -> acquisition
-# -> ui -> apps, each folder including only from itself and the folders
+# -> ui -> translations -> apps, each folder including only from itself and the folders
 # before it, so no include runs back up and no two folders need each other.
 # And as the build links them: pollcli has no widgets, and the poll library
 # (its own link libraries, and its sources' includes) no serial port.
 #   layers_test.sh SOURCE_DIR POLLCLI "POLL'S LINK LIBRARIES"
 set -uo pipefail
 source=$1 pollcli=$2 poll_links=$3
-layers=(codec poll serial acquisition ui apps)
+layers=(codec poll serial acquisition ui translations apps)
 failed=0
 rank() { local i; for i in "${!layers[@]}"; do [ "${layers[$i]}" = "$1" ] && { echo "$i"; return; }; done; echo -1; }
 for layer in "${layers[@]}"; do

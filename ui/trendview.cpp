@@ -766,7 +766,7 @@ void TrendView::drawHover(QPainter& painter, const Layout& l) const
     QStringList lines;
     // A sample further off than the gap rule or a few pixels is not "here".
     if (static_cast<double>(std::abs(s.timeMs - at)) >
-        std::max<double>(m_history.gapAfterMs(), 4 * msPerPixel)) {
+        std::max(static_cast<double>(m_history.gapAfterMs()), 4 * msPerPixel)) {
         lines << locale.toString(QDateTime::fromMSecsSinceEpoch(at),
                                  QStringLiteral("yyyy-MM-dd HH:mm:ss"))
               << tr("no reading");

@@ -4,6 +4,7 @@
 #include "acquisition/startup.h"
 #include "apps/common/winconsole.h"
 #include "serial/portlist.h"
+#include "translations/translation.h"
 
 #include <QAction>
 #include <QApplication>
@@ -113,6 +114,9 @@ int Run(int argc, char* argv[], const char* name, const char* description,
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(name));
+    if (!translations::Install(app))
+        QTextStream(stderr) << name << ": the window's translation is missing: it shows English"
+                            << Qt::endl;
     const std::unique_ptr<Program> program = load(std::get<acquisition::LinkSettings>(settings));
     program->window().show();
     if (options.trend())

@@ -15,7 +15,7 @@ void StartButton::click(const QString& typedAddress)
         codec::ReadNumber(typedAddress.toStdString()), m_range.lowest, m_range.highest);
     if (!address) {
         emit addressNote(
-            QStringLiteral("地址只能是 %1 到 %2").arg(m_range.lowest).arg(m_range.highest));
+            tr("the address must be %1 to %2").arg(m_range.lowest).arg(m_range.highest));
         return;
     }
     emit addressNote({});

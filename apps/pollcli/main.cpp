@@ -85,11 +85,7 @@ private:
     }
     void portFault(const poll::LinkFault& fault)
     {
-        QTextStream(stderr) << "pollcli: " << fault.text()
-                            << (fault.error == poll::LinkError::OpenFailed
-                                    ? " (choose the device with --port DEVICE or COMM_PORT1)"
-                                    : "")
-                            << Qt::endl;
+        QTextStream(stderr) << "pollcli: " << fault.text() << fault.hint() << Qt::endl;
     }
     void recordFault(const QString& why)
     {
