@@ -85,16 +85,11 @@ Acquisition::Acquisition(poll::Framing framing, const LinkSettings& settings,
         if (tellStandardError) {
             // Told from the publisher's thread, once a reason.
             connect(publisher, &Publisher::fault, publisher,
-                    [](const QString& why) { printLine(why); });
+                    [](const PublishFault& fault) { printLine(fault.text()); });
             connect(publisher, &Publisher::faultCleared, publisher,
                     [where = settings.publish->where] {
                         printLine(QStringLiteral("publishing to %1 again").arg(where));
                     });
-            connect(publisher, &Publisher::overflowed, publisher, [] {
-                printLine(
-                    QStringLiteral("the outbox is full: the oldest readings not yet published "
-                                   "are being dropped"));
-            });
         }
     }
     m_worker->moveToThread(&m_thread);

@@ -108,6 +108,30 @@ std::variant<PublishSettings, QString> ReadPublishSettings(const PublishOptions&
     return settings;
 }
 
+QString PublishFault::text(poll::Wording wording) const
+{
+    const char* const context = "acquisition::PublishFault";
+    switch (kind) {
+    case Kind::Unreachable:
+        return poll::Worded(wording, context,
+                            QT_TRANSLATE_NOOP("acquisition::PublishFault",
+                                              "cannot publish to %1: %2"))
+            .arg(where, reason);
+    case Kind::Refused:
+        return poll::Worded(wording, context,
+                            QT_TRANSLATE_NOOP("acquisition::PublishFault",
+                                              "the broker at %1 refused %2: %3"))
+            .arg(where, topic, reason);
+    case Kind::Overflow:
+        return poll::Worded(wording, context,
+                            QT_TRANSLATE_NOOP("acquisition::PublishFault",
+                                              "the outbox for %1 is full: the oldest readings "
+                                              "not yet published are being dropped"))
+            .arg(where);
+    }
+    return reason;
+}
+
 QByteArray ReadingJson(const poll::Sample& sample, const QString& program, const QString& port)
 {
     // By hand: the values keep the digits the window shows, as JSON numbers.
@@ -169,7 +193,7 @@ void Publisher::publish(const poll::Sample& sample)
         // The oldest not on its way goes: those sent wait for their answer.
         m_outbox.erase(m_outbox.begin() + m_sent);
         if (m_dropped++ == 0)
-            emit overflowed();
+            tell({PublishFault::Kind::Overflow, m_settings.where, {}, {}});
     }
     m_outbox.push_back({sample});
     send();
@@ -204,7 +228,7 @@ void Publisher::closed(const QString& reason)
         end();
         return;
     }
-    tell(QStringLiteral("cannot publish to %1: %2").arg(m_settings.where, reason));
+    tell({PublishFault::Kind::Unreachable, m_settings.where, {}, reason});
     m_retry.start(m_backoff);
     m_backoff = std::min(m_backoff * 2, kLongestBackoff);
 }
@@ -219,15 +243,15 @@ void Publisher::delivered(int mid, const QString& refusal)
     entry->acknowledged = true;
     if (!refusal.isEmpty()) {
         ++m_refused;
-        tell(QStringLiteral("the broker at %1 refused %2: %3")
-                 .arg(m_settings.where, Topic(m_settings, "reading"), refusal));
+        tell({PublishFault::Kind::Refused, m_settings.where, Topic(m_settings, "reading"),
+              refusal});
     }
     while (m_sent > 0 && m_outbox.front().acknowledged) {
         m_outbox.pop_front();
         --m_sent;
     }
-    if (refusal.isEmpty() && !m_told.isEmpty() && m_refused == 0) {
-        m_told.clear();
+    if (refusal.isEmpty() && m_told && m_told->kind != PublishFault::Kind::Refused) {
+        m_told.reset();
         emit faultCleared();
     }
     if (m_finishing && m_outbox.empty()) {
@@ -267,12 +291,12 @@ void Publisher::publishStatus()
     m_client.publish(Topic(m_settings, "status"), m_status.toUtf8(), 1, true);
 }
 
-void Publisher::tell(const QString& why)
+void Publisher::tell(const PublishFault& what)
 {
-    if (why == m_told)
+    if (what == m_told)
         return;
-    m_told = why;
-    emit fault(why);
+    m_told = what;
+    emit fault(what);
 }
 
 void Publisher::finish(int withinMs)

@@ -13,6 +13,7 @@
 #include "acquisition/mqttclient.h"
 #include "poll/link.h"
 #include "poll/sample.h"
+#include "poll/wording.h"
 
 #include <QObject>
 #include <QPointer>
@@ -23,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <variant>
 
 namespace acquisition {
@@ -52,6 +54,25 @@ struct PublishOptions
 // password in it (it would show in the process list), a password file that
 // others may read.
 std::variant<PublishSettings, QString> ReadPublishSettings(const PublishOptions& options);
+
+// Why readings do not reach the broker, in parts, worded for standard error
+// (English) or the window (its translation).
+struct PublishFault
+{
+    enum class Kind
+    {
+        Unreachable, // no connection: `reason` is the system's or the broker's
+        Refused,     // the broker took the connection but refused `topic`
+        Overflow,    // the outbox was full: the oldest readings went
+    };
+    Kind kind = Kind::Unreachable;
+    QString where; // the broker: "mqtt://broker.local:1883/plant/line3"
+    QString topic;
+    QString reason;
+
+    QString text(poll::Wording wording = poll::Wording::English) const;
+    friend bool operator==(const PublishFault&, const PublishFault&) = default;
+};
 
 // A reading as it goes to PREFIX/reading.
 QByteArray ReadingJson(const poll::Sample& sample, const QString& program, const QString& port);
@@ -85,13 +106,11 @@ public slots:
     void finish(int withinMs);
 
 signals:
-    // Publishing does not work now, and why ("connection refused", the
-    // broker's "Bad user name or password", a refused topic); told once a
-    // reason, and cleared once readings go out again.
-    void fault(const QString& why);
+    // Publishing does not work now, and why ("Connection refused", the
+    // broker's "Bad user name or password", a refused topic, a full outbox);
+    // told once a reason, and cleared once readings go out again.
+    void fault(const acquisition::PublishFault& fault);
     void faultCleared();
-    // The outbox was full and the oldest readings went: told once.
-    void overflowed();
     void finished();
 
 private:
@@ -101,7 +120,7 @@ private:
     void reconnect();
     void send();
     void publishStatus();
-    void tell(const QString& why);
+    void tell(const PublishFault& what);
     void end();
 
     struct Entry
@@ -120,7 +139,7 @@ private:
     qint64 m_dropped = 0;
     qint64 m_refused = 0;
     QString m_status = QStringLiteral("online");
-    QString m_told; // the reason told last, until publishing works again
+    std::optional<PublishFault> m_told; // the fault told last, until publishing works again
     bool m_finishing = false;
     QTimer m_finishLimit;
 };
@@ -160,3 +179,5 @@ private:
 };
 
 } // namespace acquisition
+
+Q_DECLARE_METATYPE(acquisition::PublishFault)

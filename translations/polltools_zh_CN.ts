@@ -2,6 +2,21 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
 <context>
+    <name>acquisition::PublishFault</name>
+    <message>
+        <source>cannot publish to %1: %2</source>
+        <translation>无法发布到 %1：%2</translation>
+    </message>
+    <message>
+        <source>the broker at %1 refused %2: %3</source>
+        <translation>%1 的消息服务器拒绝了 %2：%3</translation>
+    </message>
+    <message>
+        <source>the outbox for %1 is full: the oldest readings not yet published are being dropped</source>
+        <translation>发往 %1 的待发队列已满：最早未发布的读数正被丢弃</translation>
+    </message>
+</context>
+<context>
     <name>apps::StartButton</name>
     <message>
         <source>the address must be %1 to %2</source>

@@ -268,6 +268,11 @@ QString Form1::silenceNote() const
     return m_silenceNote;
 }
 
+QString Form1::publishFault() const
+{
+    return m_publishFault;
+}
+
 namespace {
 
 // Writing a field repaints it even when its text stays the same; most of a
@@ -330,6 +335,12 @@ void Form1::showModuleSilent(int address, const QDateTime& since)
     showFaults();
 }
 
+void Form1::showPublishFault(const QString& text)
+{
+    m_publishFault = text;
+    showFaults();
+}
+
 void Form1::clearModuleSilent()
 {
     m_silenceNote.clear();
@@ -340,7 +351,7 @@ void Form1::showFaults()
 {
     const auto joined = [this](const QString& portFault) {
         QStringList shown;
-        for (const QString& fault : {portFault, m_silenceNote, m_recordFault})
+        for (const QString& fault : {portFault, m_silenceNote, m_recordFault, m_publishFault})
             if (!fault.isEmpty())
                 shown << fault;
         return shown.join(tr("; "));

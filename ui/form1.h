@@ -45,6 +45,7 @@ public:
     QString portFault() const;
     QString recordFault() const;
     QString silenceNote() const;
+    QString publishFault() const;
 
     // Twips (1440 to the inch) to this screen's pixels: 15 twips a pixel at 96 dpi.
     int toPixels(int twips) const;
@@ -68,6 +69,9 @@ public slots:
     // shown are from `since`, or older. The fields keep them; a note says so.
     void showModuleSilent(int address, const QDateTime& since);
     void clearModuleSilent();
+    // The readings do not reach the broker (`text`, worded for the window),
+    // or, with an empty text, do again.
+    void showPublishFault(const QString& text);
 
 signals:
     // The start button [Command1] was pressed with `address` in the address field.
@@ -93,6 +97,7 @@ private:
     QString m_portFaultDevice; // as it stands in m_portFault: the first part to give way
     QString m_recordFault;
     QString m_silenceNote;
+    QString m_publishFault;
     bool m_painted = false;
 };
 

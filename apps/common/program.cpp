@@ -33,6 +33,16 @@ Program::Program(ui::Layout layout, poll::Framing framing,
     QObject::connect(&poller, &poll::Poller::moduleSilenceEnded, window,
                      &ui::Form1::clearModuleSilent);
     QObject::connect(&worker, &AcquisitionWorker::recordFault, window, &ui::Form1::showRecordFault);
+    if (acquisition::PublisherThread* publishing = m_acquisition.publisher()) {
+        acquisition::Publisher& publisher = publishing->publisher();
+        publishing->addListener(window);
+        QObject::connect(&publisher, &acquisition::Publisher::fault, window,
+                         [window](const acquisition::PublishFault& fault) {
+                             window->showPublishFault(fault.text(poll::Wording::Translated));
+                         });
+        QObject::connect(&publisher, &acquisition::Publisher::faultCleared, window,
+                         [window] { window->showPublishFault({}); });
+    }
 
     // The history keeps a day whether the trend is shown or not, so that
     // opening it later shows what came before; hidden, it costs a copy a
