@@ -34,8 +34,9 @@ MqttClient::MqttClient(Options options, QObject* parent)
     m_keepAlive.setInterval(1000);
     connect(&m_keepAlive, &QTimer::timeout, this, &MqttClient::keepAlive);
     m_connectLimit.setSingleShot(true);
-    connect(&m_connectLimit, &QTimer::timeout, this,
-            [this] { drop(QStringLiteral("the broker accepted the connection but does not answer")); });
+    connect(&m_connectLimit, &QTimer::timeout, this, [this] {
+        drop(QStringLiteral("the broker accepted the connection but does not answer"));
+    });
 }
 
 MqttClient::~MqttClient()
@@ -61,10 +62,9 @@ void MqttClient::open()
     mosquitto_message_v5_callback_set(m_mosq, &MqttClient::onMessage);
     mosquitto_log_callback_set(m_mosq, &MqttClient::onLog);
     if (!m_options.user.isEmpty())
-        mosquitto_username_pw_set(m_mosq, m_options.user.toUtf8().constData(),
-                                  m_options.password.isEmpty()
-                                      ? nullptr
-                                      : m_options.password.toUtf8().constData());
+        mosquitto_username_pw_set(
+            m_mosq, m_options.user.toUtf8().constData(),
+            m_options.password.isEmpty() ? nullptr : m_options.password.toUtf8().constData());
     if (!m_options.willTopic.isEmpty())
         mosquitto_will_set(m_mosq, m_options.willTopic.toUtf8().constData(),
                            static_cast<int>(m_options.willPayload.size()),
@@ -132,7 +132,8 @@ bool MqttClient::subscribe(const QString& topic)
 {
     if (!m_mosq || !m_connected)
         return false;
-    const int rc = mosquitto_subscribe_v5(m_mosq, nullptr, topic.toUtf8().constData(), 1, 0, nullptr);
+    const int rc =
+        mosquitto_subscribe_v5(m_mosq, nullptr, topic.toUtf8().constData(), 1, 0, nullptr);
     afterCall(MOSQ_ERR_SUCCESS);
     return rc == MOSQ_ERR_SUCCESS;
 }
@@ -258,8 +259,8 @@ void MqttClient::onPublish(mosquitto*, void* self, int mid, int reason, const mo
     // "No matching subscribers" is still taken.
     const bool taken = reason < 0x80;
     client->m_inCallback = true;
-    emit client->delivered(mid, taken ? QString()
-                                      : QString::fromUtf8(mosquitto_reason_string(reason)));
+    emit client->delivered(mid,
+                           taken ? QString() : QString::fromUtf8(mosquitto_reason_string(reason)));
     client->m_inCallback = false;
 }
 
@@ -268,10 +269,10 @@ void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* mess
 {
     auto* client = static_cast<MqttClient*>(self);
     client->m_inCallback = true;
-    emit client->received(QString::fromUtf8(message->topic),
-                          QByteArray(static_cast<const char*>(message->payload),
-                                     message->payloadlen),
-                          message->retain);
+    emit client->received(
+        QString::fromUtf8(message->topic),
+        QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
+        message->retain);
     client->m_inCallback = false;
 }
 

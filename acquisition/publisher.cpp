@@ -55,8 +55,8 @@ std::variant<PublishSettings, QString> ReadPublishSettings(const PublishOptions&
         prefix.remove(0, 1);
     while (prefix.endsWith(u'/'))
         prefix.chop(1);
-    if (prefix.isEmpty() || prefix.contains(u'+') || prefix.contains(u'#') ||
-        !url.query().isEmpty() || !url.fragment().isEmpty())
+    if (prefix.isEmpty() || prefix.contains(u'+') || prefix.contains(u'#') || url.hasQuery() ||
+        url.hasFragment())
         return QStringLiteral("--publish needs a topic prefix after the host, without + or #: "
                               "mqtt://%1/plant/line3")
             .arg(url.host());
@@ -93,18 +93,15 @@ std::variant<PublishSettings, QString> ReadPublishSettings(const PublishOptions&
     }
     if (!broker.password.isEmpty() && broker.user.isEmpty())
         return QStringLiteral("--publish: a password without a user; give --publish-user NAME");
-    broker.clientId =
-        !options.clientId.isEmpty()
-            ? options.clientId
-            : QStringLiteral("%1-%2-%3")
-                  .arg(options.program, IdPart(QSysInfo::machineHostName()),
-                       IdPart(QFileInfo(options.port).fileName()));
+    broker.clientId = !options.clientId.isEmpty()
+                          ? options.clientId
+                          : QStringLiteral("%1-%2-%3")
+                                .arg(options.program, IdPart(QSysInfo::machineHostName()),
+                                     IdPart(QFileInfo(options.port).fileName()));
     broker.willTopic = Topic(settings, "status");
     broker.willPayload = "offline";
-    settings.where = QStringLiteral("%1://%2:%3/%4")
-                         .arg(scheme, broker.host)
-                         .arg(broker.port)
-                         .arg(prefix);
+    settings.where =
+        QStringLiteral("%1://%2:%3/%4").arg(scheme, broker.host).arg(broker.port).arg(prefix);
     return settings;
 }
 
@@ -113,9 +110,9 @@ QString PublishFault::text(poll::Wording wording) const
     const char* const context = "acquisition::PublishFault";
     switch (kind) {
     case Kind::Unreachable:
-        return poll::Worded(wording, context,
-                            QT_TRANSLATE_NOOP("acquisition::PublishFault",
-                                              "cannot publish to %1: %2"))
+        return poll::Worded(
+                   wording, context,
+                   QT_TRANSLATE_NOOP("acquisition::PublishFault", "cannot publish to %1: %2"))
             .arg(where, reason);
     case Kind::Refused:
         return poll::Worded(wording, context,
@@ -145,7 +142,9 @@ QByteArray ReadingJson(const poll::Sample& sample, const QString& program, const
         text.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\""));
         for (qsizetype i = 0; i < text.size(); ++i)
             if (text[i].unicode() < 0x20) {
-                text.replace(i, 1, QStringLiteral("\\u%1").arg(int(text[i].unicode()), 4, 16, QLatin1Char('0')));
+                text.replace(
+                    i, 1,
+                    QStringLiteral("\\u%1").arg(int(text[i].unicode()), 4, 16, QLatin1Char('0')));
                 i += 5;
             }
         return u'"' + text + u'"';
@@ -236,15 +235,15 @@ void Publisher::closed(const QString& reason)
 void Publisher::delivered(int mid, const QString& refusal)
 {
     const auto sent = m_outbox.begin() + m_sent;
-    const auto entry = std::find_if(m_outbox.begin(), sent,
-                                    [mid](const Entry& e) { return e.mid == mid; });
+    const auto entry =
+        std::find_if(m_outbox.begin(), sent, [mid](const Entry& e) { return e.mid == mid; });
     if (entry == sent)
         return; // a retained value or the status: nothing kept for it
     entry->acknowledged = true;
     if (!refusal.isEmpty()) {
         ++m_refused;
-        tell({PublishFault::Kind::Refused, m_settings.where, Topic(m_settings, "reading"),
-              refusal});
+        tell(
+            {PublishFault::Kind::Refused, m_settings.where, Topic(m_settings, "reading"), refusal});
     }
     while (m_sent > 0 && m_outbox.front().acknowledged) {
         m_outbox.pop_front();
@@ -278,10 +277,10 @@ void Publisher::send()
         if (m_sent == std::ssize(m_outbox)) {
             // The newest: each channel's value, for whoever subscribes later.
             for (std::size_t ch = 0; ch < entry.sample.values.size(); ++ch)
-                m_client.publish(m_settings.prefix + QStringLiteral("/ch%1").arg(ch),
-                                 poll::FormatChannelNumber(entry.sample.values[ch], QLocale::c())
-                                     .toUtf8(),
-                                 0, true);
+                m_client.publish(
+                    m_settings.prefix + QStringLiteral("/ch%1").arg(ch),
+                    poll::FormatChannelNumber(entry.sample.values[ch], QLocale::c()).toUtf8(), 0,
+                    true);
         }
     }
 }

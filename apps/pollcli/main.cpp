@@ -49,6 +49,15 @@ public:
                 [] { QTextStream(stderr) << "pollcli: port back" << Qt::endl; });
         connect(&acquisition.worker(), &acquisition::AcquisitionWorker::recordFault, this,
                 &ConsolePrinter::recordFault);
+        if (acquisition::PublisherThread* publishing = acquisition.publisher()) {
+            acquisition.publisher()->addListener(this);
+            connect(&publishing->publisher(), &acquisition::Publisher::fault, this,
+                    [](const acquisition::PublishFault& fault) {
+                        QTextStream(stderr) << "pollcli: " << fault.text() << Qt::endl;
+                    });
+            connect(&publishing->publisher(), &acquisition::Publisher::faultCleared, this,
+                    [] { QTextStream(stderr) << "pollcli: publishing again" << Qt::endl; });
+        }
     }
 
     const std::vector<qint64>& tickTimes() const { return m_tickTimes; }
