@@ -52,15 +52,31 @@ sim() { "$modsim" --link "$dir/$1" "${@:2}" >/dev/null & pids+=($!); within 10 "
 sim tty67; sim tty68 --address 68
 printf 'secret\n' > "$dir/password"; chmod 600 "$dir/password"
 credentials=(--publish-user station --publish-password-file "$dir/password")
-# Each reading the subscriber got equals the recording's row, field for field, in order.
+# Each reading the subscriber got equals the recording's row, field for field,
+# in order. With a fourth argument, a reading the broker took just as it went
+# away may come again (QoS 1 delivers at least once), as many as were on
+# their way at most: each copy is the same reading, and is dropped here.
 same() { python3 - "$@" <<'EOF'
 import csv, json, sys
 rows = list(csv.DictReader(open(sys.argv[1], newline="")))
 readings = [json.loads(line.split(" ", 1)[1]) for line in open(sys.argv[2]) if line.split(" ", 1)[0].endswith("/reading")]
+if len(sys.argv) > 4:
+    seen, once = set(), []
+    for j in readings:
+        if (j["time"], j["polls"]) not in seen:
+            seen.add((j["time"], j["polls"]))
+            once.append(j)
+    if len(readings) - len(once) > int(sys.argv[4]):
+        print(f"{len(readings) - len(once)} readings came twice", file=sys.stderr)
+        sys.exit(1)
+    readings = once
 def key(r): return [r["time"], int(r["polls"]), int(r["errors"]), r["checksum_ok"] == "1", [float(r[f"ch{i}"]) for i in range(8)], int(r["address"])]
 def got(j): return [j["time"], j["polls"], j["errors"], j["checksum_ok"], [float(v) for v in j["values"]], j["address"]]
 ok = len(rows) >= int(sys.argv[3]) and [key(r) for r in rows] == [got(j) for j in readings]
-if not ok: print(f"{len(rows)} rows, {len(readings)} readings", file=sys.stderr)
+if not ok:
+    polls = [j["polls"] for j in readings]
+    print(f"{len(rows)} rows, {len(readings)} readings; repeated: {sorted(p for p in set(polls) if polls.count(p) > 1)[:10]}, "
+          f"missing: {sorted(set(int(r['polls']) for r in rows) - set(polls))[:10]}", file=sys.stderr)
 sys.exit(0 if ok else 1)
 EOF
 }
@@ -90,8 +106,8 @@ kill "${pids[-1]}"; subscribe away2.sub 'plant/away/#'
 sleep 2; kill -STOP "$broker"; sleep 4; kill -CONT "$broker"
 wait $cli; status=$?; sleep 0.5
 cat "$dir/away.sub" "$dir/away2.sub" > "$dir/away.all"
-row "broker stopped, then stalled: every reading arrives once, in order, with its own time" \
-    '[ $status -eq 0 ] && same $dir/away.csv $dir/away.all 140'
+row "broker stopped, then stalled: every reading arrives, in order, with its own time" \
+    '[ $status -eq 0 ] && same $dir/away.csv $dir/away.all 140 16'
 row "the broker's absence told once with the system's reason, and its return" \
     '[ $(grep -c "cannot publish to" $dir/away.err) -ge 1 ] && grep -q "Connection refused\|connection lost\|lost" $dir/away.err && grep -q "publishing .*again" $dir/away.err'
 
