@@ -6,10 +6,7 @@
 #include <chrono>
 
 #ifdef Q_OS_UNIX
-#include <cerrno>
-#include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 #endif
 
 Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
@@ -38,6 +35,10 @@ namespace serial {
 
 CommControl::CommControl(QObject* parent)
     : poll::Link(parent), m_port(new QSerialPort(this)), m_receiveCheck(this), m_send(this)
+#ifdef Q_OS_UNIX
+      ,
+      m_attributes(std::make_unique<termios>())
+#endif
 {
     m_outBuffer.reserve(kOutBufferSize);
     m_receiveCheck.setSingleShot(true);
@@ -78,6 +79,8 @@ bool CommControl::setSettings(const QString& text)
         m_port->setParity(m_settings.parity);
         m_port->setDataBits(m_settings.dataBits);
         m_port->setStopBits(m_settings.stopBits);
+        m_driverMinimum = 0; // QSerialPort wrote its own terminal settings
+        holdUntilThreshold();
     }
     return true;
 }
@@ -133,7 +136,7 @@ bool CommControl::setPortOpen(bool open)
         return false;
     }
     qCDebug(lcComm) << "opened" << m_port->portName() << m_settingsText;
-    m_driverMinimum = 0;
+    m_driverMinimum = 0; // as QSerialPort opened it
     holdUntilThreshold();
     return true;
 }
@@ -182,35 +185,20 @@ void CommControl::sendQueued()
     m_send.stop();
     if (m_outBuffer.isEmpty() || !m_port->isOpen())
         return;
-    qsizetype sent = 0;
-#ifdef Q_OS_UNIX
-    // Straight to the driver, which has room for a request: QSerialPort
-    // would turn its write notifier on and off around the write, and each
-    // turn wakes the event loop once more. With the send from clearInput()
-    // and the receive event raised from the read, the acquisition thread
-    // makes 9 system calls a poll where it made 15.
-    if (m_port->bytesToWrite() == 0) {
-        const ssize_t written = ::write(static_cast<int>(m_port->handle()), m_outBuffer.constData(),
-                                        static_cast<size_t>(m_outBuffer.size()));
-        if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            const bool gone = errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF;
-            portError(gone ? QSerialPort::ResourceError : QSerialPort::WriteError);
-            return;
-        }
-        sent = qMax<qsizetype>(written, 0);
-        if (sent > 0)
-            emit bytesWritten(sent);
-    }
-#endif
-    // QSerialPort buffers what it is given to write, and sends it when its
-    // write notifier fires; flush() hands the bytes to the driver now, and
-    // what it cannot take waits for the notifier.
     qCDebug(lcCommTiming, "request written at %lld ns", static_cast<long long>(monotonicNs()));
-    const qsizetype rest = m_outBuffer.size() - sent;
-    const bool queued = rest == 0 || m_port->write(m_outBuffer.constData() + sent, rest) == rest;
+    const bool queued = m_port->write(m_outBuffer) == m_outBuffer.size();
     m_outBuffer.resize(0);
-    if (rest > 0 && queued)
-        m_port->flush();
+    // QSerialPort buffers what it is given, and sends it when its write
+    // notifier fires, on a later turn of the loop; a wait of 0 ms looks at
+    // the port once and hands the bytes to the driver now, inside the tick.
+    // (flush() would do the same, then wait for the line to drain: 8 ms for
+    // 8 bytes at 9600 baud.) What the driver cannot take waits for the
+    // notifier; a port with no room reports a timeout, which is no fault.
+    if (queued) {
+        m_port->waitForBytesWritten(0);
+        if (m_port->error() == QSerialPort::TimeoutError)
+            m_port->clearError();
+    }
     // portError() has closed the port if the write error was fatal.
     if (!queued && m_port->isOpen())
         fail(poll::LinkError::WriteFailed, m_port->errorString());
@@ -234,15 +222,12 @@ void CommControl::setInBufferCount(int count)
     clearInput();
 }
 
-int CommControl::bytesAvailable() const
+int CommControl::bytesAvailable()
 {
-    qsizetype held = 0;
-#ifdef Q_OS_UNIX
-    int count = 0;
-    if (m_port->isOpen() && ::ioctl(static_cast<int>(m_port->handle()), FIONREAD, &count) == 0)
-        held = count;
-#endif
-    return static_cast<int>(qMin(m_inBuffer.size() + held, kInBufferSize));
+    readHeldBytes();
+    const qsizetype count = m_inBuffer.size();
+    holdUntilThreshold();
+    return static_cast<int>(count);
 }
 
 void CommControl::clearInput()
@@ -290,6 +275,8 @@ void CommControl::readArrived()
         if (const qsizetype dropped = m_inBuffer.append(chunk, count))
             qCDebug(lcComm) << "receive buffer full, dropped" << dropped << "bytes";
     }
+    if (m_collecting)
+        return; // a take or a count asked for these: it decides what follows
     m_lastArrivalNs = monotonicNs();
     holdUntilThreshold();
     // This handler is the event loop's own, for the bytes' arrival: the
@@ -302,45 +289,54 @@ void CommControl::readArrived()
 // reply that comes in pieces costs one wake-up and one read, not one a
 // piece (a 21-byte reply written in 3 pieces: 1 wake-up instead of 3).
 // Reads stay non-blocking and take whatever is there; a hang-up still
-// wakes us at once. With the threshold off every byte wakes us as before;
-// once it is reached, a take reads what the driver holds beyond it.
+// wakes us at once. With the threshold off, or reached, every byte wakes
+// us, so what follows a reply is read as it comes. Only the settings are
+// written through QSerialPort's handle; every byte is read through it.
 void CommControl::holdUntilThreshold()
 {
 #ifdef Q_OS_UNIX
     if (!m_port->isOpen())
         return;
     const qsizetype missing = m_inBuffer.threshold() - m_inBuffer.size();
-    if (m_inBuffer.threshold() > 0 && missing <= 0)
-        return; // reached: what follows is read with the next take, or with the next reply
-    const int wanted =
-        m_inBuffer.threshold() > 0 ? static_cast<int>(qMin<qsizetype>(missing, 255)) : 1;
-    if (wanted == m_driverMinimum)
+    const int wanted = m_inBuffer.threshold() > 0 && missing > 0
+                           ? static_cast<int>(qMin<qsizetype>(missing, 255))
+                           : 1;
+    setDriverMinimum(wanted);
+#endif
+}
+
+void CommControl::setDriverMinimum(int minimum)
+{
+#ifdef Q_OS_UNIX
+    if (minimum == m_driverMinimum)
         return; // the usual case: every poll asks for the same reply length
     const int handle = static_cast<int>(m_port->handle());
-    termios attributes{};
-    if (::tcgetattr(handle, &attributes) != 0)
-        return;
-    attributes.c_cc[VMIN] = static_cast<cc_t>(wanted);
-    attributes.c_cc[VTIME] = 0;
-    if (::tcsetattr(handle, TCSANOW, &attributes) == 0)
-        m_driverMinimum = wanted;
+    if (m_driverMinimum == 0 && ::tcgetattr(handle, m_attributes.get()) != 0)
+        return; // as QSerialPort set it at the open, or with new settings
+    m_attributes->c_cc[VMIN] = static_cast<cc_t>(minimum);
+    m_attributes->c_cc[VTIME] = 0;
+    if (::tcsetattr(handle, TCSANOW, m_attributes.get()) == 0)
+        m_driverMinimum = minimum;
+#else
+    Q_UNUSED(minimum);
 #endif
 }
 
 // Unix: what the driver holds below its wake-up minimum, into the receive
-// buffer, so that a take returns all that has arrived.
+// buffer, so that a take or a count sees all that has arrived: with the
+// minimum at 1 the port has it ready, and a wait of 0 ms reads it through
+// QSerialPort without waiting. The caller sets the minimum again.
 void CommControl::readHeldBytes()
 {
 #ifdef Q_OS_UNIX
     if (!m_port->isOpen() || m_driverMinimum <= 1)
         return;
-    char chunk[ReceiveBuffer::kCapacity];
-    ssize_t count = 0;
-    // The port was opened non-blocking: an empty driver answers EAGAIN at once.
-    while ((count = ::read(static_cast<int>(m_port->handle()), chunk, sizeof chunk)) > 0) {
-        qCDebug(lcComm) << "rx" << QByteArray::fromRawData(chunk, count).toHex(' ');
-        m_inBuffer.append(chunk, count);
-    }
+    setDriverMinimum(1);
+    m_collecting = true;
+    m_port->waitForReadyRead(0);
+    m_collecting = false;
+    if (m_port->isOpen() && m_port->error() == QSerialPort::TimeoutError)
+        m_port->clearError(); // nothing was held: no fault
 #endif
 }
 

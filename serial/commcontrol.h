@@ -16,6 +16,11 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+struct termios;
+#endif
 
 Q_DECLARE_LOGGING_CATEGORY(lcComm)
 
@@ -80,8 +85,9 @@ public:
     // failed write is reported by errorOccurred.
     bool write(const QByteArray& data);
 
-    // What has arrived and not been taken, up to the receive buffer's size.
-    int bytesAvailable() const;
+    // What has arrived and not been taken, up to the receive buffer's size;
+    // counting takes in what the driver holds.
+    int bytesAvailable();
     void clearInput();
 
     int receiveThreshold() const { return m_inBuffer.threshold(); }
@@ -114,6 +120,7 @@ private:
     void readArrived();
     void readHeldBytes();
     void holdUntilThreshold();
+    void setDriverMinimum(int minimum);
     void portError(QSerialPort::SerialPortError error);
     void fail(poll::LinkError error, const QString& reason);
     void scheduleReceiveCheck();
@@ -135,7 +142,11 @@ private:
     ReceiveBuffer m_inBuffer;
     std::int64_t m_lastArrivalNs = 0; // monotonic time the last bytes were read
     bool m_opening = false;
-    int m_driverMinimum = 0; // bytes the driver waits for before waking us; 0: as opened
+    bool m_collecting = false; // reading what the driver held, for a take or a count
+    int m_driverMinimum = 0;   // bytes the driver waits for before waking us; 0: as Qt set it
+#ifdef Q_OS_UNIX
+    std::unique_ptr<termios> m_attributes; // the port's terminal settings, read at each open
+#endif
 };
 
 } // namespace serial
