@@ -9,7 +9,8 @@ pattern='#include *<(unistd|fcntl|termios|poll|pty|dirent|pthread|dlfcn|signal)\
 # reason: the programs' start-up (descriptors 0 to 2, SIGPIPE), the recorder
 # (opening a FIFO without blocking), polltrend's follower (opening without
 # blocking, and which file a path names) and the comm control (the driver's
-# wake-up threshold, and the request written straight to the port).
+# wake-up threshold, set through QSerialPort's handle, which reads and writes
+# no byte there).
 allowed=(acquisition/startup.cpp acquisition/recorder.cpp apps/polltrend/follower.cpp serial/commcontrol.cpp)
 for file in "${allowed[@]}"; do
     if ! grep -q '#ifdef Q_OS_UNIX' "$file"; then
