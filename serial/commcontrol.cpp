@@ -258,7 +258,10 @@ void CommControl::setReceiveThreshold(int threshold)
 
 QByteArray CommControl::takeAll()
 {
-    readHeldBytes();
+    // A reply that reached the threshold was read whole; what the driver got
+    // after it is dropped before the next request, or taken with it.
+    if (m_inBuffer.size() < m_inBuffer.threshold())
+        readHeldBytes();
     QByteArray taken = m_inBuffer.take();
     holdUntilThreshold();
     return taken;
@@ -278,10 +281,12 @@ void CommControl::readArrived()
     if (m_collecting)
         return; // a take or a count asked for these: it decides what follows
     m_lastArrivalNs = monotonicNs();
-    holdUntilThreshold();
     // This handler is the event loop's own, for the bytes' arrival: the
     // receive event can be raised from here, without another turn of it.
+    // The poller takes the reply inside it, so the minimum set after it is
+    // the next reply's, as before: no change of settings on a usual poll.
     checkReceiveThreshold();
+    holdUntilThreshold();
 }
 
 // Unix: the driver is told to wake us only once the bytes still missing
