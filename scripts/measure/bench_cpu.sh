@@ -6,7 +6,8 @@
 # POLLCLI=path measures another pollcli build (default: the one in the build
 # folder, built first); POLLCLI_ARGS are its options (default --quiet).
 # BASELINE=path runs a second pollcli build alongside, under the same load,
-# for a before/after comparison.
+# for a before/after comparison; BASELINE="before=path other=path" runs
+# several, each named by its label (no blanks in labels or paths).
 #
 # Each process's CPU time is read from /proc/PID/stat (utime + stime, clock
 # ticks) at the end, and from /proc/PID/task/*/schedstat (ns on the CPU,
@@ -50,30 +51,44 @@ module()
     exit 1
 }
 
+declare -A binary=([pollcli]="$POLLCLI")
 names=(pollcli)
-[ -n "${BASELINE:-}" ] && names+=(baseline)
+read -r -a baselines <<<"${BASELINE:-}"
+for entry in "${baselines[@]}"; do
+    label=baseline path=$entry
+    [[ $entry == *=* ]] && label=${entry%%=*} path=${entry#*=}
+    [ -z "${binary[$label]:-}" ] && [ "$label" != mbpoll ] ||
+        { echo "bench_cpu: the name $label is taken twice" >&2; exit 2; }
+    [ -x "$path" ] || { echo "bench_cpu: $path is not a program" >&2; exit 2; }
+    binary[$label]=$path
+    names+=("$label")
+done
 names+=(mbpoll)
 for name in "${names[@]}"; do module "$name"; done
 
 declare -A pid
-COMM_PORT1="$workdir/ttypollcli" "$POLLCLI" "${pollcli_args[@]}" >/dev/null 2>"$workdir/pollcli.err" &
-pid[pollcli]=$!
-if [ -n "${BASELINE:-}" ]; then
-    COMM_PORT1="$workdir/ttybaseline" "$BASELINE" "${pollcli_args[@]}" >/dev/null 2>"$workdir/baseline.err" &
-    pid[baseline]=$!
-fi
+for name in "${names[@]}"; do
+    [ "$name" = mbpoll ] && continue
+    COMM_PORT1="$workdir/tty$name" "${binary[$name]}" "${pollcli_args[@]}" >/dev/null 2>"$workdir/$name.err" &
+    pid[$name]=$!
+done
 mbpoll -m rtu -a 67 -b 9600 -P none -t 3 -r 1 -c 8 -l 1000 "$workdir/ttymbpoll" >/dev/null 2>&1 &
 pid[mbpoll]=$!
 for name in "${names[@]}"; do children+=("${pid[$name]}"); done
 
 # One line a second per process: "<second> <name> <ns on the CPU> <requests logged>".
+# The highest 1-minute load average seen tells a run that shared the cores
+# with a build from one that had them to itself.
 start_us=${EPOCHREALTIME/./}
+max_load=0
 for ((second = 1; second <= seconds; second++)); do
     wait_us=$((start_us + second * 1000000 - ${EPOCHREALTIME/./}))
     if ((wait_us > 0)); then
         printf -v pause '%d.%06d' $((wait_us / 1000000)) $((wait_us % 1000000))
         sleep "$pause"
     fi
+    read -r load _ </proc/loadavg
+    awk -v a="$load" -v b="$max_load" 'BEGIN { exit !(a > b) }' && max_load=$load
     for name in "${names[@]}"; do
         [ -d "/proc/${pid[$name]}/task" ] || { echo "bench_cpu: $name ended early" >&2; exit 1; }
         ns=0 acquisition=0
@@ -91,10 +106,11 @@ for name in "${names[@]}"; do
     echo "$name $ticks" >>"$workdir/ticks"
 done
 
-echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ), load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ), load average at the end: $(cut -d' ' -f1-3 /proc/loadavg), highest 1-minute load during the run: $max_load"
 echo "duration: $seconds s side by side; steady state from ${settle} s on"
-echo "pollcli: $POLLCLI ${pollcli_args[*]}"
-[ -n "${BASELINE:-}" ] && echo "baseline: $BASELINE ${pollcli_args[*]}"
+for name in "${names[@]}"; do
+    [ "$name" = mbpoll ] || echo "$name: ${binary[$name]} ${pollcli_args[*]}"
+done
 awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
     FILENAME ~ /ticks$/ { ticks[$1] = $2; next }
     {
@@ -113,7 +129,7 @@ awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
         return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
     }
     END {
-        printf "%-9s %8s %12s %11s %14s %12s %15s %17s\n", "program", "requests", "CPU s (stat)",
+        printf "%-12s %8s %12s %11s %14s %12s %15s %17s\n", "program", "requests", "CPU s (stat)",
             "start-up s", "CPU per hour s", "per poll us", "per poll median", "per poll / mbpoll"
         n = split(order, names, " ")
         for (i = 1; i <= n; i++) {
@@ -125,7 +141,7 @@ awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
         for (i = 1; i <= n; i++) {
             name = names[i]
             steady = (last[name] - ns0[name]) / 1e9
-            printf "%-9s %8d %12.2f %11.3f %14.3f %12.1f %15.1f %8.2f / %.2f\n", name, req[name],
+            printf "%-12s %8d %12.2f %11.3f %14.3f %12.1f %15.1f %8.2f / %.2f\n", name, req[name],
                 ticks[name] / tck, ns0[name] / 1e9, steady * 3600 / (lastsecond - settle), mean[name],
                 med[name], mean[name] / mean["mbpoll"], med[name] / med["mbpoll"]
         }
