@@ -46,11 +46,10 @@ QString LockFileName(const QString& path)
 std::optional<speed_t> SpeedOf(qint32 baudRate)
 {
     static constexpr std::pair<qint32, speed_t> kSpeeds[] = {
-        {50, B50},         {75, B75},         {110, B110},       {134, B134},
-        {150, B150},       {200, B200},       {300, B300},       {600, B600},
-        {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-        {115200, B115200}, {230400, B230400},
+        {50, B50},         {75, B75},         {110, B110},       {134, B134},     {150, B150},
+        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+        {57600, B57600},   {115200, B115200}, {230400, B230400},
 #ifdef B460800
         {460800, B460800}, {921600, B921600},
 #endif
@@ -166,12 +165,10 @@ std::optional<QString> Device::open(const QString& name, const LineSettings& set
     const QByteArray encodedPath = QFile::encodeName(path);
 
     // The lock first, as QSerialPort takes it: a program that holds it has
-    // the port, opened or about to be. A lock is stale only once its
-    // process has ended (QLockFile's own rule adds any lock older than 30 s,
-    // which would take the port of a program polling since then).
+    // the port, opened or about to be. One left by a program that ended
+    // without closing (killed) holds nothing: QLockFile takes it over.
     const QString folder = LockFolder();
     auto lock = std::make_unique<QLockFile>(folder + u'/' + LockFileName(path));
-    lock->setStaleLockTime(0);
     if (folder.isEmpty() || !lock->tryLock(0)) {
         qint64 pid = 0;
         QString host;
@@ -182,8 +179,7 @@ std::optional<QString> Device::open(const QString& name, const LineSettings& set
                     .arg(program)
                     .arg(pid)
                     .arg(lock->fileName());
-            return QStringLiteral("in use by another program: %1 is held")
-                .arg(lock->fileName());
+            return QStringLiteral("in use by another program: %1 is held").arg(lock->fileName());
         }
         // No lock file can be made for this name (a path of 5,000
         // characters, say): the device's own reason, if it has one, helps more.
@@ -196,8 +192,7 @@ std::optional<QString> Device::open(const QString& name, const LineSettings& set
                    : QStringLiteral("its lock file %1 cannot be made").arg(lock->fileName());
     }
 
-    const int handle =
-        ::open(encodedPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int handle = ::open(encodedPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) {
         const int error = errno;
         QString reason = qt_error_string(error);
