@@ -55,7 +55,8 @@ public:
     void setPortNumber(int port); // takes effect at the next open
 
     QString settings() const { return m_settingsText; }
-    bool setSettings(const QString& text); // false and an error for a malformed text
+    // False and an error for a malformed text, or one the open port refuses.
+    bool setSettings(const QString& text);
 
     bool isPortOpen() const;
     // Opening a port that is already open, or closing a closed one, does
@@ -75,9 +76,9 @@ public:
     // Queues the data and returns at once; false if the port is closed or the
     // transmit buffer would overflow. The bytes go out when the receive
     // buffer is next emptied, else from the event loop after the calling
-    // handler has finished: a tick empties the receive buffer after the
-    // write, and that must not drop a fast reply to this very request. A
-    // failed write is reported by errorOccurred.
+    // handler has finished: in the legacy order, Output and then
+    // InBufferCount = 0, the emptying must not drop a fast reply to this
+    // very request. A failed write is reported by errorOccurred.
     bool write(const QByteArray& data);
 
     // What has arrived and not been taken, up to the receive buffer's size.

@@ -7,7 +7,9 @@
 # folder, built first); POLLCLI_ARGS are its options (default --quiet).
 # BASELINE=path runs a second pollcli build alongside, under the same load,
 # for a before/after comparison; BASELINE="before=path other=path" runs
-# several, each named by its label (no blanks in labels or paths).
+# several, each named by its label (no blanks in labels or paths). Each
+# build's place in the order of start still moves its figure by about a
+# tenth: compare builds over runs that start them in each order.
 #
 # Each process's CPU time is read from /proc/PID/stat (utime + stime, clock
 # ticks) at the end, and from /proc/PID/task/*/schedstat (ns on the CPU,
@@ -66,38 +68,58 @@ done
 names+=(mbpoll)
 for name in "${names[@]}"; do module "$name"; done
 
+# Each program starts its share of a second after the one before, so that
+# their polls fall at different times of the second. Started at once, their
+# polls woke together, and the figures said more about the order of start
+# than about the builds: in runs of 2026-12-10 the build started first
+# needed about 1.3 times the CPU a poll of the same build started second,
+# and every build less than with the polls apart.
 declare -A pid
+stagger=$(awk -v n="${#names[@]}" 'BEGIN { printf "%.3f", 1 / n }')
 for name in "${names[@]}"; do
-    [ "$name" = mbpoll ] && continue
-    COMM_PORT1="$workdir/tty$name" "${binary[$name]}" "${pollcli_args[@]}" >/dev/null 2>"$workdir/$name.err" &
+    if [ "$name" = mbpoll ]; then
+        mbpoll -m rtu -a 67 -b 9600 -P none -t 3 -r 1 -c 8 -l 1000 "$workdir/ttymbpoll" >/dev/null 2>&1 &
+    else
+        COMM_PORT1="$workdir/tty$name" "${binary[$name]}" "${pollcli_args[@]}" >/dev/null 2>"$workdir/$name.err" &
+    fi
     pid[$name]=$!
+    sleep "$stagger"
 done
-mbpoll -m rtu -a 67 -b 9600 -P none -t 3 -r 1 -c 8 -l 1000 "$workdir/ttymbpoll" >/dev/null 2>&1 &
-pid[mbpoll]=$!
 for name in "${names[@]}"; do children+=("${pid[$name]}"); done
 
-# One line a second per process: "<second> <name> <ns on the CPU> <requests logged>".
-# The highest 1-minute load average seen tells a run that shared the cores
-# with a build from one that had them to itself.
+# One line a second per process: "<second> <name> <ns on the CPU> <requests
+# logged> <ns of its acquisition thread>". The sampler starts no process
+# while the programs run (no sleep, cat or grep a second: each would stir
+# the caches the polls find), so it waits on a pipe that never speaks and
+# reads /proc with bash alone; the module's log is counted at the start of
+# the steady state and at the end. The highest 1-minute load average seen
+# tells a run that shared the cores with a build from one that had them to
+# itself.
+exec {never}<> <(:)
+declare -A requests
 start_us=${EPOCHREALTIME/./}
-max_load=0
+max_load=0.00
 for ((second = 1; second <= seconds; second++)); do
     wait_us=$((start_us + second * 1000000 - ${EPOCHREALTIME/./}))
     if ((wait_us > 0)); then
         printf -v pause '%d.%06d' $((wait_us / 1000000)) $((wait_us % 1000000))
-        sleep "$pause"
+        read -r -t "$pause" -u "$never" _ || true
     fi
     read -r load _ </proc/loadavg
-    awk -v a="$load" -v b="$max_load" 'BEGIN { exit !(a > b) }' && max_load=$load
+    ((10#${load/./} > 10#${max_load/./})) && max_load=$load
     for name in "${names[@]}"; do
         [ -d "/proc/${pid[$name]}/task" ] || { echo "bench_cpu: $name ended early" >&2; exit 1; }
+        if ((second == settle || second == seconds)); then
+            requests[$name]=$(grep -c ' rx ' "$workdir/$name.log" || true)
+        fi
         ns=0 acquisition=0
         for task in "/proc/${pid[$name]}"/task/*; do
             read -r task_ns _ <"$task/schedstat" 2>/dev/null || continue # a thread that just ended
             ns=$((ns + task_ns))
-            [ "$(cat "$task/comm" 2>/dev/null)" = acquisition ] && acquisition=$task_ns
+            read -r comm <"$task/comm" 2>/dev/null || comm=
+            [ "$comm" = acquisition ] && acquisition=$task_ns
         done
-        echo "$second $name $ns $(grep -c ' rx ' "$workdir/$name.log" || true) $acquisition" >>"$workdir/samples"
+        echo "$second $name $ns ${requests[$name]:-0} $acquisition" >>"$workdir/samples"
     done
 done
 tck=$(getconf CLK_TCK)
