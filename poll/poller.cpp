@@ -9,6 +9,7 @@
 #include <QMetaMethod>
 
 #include <limits>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcPoll, "poll.poller", QtWarningMsg)
 // How late each tick's timer woke, for the timing measurements: off unless
@@ -28,9 +29,27 @@ void countUp(std::int32_t& counter)
 
 } // namespace
 
-QByteArray toByteArray(const rtu::Request& request)
+QString ModuleSilentText(int address, const QDateTime& since, Wording wording)
 {
+    return Worded(wording, "poll::Poller",
+                  QT_TRANSLATE_NOOP("poll::Poller", "no reply from module %1 since %2"))
+        .arg(address)
+        .arg(FormatClockTime(since));
+}
+
+QByteArray BuildRequest(Framing framing, int address)
+{
+    if (framing == Framing::Text)
+        return QByteArray::fromStdString(ascii::BuildRequest(static_cast<std::int16_t>(address)));
+    const rtu::Request request = rtu::BuildRequest(static_cast<std::uint8_t>(address));
     return {reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size())};
+}
+
+AddressRange AddressRangeOf(Framing framing)
+{
+    // The text request's LRC is formed from address + 12 (function 04 and
+    // 8 registers) in a 16-bit sum: 32767 - 12 is the last that holds.
+    return framing == Framing::Binary ? AddressRange{0, 255} : AddressRange{-32768, 32767 - 12};
 }
 
 int RequestAddress(Framing framing, const QByteArray& request)
@@ -42,15 +61,15 @@ int RequestAddress(Framing framing, const QByteArray& request)
     return ok && request.startsWith(':') && request.size() >= 3 ? address : -1;
 }
 
-Poller::Poller(Framing framing, serial::Comm& comm, QObject* parent)
-    : QObject(parent), m_framing(framing), m_comm(comm), m_timer(this)
+Poller::Poller(Framing framing, Link& link, QObject* parent)
+    : QObject(parent), m_framing(framing), m_link(link), m_timer(this)
 {
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &Poller::timerFired);
-    connect(&m_comm, &serial::Comm::thresholdReached, this, &Poller::replyReady);
-    connect(&m_comm, &serial::Comm::errorOccurred, this, &Poller::commFault);
+    connect(&m_link, &Link::replyReady, this, &Poller::replyReady);
+    connect(&m_link, &Link::errorOccurred, this, &Poller::linkFault);
 }
 
 void Poller::setInterval(std::chrono::milliseconds interval)
@@ -128,30 +147,33 @@ void Poller::scheduleNextTick()
 
 void Poller::tick()
 {
-    m_comm.clearOutput(); // drop anything the last tick could not send
-    if (m_framing == Framing::Binary)
-        m_comm.setInputMode(serial::InputMode::Binary); // text framing keeps the text mode
-
-    if (!m_comm.isPortOpen() && !m_comm.setPortOpen(true))
+    m_link.clearOutput(); // drop anything the last tick could not send
+    if (!m_link.isOpen() && !m_link.open())
         return; // nothing sent, nothing counted; the fault is on screen
-    if (!m_comm.write(m_request))
-        return;
-    if (m_awaitingReply)
+    if (m_awaitingReply) {
+        m_awaitingReply = false;
         pollWentUnanswered();
-    m_awaitingReply = true;
-    if (!m_silentSince.isValid())
-        m_silentSince = QDateTime::currentDateTimeUtc(); // no reply from this module yet
+    }
     // Whatever came before this request, a late or partial reply included,
-    // must not count toward its reply.
+    // must not count toward its reply: the exchange drops it.
     if (tracing()) {
-        if (const QByteArray stale = m_comm.takeAll(); !stale.isEmpty())
+        if (const QByteArray stale = m_link.takeAll(); !stale.isEmpty())
             trace(FrameEvent::Kind::Dropped, stale, false,
                   QStringLiteral("flushed before the send"));
     }
-    m_comm.clearInput();
     const auto replySize =
         static_cast<int>(m_framing == Framing::Binary ? rtu::kReplySize : ascii::kReplySize);
-    m_comm.setReceiveThreshold(replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
+    m_exchanging = true;
+    const bool sent =
+        m_link.exchange(m_request, replySize + (m_echo ? static_cast<int>(m_request.size()) : 0));
+    m_exchanging = false;
+    if (!sent) {
+        m_replyDuringExchange = false;
+        return;
+    }
+    m_awaitingReply = true;
+    if (!m_silentSince.isValid())
+        m_silentSince = QDateTime::currentDateTimeUtc(); // no reply from this module yet
 
     if (m_faultTold) {
         m_faultTold.reset();
@@ -159,12 +181,20 @@ void Poller::tick()
     }
     countUp(m_pollCount);
     trace(FrameEvent::Kind::Sent, m_request);
-    emit pollSent(m_pollCount, FormatLeadingBlankInteger(m_pollCount));
+    emit pollSent(m_pollCount);
+    // A reply that came back before the exchange returned belongs to this
+    // poll: taken now that the poll is counted and told.
+    if (std::exchange(m_replyDuringExchange, false))
+        replyReady();
 }
 
 void Poller::replyReady()
 {
-    QByteArray received = m_comm.takeAll();
+    if (m_exchanging) {
+        m_replyDuringExchange = true;
+        return;
+    }
+    QByteArray received = m_link.takeAll();
     bool echoOk = true;
     if (m_echo) {
         // Whatever stands where the echo should be goes, matching or not: a
@@ -216,7 +246,8 @@ void Poller::textReplyReady(const QByteArray& received, bool echoOk)
                         << reply.checkText.c_str();
     if (echoOk)
         trace(FrameEvent::Kind::Received, received, reply.lrcOk);
-    tellReply(reply.values, reply.lrcOk && echoOk, FormatFrameText(received));
+    emit replyTextChanged(FormatFrameText(received));
+    tellReply(reply.values, reply.lrcOk && echoOk);
 }
 
 void Poller::pollWentUnanswered()
@@ -227,8 +258,7 @@ void Poller::pollWentUnanswered()
         emit moduleSilent(m_address, m_silentSince);
 }
 
-void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk,
-                       const QString& replyText)
+void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk)
 {
     m_awaitingReply = false;
     if (m_unanswered >= kSilentPolls)
@@ -237,17 +267,13 @@ void Poller::tellReply(const protocol::ChannelValues& values, bool checksumOk,
     m_values = values;
     if (!checksumOk)
         countUp(m_errorCount);
-    // UTC: local time would look the zone up again on every reply.
-    Reading reading{
-        QDateTime::currentDateTimeUtc(),  m_pollCount, m_errorCount, checksumOk, m_values,
-        FormatPlainInteger(m_errorCount), {},          replyText,    m_address};
-    m_silentSince = reading.time;
-    for (std::size_t i = 0; i < m_values.size(); ++i)
-        reading.channelTexts[i] = FormatChannelNumber(m_values[i]);
-    emit replyDecoded(reading);
+    const Sample sample{QDateTime::currentMSecsSinceEpoch(),  m_values,  m_pollCount, m_errorCount,
+                        static_cast<std::int16_t>(m_address), checksumOk};
+    m_silentSince = QDateTime::fromMSecsSinceEpoch(sample.timeMs, Qt::UTC);
+    emit replyDecoded(sample);
 }
 
-void Poller::commFault(const serial::CommFault& fault)
+void Poller::linkFault(const LinkFault& fault)
 {
     if (fault == m_faultTold)
         return;

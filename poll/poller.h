@@ -5,12 +5,13 @@
 #pragma once
 
 #include "codec/protocol.h"
-#include "codec/rtu.h"
 #include "poll/frametrace.h"
-#include "poll/reading.h"
-#include "serial/comm.h"
+#include "poll/link.h"
+#include "poll/sample.h"
+#include "poll/wording.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -27,15 +28,26 @@ constexpr std::chrono::milliseconds kPollInterval{1000};
 // longer the module's present ones, and the listeners are told.
 constexpr int kSilentPolls = 3;
 
-// An RTU request as the bytes that go on the line.
-QByteArray toByteArray(const rtu::Request& request);
-
 // Binary: Modbus RTU frames with a CRC-16. Text: Modbus ASCII lines with an LRC.
 enum class Framing
 {
     Binary,
     Text
 };
+
+// The request for the module at `address` as it goes on the line: 8 bytes
+// in binary framing (the address's low byte first), a text line of 17
+// characters in text framing (the low byte as two hex digits).
+QByteArray BuildRequest(Framing framing, int address);
+// The addresses each framing's start button takes: a byte in binary
+// framing; in text framing any number the field can hold that keeps the
+// LRC's sum in range, -32768 to 32755.
+struct AddressRange
+{
+    int lowest;
+    int highest;
+};
+AddressRange AddressRangeOf(Framing framing);
 
 // The module address a request goes to, as it stands on the line: the first
 // byte of an RTU frame, the two hex digits after the colon of an ASCII line.
@@ -47,7 +59,7 @@ class Poller : public QObject
     Q_OBJECT
 
 public:
-    Poller(Framing framing, serial::Comm& comm, QObject* parent = nullptr);
+    Poller(Framing framing, Link& link, QObject* parent = nullptr);
 
     Framing framing() const { return m_framing; }
 
@@ -79,22 +91,26 @@ public:
     std::int32_t errorCount() const { return m_errorCount; }
     const protocol::ChannelValues& channelValues() const { return m_values; }
 
-    // One tick, in its fixed order: drop unsent bytes, (binary) binary input,
-    // open the port if needed, send the request, drop what was received, set
-    // the reply's length as the receive threshold, count and tell the poll.
-    // The timer calls it; a test may call it directly.
+    // One tick, in its fixed order: drop unsent bytes, open the link if
+    // needed, exchange the request for a reply of the framing's length (the
+    // link drops what was received and arms the receive event before it
+    // sends), count and tell the poll. The timer calls it; a test may call
+    // it directly.
     void tick();
 
 signals:
-    // A request went out; `countText` is the count as the window shows it [Text4].
-    void pollSent(std::int32_t count, const QString& countText);
+    // A request went out; `count` is the poll count now [Text4].
+    void pollSent(std::int32_t count);
     // Text framing: the request line as shown [Text5], whenever it is set.
     void requestTextChanged(const QString& text);
     // A reply was decoded; the counts and values now hold it.
-    void replyDecoded(const poll::Reading& reading);
-    // The port could not be opened or written, or went away: once per
+    void replyDecoded(const poll::Sample& sample);
+    // Text framing: the reply line as received, as shown [Text6]; told just
+    // before replyDecoded.
+    void replyTextChanged(const QString& text);
+    // The link could not be opened or written, or went away: once per
     // distinct fault, not on every tick.
-    void portFault(const serial::CommFault& fault);
+    void portFault(const poll::LinkFault& fault);
     // Requests reach the port again after a fault.
     void portFaultCleared();
     // The last kSilentPolls polls to the module at `address` had no reply:
@@ -118,33 +134,37 @@ private:
     void binaryReplyReady(const QByteArray& received, bool echoOk);
     void textReplyReady(const QByteArray& received, bool echoOk);
     void pollWentUnanswered();
-    void tellReply(const protocol::ChannelValues& values, bool checksumOk,
-                   const QString& replyText = {});
+    void tellReply(const protocol::ChannelValues& values, bool checksumOk);
     void timerFired();
     void scheduleNextTick();
-    void commFault(const serial::CommFault& fault);
+    void linkFault(const LinkFault& fault);
     bool tracing() const;
     void trace(FrameEvent::Kind kind, const QByteArray& bytes = {}, bool checksumOk = false,
                const QString& note = {});
 
     Framing m_framing;
-    serial::Comm& m_comm;
+    Link& m_link;
     QTimer m_timer;
     QElapsedTimer m_clock;         // runs from start()
     std::int64_t m_tickNumber = 0; // of the tick the timer waits for
     std::chrono::milliseconds m_interval = kPollInterval;
     bool m_polling = false;
     bool m_echo = false;
-    bool m_awaitingReply = false; // the last poll has had no reply yet
-    int m_unanswered = 0;         // polls in a row without a reply from m_address
-    QDateTime m_silentSince;      // UTC, of the last reply from m_address, or its first poll
+    bool m_awaitingReply = false;       // the last poll has had no reply yet
+    bool m_exchanging = false;          // inside the link's exchange()
+    bool m_replyDuringExchange = false; // it came before exchange() returned: taken after
+    int m_unanswered = 0;               // polls in a row without a reply from m_address
+    QDateTime m_silentSince;            // UTC, of the last reply from m_address, or its first poll
 
     QByteArray m_request;
     int m_address = -1; // of m_request
     std::int32_t m_pollCount = 0;
     std::int32_t m_errorCount = 0;
     protocol::ChannelValues m_values{};
-    std::optional<serial::CommFault> m_faultTold; // the fault told last, until it clears
+    std::optional<LinkFault> m_faultTold; // the fault told last, until it clears
 };
+
+// What moduleSilent tells, in words: "no reply from module 67 since 14:03:07".
+QString ModuleSilentText(int address, const QDateTime& since, Wording wording = Wording::English);
 
 } // namespace poll

@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
+    qt6-tools-dev qt6-l10n-tools
     libgtest-dev fontconfig clang-format
     dpkg-dev desktop-file-utils lintian file
     "$@"

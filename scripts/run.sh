@@ -43,7 +43,7 @@ for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
 [ -e "$link" ] || { echo "run.sh: modsim did not start" >&2; exit 1; }
 
 case "$program" in
-    pollcli) COMM_PORT1="$link" "$build_dir/tools/pollcli/pollcli" --address "$address" --framing "$framing" ;;
+    pollcli) COMM_PORT1="$link" "$build_dir/apps/pollcli/pollcli" --address "$address" --framing "$framing" ;;
     polltrend)
         # Two windows on one recording: autopoll writing it, polltrend following it.
         COMM_PORT1="$link" "$build_dir/apps/autopoll" --record "$workdir/values.csv" &

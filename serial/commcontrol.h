@@ -1,16 +1,17 @@
-// The serial comm control the poller drives: port number and line settings,
-// transmit and receive buffers, a receive threshold and its event (OnComm), on
-// top of QSerialPort and the event loop of the thread it lives on.
+// The serial comm control: port number and line settings, transmit and
+// receive buffers, a receive threshold and its event (OnComm), on top of
+// the serial device (serial/device.h) and the event loop of the thread it
+// lives on. It is the poller's link on a serial port.
 #pragma once
 
-#include "serial/comm.h"
+#include "poll/link.h"
+#include "serial/device.h"
 #include "serial/linesettings.h"
 #include "serial/receivebuffer.h"
 
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
@@ -20,7 +21,16 @@ Q_DECLARE_LOGGING_CATEGORY(lcComm)
 
 namespace serial {
 
-class CommControl : public Comm
+// How the legacy control's Input returned what it read: a text of one
+// character a byte, or a byte array. Kept as its property; this control
+// returns bytes either way.
+enum class InputMode
+{
+    Text = 0,
+    Binary = 1
+};
+
+class CommControl : public poll::Link
 {
     Q_OBJECT
     // The legacy control's property names, as outside tools and the layout
@@ -31,6 +41,8 @@ class CommControl : public Comm
     Q_PROPERTY(int InBufferCount READ bytesAvailable WRITE setInBufferCount)
     Q_PROPERTY(int OutBufferCount READ bytesToWrite WRITE setOutBufferCount)
     Q_PROPERTY(int RThreshold READ receiveThreshold WRITE setReceiveThreshold)
+    // Named by the legacy control; nothing here depends on it.
+    Q_PROPERTY(int InputMode READ inputModeValue WRITE setInputModeValue)
 
 public:
     static constexpr qsizetype kInBufferSize = ReceiveBuffer::kCapacity;
@@ -43,16 +55,14 @@ public:
     void setPortNumber(int port); // takes effect at the next open
 
     QString settings() const { return m_settingsText; }
-    bool setSettings(const QString& text); // false and an error for a malformed text
+    // False and an error for a malformed text, or one the open port refuses.
+    bool setSettings(const QString& text);
 
-    InputMode inputMode() const { return m_inputMode; }
-    void setInputMode(InputMode mode) override { m_inputMode = mode; }
-
-    bool isPortOpen() const override;
+    bool isPortOpen() const;
     // Opening a port that is already open, or closing a closed one, does
     // nothing. A failed open reports OpenFailed and leaves the port closed;
     // the next write of true tries again.
-    bool setPortOpen(bool open) override;
+    bool setPortOpen(bool open);
     // The device opened for the port number: the one set with setDevice(),
     // else PortDeviceName(portNumber()).
     QString deviceName() const
@@ -62,28 +72,33 @@ public:
     void setDevice(const QString& device) { m_device = device; } // takes effect at the next open
 
     int bytesToWrite() const;
-    void clearOutput() override;
 
     // Queues the data and returns at once; false if the port is closed or the
     // transmit buffer would overflow. The bytes go out when the receive
     // buffer is next emptied, else from the event loop after the calling
-    // handler has finished: a tick empties the receive buffer after the
-    // write, and that must not drop a fast reply to this very request. A
-    // failed write is reported by errorOccurred.
-    bool write(const QByteArray& data) override;
+    // handler has finished: in the legacy order, Output and then
+    // InBufferCount = 0, the emptying must not drop a fast reply to this
+    // very request. A failed write is reported by errorOccurred.
+    bool write(const QByteArray& data);
 
     // What has arrived and not been taken, up to the receive buffer's size.
     int bytesAvailable() const;
-    void clearInput() override;
+    void clearInput();
 
     int receiveThreshold() const { return m_inBuffer.threshold(); }
-    void setReceiveThreshold(int threshold) override; // 0 turns the receive event off
+    // 0 turns the receive event off. The event is replyReady.
+    void setReceiveThreshold(int threshold);
 
+    // The poller's link.
+    bool isOpen() const override { return isPortOpen(); }
+    bool open() override { return setPortOpen(true); }
+    void clearOutput() override;
+    // Empties the receive buffer, sets the reply's length as the threshold
+    // and writes the request, in this order. False, with errorOccurred, if
+    // the request could not be queued or written.
+    bool exchange(const QByteArray& request, int replyLength) override;
     // Returns and removes everything received, one byte per character.
     QByteArray takeAll() override;
-
-    CommError lastError() const { return m_lastError; }
-    QString errorString() const { return m_errorString; }
 
 signals:
     // Bytes handed to the driver, for whoever watches the line.
@@ -93,17 +108,21 @@ private:
     // The properties' writers: only 0, which drops the buffer, is taken.
     void setInBufferCount(int count);
     void setOutBufferCount(int count);
+    int inputModeValue() const { return static_cast<int>(m_inputMode); }
+    void setInputModeValue(int mode) { m_inputMode = static_cast<InputMode>(mode); }
 
+    bool queue(const QByteArray& data); // into the transmit buffer, or a fault
     void readArrived();
     void readHeldBytes();
+    void dropInput();
     void holdUntilThreshold();
-    void portError(QSerialPort::SerialPortError error);
-    void fail(CommError error, const QString& reason);
+    void deviceFailed(poll::LinkError error, const QString& reason);
+    void fail(poll::LinkError error, const QString& reason);
     void scheduleReceiveCheck();
     void checkReceiveThreshold();
-    void sendQueued();
+    bool sendQueued(); // false if the device could not write what was queued
 
-    QSerialPort* m_port;
+    Device* m_port;
     // Zero-interval, single-shot: runs the receive check on the next turn of
     // the event loop. A timer of this thread costs no wake-up system call, a
     // posted event (queued invocation) writes the loop's eventfd each time.
@@ -117,10 +136,6 @@ private:
     InputMode m_inputMode = InputMode::Text;
     ReceiveBuffer m_inBuffer;
     std::int64_t m_lastArrivalNs = 0; // monotonic time the last bytes were read
-    bool m_opening = false;
-    int m_driverMinimum = 0; // bytes the driver waits for before waking us; 0: as opened
-    CommError m_lastError = CommError::None;
-    QString m_errorString;
 };
 
 } // namespace serial

@@ -38,7 +38,8 @@ Holders FindHolders(const QString& device)
             continue;
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
         if (!fds.isReadable()) {
-            holders.unreadable = true;
+            // Another user's, unless the process ended since the folder was listed.
+            holders.unreadable = holders.unreadable || fds.exists();
             continue;
         }
         for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::Files)) {

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QSysInfo>
 
 using namespace std::chrono_literals;
 using testing_support::PseudoTerminal;
@@ -31,7 +34,7 @@ protected:
 
     PseudoTerminal pty;
     serial::CommControl comm;
-    QSignalSpy onComm{&comm, &serial::CommControl::thresholdReached};
+    QSignalSpy onComm{&comm, &serial::CommControl::replyReady};
     QSignalSpy errors{&comm, &serial::CommControl::errorOccurred};
 };
 
@@ -40,7 +43,7 @@ TEST_F(CommTest, SendsOutputToTheDeviceOfItsPort)
     // Buffers may be emptied and the mode set before the port is open.
     comm.clearOutput();
     comm.clearInput();
-    comm.setInputMode(serial::InputMode::Binary);
+    EXPECT_TRUE(comm.setProperty("InputMode", 1));
     EXPECT_FALSE(comm.isPortOpen());
 
     ASSERT_TRUE(comm.setPortOpen(true));
@@ -63,8 +66,7 @@ TEST_F(CommTest, OutputLeavesAfterTheHandlerAndOutBufferCountZeroDropsIt)
     ASSERT_TRUE(comm.write(QByteArray(serial::CommControl::kOutBufferSize - 1, 'x')));
     EXPECT_FALSE(comm.write("yz")) << "passes the transmit buffer's 512 bytes";
     ASSERT_EQ(errors.count(), 1);
-    EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error,
-              serial::CommError::OutBufferFull);
+    EXPECT_EQ(errors.at(0).at(0).value<poll::LinkFault>().error, poll::LinkError::OutBufferFull);
     EXPECT_EQ(pty.read(serial::CommControl::kOutBufferSize - 1),
               QByteArray(serial::CommControl::kOutBufferSize - 1, 'x'))
         << "the dropped bytes went out after all";
@@ -100,9 +102,9 @@ TEST_F(CommTest, RaisesOnCommOnceWhenTheThresholdIsReached)
 TEST_F(CommTest, AReplyInPiecesWakesTheReaderOnceWhenWhole)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
-    auto* port = comm.findChild<QSerialPort*>();
+    auto* port = comm.findChild<serial::Device*>();
     ASSERT_NE(port, nullptr);
-    QSignalSpy wakeUps{port, &QSerialPort::readyRead};
+    QSignalSpy wakeUps{port, &serial::Device::readyRead};
     comm.setReceiveThreshold(21);
     const QByteArray reply =
         QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
@@ -171,7 +173,7 @@ TEST_F(CommTest, MalformedSettingsAreRefusedWhole)
     EXPECT_FALSE(comm.setSettings(QStringLiteral("19200,E,7,9")));
     EXPECT_EQ(comm.settings(), QStringLiteral("9600,N,8,1"));
     ASSERT_EQ(errors.count(), 2);
-    EXPECT_EQ(errors.at(1).at(0).value<serial::CommFault>().error, serial::CommError::BadSettings);
+    EXPECT_EQ(errors.at(1).at(0).value<poll::LinkFault>().error, poll::LinkError::BadSettings);
     EXPECT_TRUE(comm.setPortOpen(true)) << "the old settings still open the port";
 }
 
@@ -182,8 +184,8 @@ TEST_F(CommTest, AMissingDeviceIsReportedAndTheNextOpenTriesAgain)
     EXPECT_FALSE(comm.setPortOpen(true));
     EXPECT_FALSE(comm.isPortOpen());
     ASSERT_EQ(errors.count(), 1);
-    const auto fault = errors.at(0).at(0).value<serial::CommFault>();
-    EXPECT_EQ(fault.error, serial::CommError::OpenFailed);
+    const auto fault = errors.at(0).at(0).value<poll::LinkFault>();
+    EXPECT_EQ(fault.error, poll::LinkError::OpenFailed);
     EXPECT_EQ(fault.device, QLatin1String(missing)) << "named by its full path";
     EXPECT_EQ(fault.text(), "cannot open /nonexistent/ttyPOLL0: " + fault.reason);
     EXPECT_FALSE(comm.write("x")) << "nothing can be sent on a closed port";
@@ -202,8 +204,8 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     ASSERT_TRUE(waitFor([&] { return !comm.isPortOpen(); }, 5s))
         << "the port stays open on a dead device";
     ASSERT_GE(errors.count(), 1);
-    EXPECT_EQ(errors.at(0).at(0).value<serial::CommFault>().error, serial::CommError::PortLost);
-    EXPECT_TRUE(errors.at(0).at(0).value<serial::CommFault>().reason.contains("hung up"))
+    EXPECT_EQ(errors.at(0).at(0).value<poll::LinkFault>().error, poll::LinkError::PortLost);
+    EXPECT_TRUE(errors.at(0).at(0).value<poll::LinkFault>().reason.contains("hung up"))
         << "a stale reason";
 
     // A read error reported in a loop would burn a whole core here.
@@ -211,15 +213,73 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     runEventsFor(1s);
     EXPECT_LT(testing_support::processCpuSeconds() - cpuBefore, 0.3);
     EXPECT_EQ(errors.count(), 1) << "one fault, reported once";
-    // QSerialPort reports NotOpenError for an operation on the closed port:
-    // no new fault, and no closing of the closed port (it would report again).
-    comm.findChild<QSerialPort*>()->clear();
+    // An operation on the closed port is no new fault.
+    comm.clearInput();
+    comm.clearOutput();
     EXPECT_EQ(errors.count(), 1);
 
     PseudoTerminal replacement;
     qputenv("COMM_PORT1", replacement.slaveName().toLocal8Bit());
     EXPECT_TRUE(comm.setPortOpen(true)) << "a returning device is opened again";
 }
+
+#ifdef Q_OS_UNIX
+// The lock file where QSerialPort and the terminal programs look for it.
+QString LockFileOf(const QString& device)
+{
+    return QStringLiteral("/var/lock/LCK..") + QString(device).remove(0, 5).replace(u'/', u'_');
+}
+
+// Whoever holds the port's lock file has the port; a lock left by a program
+// that has ended holds nothing.
+TEST_F(CommTest, ALockedPortIsRefusedUntilItsHolderLetsGo)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    const QString lock = LockFileOf(pty.slaveName());
+    ASSERT_TRUE(QFileInfo::exists(lock)) << lock.toStdString();
+
+    serial::CommControl second;
+    QSignalSpy secondErrors{&second, &serial::CommControl::errorOccurred};
+    EXPECT_FALSE(second.setPortOpen(true));
+    ASSERT_EQ(secondErrors.count(), 1);
+    const QString reason = secondErrors.at(0).at(0).value<poll::LinkFault>().reason;
+    EXPECT_TRUE(reason.contains("in use by another program") &&
+                reason.contains(QString::number(QCoreApplication::applicationPid())))
+        << reason.toStdString();
+
+    comm.setPortOpen(false);
+    EXPECT_FALSE(QFileInfo::exists(lock));
+    // A lock file left by a program that ended without closing (killed):
+    // its process is gone, so the port is free.
+    QProcess ended;
+    ended.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$")});
+    ASSERT_TRUE(ended.waitForFinished());
+    QFile left(lock);
+    ASSERT_TRUE(left.open(QIODevice::WriteOnly));
+    left.write(ended.readAllStandardOutput().trimmed() + "\nsh\n" +
+               QSysInfo::machineHostName().toUtf8() + "\n");
+    left.close();
+    EXPECT_TRUE(second.setPortOpen(true));
+    EXPECT_EQ(secondErrors.count(), 1);
+}
+
+// A line that hung up before the event loop noticed it is found by the next
+// request: nothing counts as sent, the port is closed and its lock let go,
+// so the same device can be opened again when it returns.
+TEST_F(CommTest, AHangUpFoundByTheRequestIsAFaultNotASend)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    pty.hangUp();
+    EXPECT_FALSE(comm.exchange(QByteArray::fromHex("430400000008feee"), 21));
+    EXPECT_FALSE(comm.isPortOpen());
+    ASSERT_EQ(errors.count(), 1);
+    const auto fault = errors.at(0).at(0).value<poll::LinkFault>();
+    EXPECT_EQ(fault.error, poll::LinkError::PortLost);
+    EXPECT_TRUE(fault.reason.startsWith("writing failed") && fault.reason.contains("hung up"))
+        << fault.reason.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(LockFileOf(pty.slaveName())));
+}
+#endif
 
 // --list-ports tells a port another program holds: by its lock, or, with
 // no lock (a shell's redirection), by its open descriptor, naming it.
@@ -251,14 +311,14 @@ TEST(PortList, NamesEachPortItsStableNameAndWhetherItIsInUse)
     using Use = serial::PortEntry::Use;
     const QString text = serial::FormatPortList(
         {{"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI-if00-port0", "FT232R", "FTDI", "A502", 0x0403,
-          0x6001, Use::Free},
-         {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission},
-         {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy}});
+          0x6001, Use::Free, {}},
+         {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission, {}},
+         {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy, "minicom (4711)"}});
     EXPECT_TRUE(text.startsWith("3 serial ports found:\n\n/dev/ttyUSB0\n  stable name:    "
                                 "/dev/serial/by-id/usb-FTDI-if00-port0\n") &&
                 text.contains("  USB id:         0403:6001\n  in use:         no\n\n/dev/ttyS0\n  "
                               "in use:         cannot tell: no permission") &&
-                text.endsWith("\nCOM7\n  in use:         yes, by another program\n"))
+                text.endsWith("\nCOM7\n  in use:         yes, by minicom (4711)\n"))
         << text.toStdString();
     const QString none = serial::FormatPortList({});
     EXPECT_TRUE(none.startsWith("No serial ports found.") && none.contains("cable") &&

@@ -3,10 +3,12 @@
 
 #include "polltrend/follower.h"
 #include "support/wait.h"
+#include "ui/trendview.h"
 
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 #include <filesystem>
 #include <functional>
@@ -34,22 +36,22 @@ TEST(RecordingFollower, TakesEachRowOnceAsTheFileGrowsAndStartsOverWhenCut)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     file.write("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n" + row(0, 1) +
                row(1, 2).left(20));
-    ui::TrendView view;
+    poll::History view;
     polltrend::RecordingFollower follower(file.fileName(), view);
     ASSERT_FALSE(follower.readAll());
-    EXPECT_EQ(view.sampleCount(), 1) << "a line being written is not a row yet";
+    EXPECT_EQ(view.size(), 1) << "a line being written is not a row yet";
 
     follower.follow(10ms);
     file.write(row(1, 2).mid(20) + row(2, 3));
-    ASSERT_TRUE(testing_support::waitFor([&] { return view.sampleCount() == 3; }));
+    ASSERT_TRUE(testing_support::waitFor([&] { return view.size() == 3; }));
     EXPECT_EQ(follower.reader().skippedCount(), 0) << follower.summary().toStdString();
-    EXPECT_EQ(view.history().newest().polls, 3);
+    EXPECT_EQ(view.newest().polls, 3);
 
     file.resize(0); // a new recording in the same file
     file.seek(0);
     file.write("time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n" + row(30, 1));
-    ASSERT_TRUE(testing_support::waitFor([&] { return view.sampleCount() == 1; }));
-    EXPECT_EQ(view.history().newest().polls, 1);
+    ASSERT_TRUE(testing_support::waitFor([&] { return view.size() == 1; }));
+    EXPECT_EQ(view.newest().polls, 1);
 }
 
 const QByteArray kHeader = "time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n";
@@ -70,11 +72,11 @@ void put(const QString& path, const QByteArray& bytes, QIODevice::OpenMode mode)
     ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
-std::vector<int> pollsShown(const ui::TrendView& view)
+std::vector<int> pollsShown(const poll::History& view)
 {
     std::vector<int> polls;
-    for (qsizetype i = 0; i < view.sampleCount(); ++i)
-        polls.push_back(view.history().at(i).polls);
+    for (qsizetype i = 0; i < view.size(); ++i)
+        polls.push_back(view.at(i).polls);
     return polls;
 }
 
@@ -134,7 +136,7 @@ TEST(RecordingFollower, ShowsExactlyTheRowsOfTheFileThePathNamesNow)
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("values.csv"));
         put(path, recording(1, 3), QIODevice::WriteOnly);
-        ui::TrendView view;
+        poll::History view;
         polltrend::RecordingFollower follower(path, view);
         ASSERT_FALSE(follower.readAll());
         follower.follow(50ms);
@@ -146,6 +148,43 @@ TEST(RecordingFollower, ShowsExactlyTheRowsOfTheFileThePathNamesNow)
             << "; rows shown: " << ::testing::PrintToString(pollsShown(view));
         EXPECT_EQ(follower.reader().rowCount(), std::ssize(c.polls)) << "no old row counted";
     }
+}
+
+// A recording made at one poll every 5 s is a line, not dots: its gaps are
+// judged by its own spacing, not a fixed second's.
+TEST(RecordingFollower, ARecordingAtFiveSecondsIsDrawnAsLines)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("slow.csv"));
+    QByteArray bytes = kHeader;
+    const QDateTime start(QDate(2026, 12, 9), QTime(8, 0), QTimeZone(3600));
+    for (int i = 0; i <= 120; ++i) // ten minutes
+        bytes += start.addSecs(5 * i).toString(Qt::ISODateWithMs).toLatin1() +
+                 QStringLiteral(",%1,0,1,%2,2,3,4,5,6,7,8\r\n").arg(i + 1).arg(i % 7).toLatin1();
+    put(path, bytes, QIODevice::WriteOnly);
+    poll::History history;
+    polltrend::RecordingFollower follower(path, history);
+    ASSERT_FALSE(follower.readAll());
+    ASSERT_EQ(history.size(), 121);
+    EXPECT_EQ(history.interval(), 5s);
+
+    ui::TrendView view(history);
+    view.setTimeWindow(history.oldest().timeMs, history.newest().timeMs);
+    const QSize size(800, 400);
+    const QImage image = view.toImage(size);
+    const QRect plot = view.plotArea(size);
+    int drawn = 0;
+    for (int x = plot.left() + 2; x < plot.right() - 1; ++x)
+        for (int y = plot.top(); y <= plot.bottom(); ++y)
+            if (const QColor pixel(image.pixel(x, y)), ink = ui::TrendView::channelColor(0);
+                std::abs(pixel.red() - ink.red()) + std::abs(pixel.green() - ink.green()) +
+                    std::abs(pixel.blue() - ink.blue()) <=
+                30) {
+                ++drawn;
+                break;
+            }
+    EXPECT_GE(drawn, plot.width() * 95 / 100)
+        << "channel 0 in " << drawn << " of " << plot.width() << " columns: dots, not a line";
 }
 
 } // namespace

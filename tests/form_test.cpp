@@ -4,6 +4,8 @@
 // size that follows the screen's dpi (15 twips a pixel at 96 dpi). CTest runs
 // it at 96 and at 144 dpi.
 
+#include "poll/numberformat.h"
+#include "poll/poller.h"
 #include "ui/form1.h"
 
 #include <gtest/gtest.h>
@@ -151,9 +153,8 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
 {
     ui::Form1 form(ui::Layout::BytePoll);
     form.setAddressText(QStringLiteral("67"));
-    form.showPollCount(QStringLiteral(" 3"));
-    form.showErrorCount(QStringLiteral("1"));
-    form.showChannel(7, QStringLiteral("-32768"));
+    form.showPollCount(3);
+    form.showSample({.values = {0, 0, 0, 0, 0, 0, 0, -32768}, .errors = 1});
     const auto text = [&](const char* name) {
         return form.findChild<QLineEdit*>(QString::fromLatin1(name))->text();
     };
@@ -172,7 +173,7 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     EXPECT_EQ(clicked, "&H43");
 
     // Notes in the captions' language, the system's reason as it gives it.
-    form.showPortFault({serial::CommError::OpenFailed, QStringLiteral("/dev/ttyUSB0"),
+    form.showPortFault({poll::LinkError::OpenFailed, QStringLiteral("/dev/ttyUSB0"),
                         QStringLiteral("No such file")});
     EXPECT_EQ(form.portFault(),
               QString::fromUtf8(
@@ -186,7 +187,7 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     const QString path =
         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + QString(80, u'A') + "-if00-port0";
     form.showRecordFault({});
-    form.showPortFault({serial::CommError::OpenFailed, path, QStringLiteral("Permission denied")});
+    form.showPortFault({poll::LinkError::OpenFailed, path, QStringLiteral("Permission denied")});
     EXPECT_TRUE(strip->text().startsWith(QString::fromUtf8("无法打开 /dev/ser")) &&
                 strip->text().contains(QString::fromUtf8("…")) &&
                 strip->text().contains(QString::fromUtf8("port0：Permission denied（")))
@@ -196,6 +197,38 @@ TEST(Form1, ShowsWhatItIsGivenAndReportsTheTypedAddress)
     form.clearPortFault();
     EXPECT_TRUE(form.portFault().isEmpty() && form.recordFault().isEmpty());
     EXPECT_FALSE(strip->isVisibleTo(&form));
+}
+
+// One source text a message: standard error gives it in English, word for
+// word as the programs always have, the window in Chinese.
+TEST(Form1, EachFaultInEnglishOnStandardErrorAndInChineseInTheWindow)
+{
+    using poll::LinkError;
+    const std::tuple<LinkError, const char*, const char*> rows[] = {
+        {LinkError::OpenFailed,
+         "cannot open /dev/ttyUSB0: gone (choose the device with --port DEVICE or COMM_PORT1)",
+         "无法打开 /dev/ttyUSB0：gone（可用 --port 或 COMM_PORT1 选择其他串口）"},
+        {LinkError::PortLost, "/dev/ttyUSB0 lost: gone", "/dev/ttyUSB0 已断开：gone"},
+        {LinkError::WriteFailed, "cannot write to /dev/ttyUSB0: gone",
+         "无法写入 /dev/ttyUSB0：gone"},
+        {LinkError::NotOpen, "/dev/ttyUSB0 is not open", "/dev/ttyUSB0 未打开"},
+        {LinkError::OutBufferFull, "gone", "/dev/ttyUSB0：gone"},
+    };
+    ui::Form1 form(ui::Layout::AutoPoll);
+    for (const auto& [error, english, window] : rows) {
+        const poll::LinkFault fault{error, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("gone")};
+        EXPECT_EQ(fault.text() + fault.hint(), QString::fromUtf8(english));
+        form.showPortFault(fault);
+        EXPECT_EQ(form.portFault(), QString::fromUtf8(window));
+    }
+    const QDateTime since = QDateTime::currentDateTime();
+    const QString clock = poll::FormatClockTime(since);
+    EXPECT_EQ(poll::ModuleSilentText(67, since), "no reply from module 67 since " + clock);
+    form.showModuleSilent(67, since);
+    form.showRecordFault(QStringLiteral("disk full"));
+    EXPECT_EQ(form.findChild<QLabel*>(QStringLiteral("faults"))->toolTip(),
+              QString::fromUtf8("/dev/ttyUSB0：gone；模块 67 自 ") + clock +
+                  QString::fromUtf8(" 起无应答；无法记录数据：disk full"));
 }
 
 } // namespace

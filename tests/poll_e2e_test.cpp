@@ -2,7 +2,7 @@
 // pseudo-terminal: what goes on the wire, what the operator sees, and how
 // faults of the line and the device come out.
 
-#include "apps/common/settings.h"
+#include "acquisition/settings.h"
 #include "codec/rtu.h"
 #include "poll/poller.h"
 #include "serial/commcontrol.h"
@@ -36,12 +36,11 @@ protected:
     void startPolling(const QString& device)
     {
         qputenv("COMM_PORT1", device.toLocal8Bit());
-        const apps::LinkSettings settings;
+        const acquisition::LinkSettings settings;
         comm.setPortNumber(settings.commPort);
         ASSERT_TRUE(comm.setSettings(settings.lineSettings));
         poller.setInterval(kTestInterval);
-        const rtu::Request request = rtu::BuildRequest(67);
-        poller.start(poll::toByteArray(request));
+        poller.start(poll::BuildRequest(poll::Framing::Binary, 67));
     }
 
     int replies() const { return static_cast<int>(view.errorCounts.size()); }

@@ -14,7 +14,7 @@ using testing_support::waitFor;
 namespace {
 
 using testing_support::RecordingView;
-using testing_support::ScriptedComm;
+using testing_support::ScriptedLink;
 
 struct ScheduleRow
 {
@@ -57,7 +57,7 @@ class PollerTest : public ::testing::Test
 protected:
     PollerTest() { poller.setRequest(QByteArray::fromHex("430400000008feee")); }
 
-    ScriptedComm comm;
+    ScriptedLink comm;
     poll::Poller poller{poll::Framing::Binary, comm};
     RecordingView view{poller};
 };
@@ -67,12 +67,9 @@ TEST_F(PollerTest, TickRunsItsStepsInOrder)
     poller.tick();
     const QStringList first = {
         "OutBufferCount=0",
-        "InputMode=1",
         "PortOpen?",
         "PortOpen=1",
-        "Output=43 04 00 00 00 08 fe ee",
-        "InBufferCount=0",
-        "RThreshold=21",
+        "Exchange=43 04 00 00 00 08 fe ee for 21",
     };
     EXPECT_EQ(comm.calls, first);
     EXPECT_EQ(view.pollCount, " 1");
@@ -84,6 +81,17 @@ TEST_F(PollerTest, TickRunsItsStepsInOrder)
     EXPECT_EQ(comm.calls, second);
     EXPECT_EQ(view.pollCount, " 2");
     EXPECT_TRUE(view.errorCounts.isEmpty()) << "no reply, no error count shown";
+}
+
+// A link whose reply is there before exchange() returns (a network link, a
+// fast fake): the reply still belongs to the poll, told after it.
+TEST_F(PollerTest, AReplyWithinTheExchangeIsCountedAfterThePoll)
+{
+    comm.answerAtOnce = damaged(kGoodReply);
+    poller.tick();
+    EXPECT_EQ(view.told, QStringList({"poll 1", "reply to poll 1"}));
+    EXPECT_EQ(poller.errorCount(), 1);
+    EXPECT_EQ(view.channels[0], "235");
 }
 
 TEST_F(PollerTest, StartSendsNothingUntilTheFirstInterval)
@@ -152,30 +160,30 @@ TEST_F(PollerTest, APortThatWillNotOpenSendsAndCountsNothing)
     EXPECT_EQ(view.clears, 1);
 
     emit comm.errorOccurred(
-        {serial::CommError::PortLost, QStringLiteral("/dev/ttyS0"), QStringLiteral("gone")});
+        {poll::LinkError::PortLost, QStringLiteral("/dev/ttyS0"), QStringLiteral("gone")});
     EXPECT_EQ(view.faults.size(), 2) << "a new fault after recovery is shown again";
 }
 
-// Text framing: the same tick with its own threshold and no input mode, and
-// the text receive handler.
+// Text framing: the same tick with its own reply length, and the text
+// receive handler.
 class TextPollerTest : public ::testing::Test
 {
 protected:
     TextPollerTest() { poller.setRequest(QByteArray(":430400000008B1\r\n")); }
 
-    ScriptedComm comm;
+    ScriptedLink comm;
     poll::Poller poller{poll::Framing::Text, comm};
     RecordingView view{poller};
 };
 
 const QByteArray kGoodText = ":43041000EBFFFB7FFF800000000001FFFF04D2F1\r\n";
 
-TEST_F(TextPollerTest, TickLeavesTheInputModeAndWaitsFor43Characters)
+TEST_F(TextPollerTest, TickWaitsFor43Characters)
 {
     poller.tick();
-    EXPECT_EQ(comm.calls, QStringList({"OutBufferCount=0", "PortOpen?", "PortOpen=1",
-                                       "Output=3a 34 33 30 34 30 30 30 30 30 30 30 38 42 31 0d 0a",
-                                       "InBufferCount=0", "RThreshold=43"}));
+    EXPECT_EQ(comm.calls,
+              QStringList({"OutBufferCount=0", "PortOpen?", "PortOpen=1",
+                           "Exchange=3a 34 33 30 34 30 30 30 30 30 30 30 38 42 31 0d 0a for 43"}));
     EXPECT_EQ(view.pollCount, " 1");
     EXPECT_EQ(view.requestText, QString::fromUtf8(":430400000008B1␍␊"))
         << "the request line is shown";
@@ -210,13 +218,14 @@ TEST(PollerEcho, DropsTheEchoOfTheRequestAndFailsAnythingElseInItsPlace)
         const bool binary = framing == poll::Framing::Binary;
         const QByteArray request =
             binary ? QByteArray::fromHex("430400000008feee") : ":430400000008B1\r\n";
-        ScriptedComm comm;
+        ScriptedLink comm;
         poll::Poller poller{framing, comm};
         RecordingView view{poller};
         poller.setRequest(request);
         poller.setEcho(true);
         poller.tick();
-        EXPECT_EQ(comm.calls.last(), binary ? "RThreshold=29" : "RThreshold=60");
+        EXPECT_TRUE(comm.calls.last().endsWith(binary ? " for 29" : " for 60"))
+            << comm.calls.last().toStdString();
         const QByteArray reply = binary ? kGoodReply : kGoodText;
         comm.reply(request + reply);
         EXPECT_EQ(view.channels[0], binary ? "235" : "23.5");

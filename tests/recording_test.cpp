@@ -1,8 +1,8 @@
 // Reading a recording back: broken files, files being written, round trips.
 
+#include "acquisition/recorder.h"
+#include "poll/csvformat.h"
 #include "poll/numberformat.h"
-#include "poll/recorder.h"
-#include "poll/recording.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ struct Outcome
     qint64 lines;
     qint64 timeJumps;
     std::map<SkipReason, qint64> skips;
-    std::vector<poll::RecordedRow> rows;
+    std::vector<poll::Sample> rows;
 
     bool operator==(const Outcome&) const = default;
 };
@@ -46,11 +46,11 @@ Outcome Read(const QByteArray& input, qsizetype first, qsizetype piece)
     Outcome out{};
     for (qsizetype at = 0, n = first; at < input.size(); at += n, n = piece) {
         reader.feed(QByteArrayView(input).sliced(at, std::min(n, input.size() - at)));
-        for (const poll::RecordedRow& row : reader.takeRows())
+        for (const poll::Sample& row : reader.takeRows())
             out.rows.push_back(row);
     }
     reader.finish();
-    for (const poll::RecordedRow& row : reader.takeRows())
+    for (const poll::Sample& row : reader.takeRows())
         out.rows.push_back(row); // held after a jump ahead, and nothing after them
     out.state = reader.state();
     out.message = reader.errorString();
@@ -165,7 +165,7 @@ TEST(RecordingReader, ARowOutOfStepCostsItselfAndAClockSteppedStartsASegment)
                 start.addSecs(minute * 60LL).toString("yyyy-MM-ddTHH:mm:ss.zzz+00:00").toLatin1());
         const Outcome whole = Read(input, input.size(), 0);
         std::vector<int> kept;
-        for (const poll::RecordedRow& row : whole.rows)
+        for (const poll::Sample& row : whole.rows)
             kept.push_back(int(start.msecsTo(QDateTime::fromMSecsSinceEpoch(row.timeMs)) / 60'000));
         EXPECT_EQ(kept, c.kept);
         EXPECT_EQ(whole.skips, c.skips);
@@ -183,16 +183,19 @@ TEST(RecordingReader, ReadsBackWhatTheRecorderWrites)
     };
     const protocol::ChannelValues values = {23.5f,   -0.5f,          -0.0f,  -32768.0f,
                                             3276.7f, 1.1754944e-38f, 1e-45f, 3.4028235e38f};
-    QByteArray file = poll::CsvHeader().toLatin1();
+    QByteArray file = poll::CsvHeader();
     for (const QDateTime& time : times)
-        file += poll::CsvLine({time, 2147483647, 0, true, values, {}, {}, {}, 68}).toLatin1();
+        file += poll::CsvLine({.timeMs = time.toMSecsSinceEpoch(),
+                               .values = values,
+                               .polls = 2147483647,
+                               .address = 68},
+                              poll::CsvColumns::ValuesAndAddress, time.timeZone());
     RecordingReader reader(QStringLiteral("values.csv"));
     reader.feed(file);
-    const std::vector<poll::RecordedRow> rows = reader.takeRows();
+    const std::vector<poll::Sample> rows = reader.takeRows();
     ASSERT_EQ(rows.size(), std::size(times));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i].timeMs, times[i].toMSecsSinceEpoch()) << i;
-        EXPECT_EQ(rows[i].utcOffsetMinutes * 60, times[i].offsetFromUtc()) << i;
         EXPECT_EQ(rows[i].polls, 2147483647);
         EXPECT_TRUE(rows[i].checksumOk);
         EXPECT_EQ(rows[i].address, 68);

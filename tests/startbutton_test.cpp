@@ -13,7 +13,7 @@
 #include <limits>
 
 using testing_support::RecordingView;
-using testing_support::ScriptedComm;
+using testing_support::ScriptedLink;
 
 namespace {
 
@@ -44,7 +44,7 @@ public:
         return comm.sent().value(0);
     }
 
-    ScriptedComm comm;
+    ScriptedLink comm;
     poll::Poller poller;
     RecordingView view;
     std::unique_ptr<apps::StartButton> button;

@@ -21,11 +21,11 @@ constexpr qint64 kT0 = 1'700'000'000'000;
 constexpr QSize kSize(800, 400);
 
 // One reading a second for `seconds` from kT0, channel ch reading value(ch, second).
-std::vector<ui::TrendSample> readings(int seconds, const std::function<float(int, int)>& value)
+std::vector<poll::Sample> readings(int seconds, const std::function<float(int, int)>& value)
 {
-    std::vector<ui::TrendSample> samples;
+    std::vector<poll::Sample> samples;
     for (int t = 0; t < seconds; ++t) {
-        ui::TrendSample s{kT0 + t * 1000, {}, t + 1, true};
+        poll::Sample s{.timeMs = kT0 + t * 1000, .polls = t + 1};
         for (int ch = 0; ch < 8; ++ch)
             s.values[static_cast<std::size_t>(ch)] = value(ch, t);
         samples.push_back(s);
@@ -64,8 +64,9 @@ TEST(TrendView, EachChannelIsALevelLineAtItsValueInItsColour)
     // Channel ch reads 5 + 10 ch on a fixed range 0 to 80: sparse samples
     // joined by lines (2 minutes), and dense ones drawn as columns (1 hour).
     for (const int seconds : {120, 3600}) {
-        ui::TrendView view;
-        view.append(
+        poll::History held;
+        ui::TrendView view(held);
+        held.append(
             readings(seconds, [](int ch, int) { return 5.0f + 10.0f * static_cast<float>(ch); }));
         view.setTimeWindow(kT0, kT0 + (seconds - 1) * 1000);
         view.setValueRange(std::pair{0.0, 80.0});
@@ -94,12 +95,12 @@ TEST(TrendView, NoLineAcrossASilenceOrAnUnansweredPollButAcrossAFailedReply)
     // 200 s: unplugged from 60 s to 90 s (no polls, no time), four polls
     // unanswered before 150 s, a failed reply at 120 s reading nonsense, two
     // in a row at 170 s and 171 s (3 s without a value: a gap).
-    std::vector<ui::TrendSample> samples =
+    std::vector<poll::Sample> samples =
         readings(200, [](int ch, int) { return 50.0f + static_cast<float>(ch); });
-    std::erase_if(samples, [](const ui::TrendSample& s) {
+    std::erase_if(samples, [](const poll::Sample& s) {
         return s.timeMs > kT0 + 60'000 && s.timeMs < kT0 + 90'000;
     });
-    for (ui::TrendSample& s : samples) {
+    for (poll::Sample& s : samples) {
         s.polls =
             static_cast<std::int32_t>(s.timeMs - kT0) / 1000 - (s.timeMs >= kT0 + 90'000 ? 29 : 0);
         if (s.timeMs >= kT0 + 150'000)
@@ -109,8 +110,9 @@ TEST(TrendView, NoLineAcrossASilenceOrAnUnansweredPollButAcrossAFailedReply)
             s.values.fill(1e6f);
         }
     }
-    ui::TrendView view;
-    view.append(samples);
+    poll::History held;
+    ui::TrendView view(held);
+    held.append(samples);
     view.setTimeWindow(kT0, kT0 + 200'000);
     const QImage image = view.toImage(kSize);
     const QRect plot = view.plotArea(kSize);
@@ -147,9 +149,10 @@ TEST(TrendView, NoLineAcrossASilenceOrAnUnansweredPollButAcrossAFailedReply)
 
 TEST(TrendView, AHiddenChannelIsNotDrawnAndItsKeyShowsItAgain)
 {
-    ui::TrendView view;
+    poll::History held;
+    ui::TrendView view(held);
     view.setLiveEdgeFollowsClock(false); // the readings in view, whatever the date
-    view.append(readings(600, [](int ch, int t) { return static_cast<float>(ch * 10 + t % 7); }));
+    held.append(readings(600, [](int ch, int t) { return static_cast<float>(ch * 10 + t % 7); }));
     view.setChannelVisible(4, false);
     const auto anywhere = [&](int ch) {
         const QImage image = view.toImage(kSize);
@@ -168,16 +171,17 @@ TEST(TrendView, AHiddenChannelIsNotDrawnAndItsKeyShowsItAgain)
 
 TEST(TrendView, LiveFollowsTheNewestRowOfARecordingUntilPannedAndEndReturns)
 {
-    ui::TrendView view;
+    poll::History held;
+    ui::TrendView view(held);
     view.setLiveEdgeFollowsClock(false); // as polltrend has it
     view.setSpan(120'000);
     const auto feed = [&](int from, int to) {
-        poll::Reading reading;
+        poll::Sample reading;
         reading.checksumOk = true;
         for (int t = from; t < to; ++t) {
-            reading.time = QDateTime::fromMSecsSinceEpoch(kT0 + t * 1000);
+            reading.timeMs = kT0 + t * 1000;
             reading.polls = t + 1;
-            view.addReading(reading);
+            held.append(reading);
         }
     };
     feed(0, 300);
@@ -206,10 +210,11 @@ TEST(TrendView, ALiveViewEndsAtNowAndASilenceIsAGapSaidUnderThePlot)
 {
     // The last reply at 270 s, and now 300 s: 30 s of silence.
     qint64 now = kT0 + 300'000;
-    ui::TrendView view;
+    poll::History held;
+    ui::TrendView view(held);
     view.setClock([&] { return now; });
     view.setSpan(120'000);
-    view.append(readings(271, [](int ch, int) { return 50.0f + static_cast<float>(ch); }));
+    held.append(readings(271, [](int ch, int) { return 50.0f + static_cast<float>(ch); }));
     EXPECT_EQ(view.timeWindow(), std::pair(kT0 + 180'000, kT0 + 300'000));
     const QImage image = view.toImage(kSize);
     const QRect plot = view.plotArea(kSize);
@@ -235,7 +240,7 @@ TEST(TrendView, ALiveViewEndsAtNowAndASilenceIsAGapSaidUnderThePlot)
 
     // A reply: current again.
     now += 1000;
-    view.append(ui::TrendSample{now, {}, 272, true});
+    held.append(poll::Sample{.timeMs = now, .polls = 272});
     EXPECT_EQ(view.note(), QString());
     EXPECT_FALSE(view.legendIsStale());
 }
@@ -263,8 +268,9 @@ TEST(TrendView, ValueLabelsFitWholeLeftOfThePlot)
         {1e9f, 1.01e9f, exponent, QStringLiteral("1.002e+09")},
     };
     for (const auto& row : rows) {
-        ui::TrendView view;
-        view.append(readings(60, [&](int ch, int) { return ch % 2 ? row.high : row.low; }));
+        poll::History held;
+        ui::TrendView view(held);
+        held.append(readings(60, [&](int ch, int) { return ch % 2 ? row.high : row.low; }));
         view.setTimeWindow(kT0, kT0 + 59'000);
         const QRect plot = view.plotArea(kSize);
         const QStringList labels = view.valueLabels(kSize);
@@ -284,14 +290,15 @@ TEST(TrendView, ValueLabelsFitWholeLeftOfThePlot)
 TEST(TrendView, AMarkWhereTheModulesAddressChanges)
 {
     // The address unknown until 20 s, module 67 until 60 s, then module 68.
-    std::vector<ui::TrendSample> samples =
+    std::vector<poll::Sample> samples =
         readings(120, [](int ch, int) { return 50.0f + static_cast<float>(ch); });
-    for (ui::TrendSample& s : samples) {
+    for (poll::Sample& s : samples) {
         const qint64 second = (s.timeMs - kT0) / 1000;
         s.address = second < 20 ? -1 : second < 60 ? 67 : 68;
     }
-    ui::TrendView view;
-    view.append(samples);
+    poll::History held;
+    ui::TrendView view(held);
+    held.append(samples);
     view.setTimeWindow(kT0, kT0 + 119'000);
     const QImage image = view.toImage(kSize);
     const QRect plot = view.plotArea(kSize);
@@ -313,16 +320,16 @@ TEST(TrendView, AMarkWhereTheModulesAddressChanges)
 
 TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)
 {
-    ui::TrendHistory history(5000);
+    poll::History history(5000);
     for (int t = 0; t < 10'000; ++t)
-        history.append(ui::TrendSample{kT0 + t * 1000, {}, t + 1, true});
+        history.append(poll::Sample{.timeMs = kT0 + t * 1000, .polls = t + 1});
     ASSERT_EQ(history.size(), 5000);
     EXPECT_EQ(history.oldest().polls, 5001);
     EXPECT_EQ(history.newest().polls, 10'000);
     EXPECT_EQ(history.at(history.lowerBound(kT0 + 7'000'000)).polls, 7001);
     EXPECT_EQ(history.at(history.lowerBound(kT0 + 7'000'500)).polls, 7002);
     EXPECT_EQ(history.at(history.nearest(kT0 + 7'000'400)).polls, 7001);
-    history.append(ui::TrendSample{kT0, {}, 10'001, true}); // the clock set back
+    history.append(poll::Sample{.timeMs = kT0, .polls = 10'001}); // the clock set back
     EXPECT_EQ(history.newest().timeMs, kT0 + 9'999'000);
     history.setCapacity(100);
     EXPECT_EQ(history.oldest().polls, 9902);

@@ -1,6 +1,7 @@
 #include "ui/form1.h"
 
 #include "poll/numberformat.h"
+#include "poll/poller.h"
 
 #include <QEvent>
 #include <QLoggingCategory>
@@ -34,6 +35,22 @@ struct Control
     int left, top, width, height, tab;
 };
 
+// The captions and the fields' accessible names; the window shows their
+// translation. "channel 0-3" and the channels' names are not marked for
+// translation: they are English in the window.
+constexpr const char* kAddressCaption = QT_TRANSLATE_NOOP("ui::Form1", "Module address:");
+constexpr const char* kStartCaption = QT_TRANSLATE_NOOP("ui::Form1", "Start polling");
+constexpr const char* kRequestCaption = QT_TRANSLATE_NOOP("ui::Form1", "Request:");
+constexpr const char* kReplyCaption = QT_TRANSLATE_NOOP("ui::Form1", "Reply:");
+constexpr const char* kPollsCaption = QT_TRANSLATE_NOOP("ui::Form1", "Polls:");
+constexpr const char* kErrorsCaption = QT_TRANSLATE_NOOP("ui::Form1", "Errors:");
+constexpr const char* kDataCaption = QT_TRANSLATE_NOOP("ui::Form1", "Data:");
+constexpr const char* kAddressName = QT_TRANSLATE_NOOP("ui::Form1", "Module address");
+constexpr const char* kRequestName = QT_TRANSLATE_NOOP("ui::Form1", "Request");
+constexpr const char* kReplyName = QT_TRANSLATE_NOOP("ui::Form1", "Reply");
+constexpr const char* kPollsName = QT_TRANSLATE_NOOP("ui::Form1", "Polls");
+constexpr const char* kErrorsName = QT_TRANSLATE_NOOP("ui::Form1", "Errors");
+
 constexpr int kFormWidth = 6645;
 constexpr int kTextPollHeight = 4710;
 constexpr int kBinaryPollHeight = 3765;
@@ -63,18 +80,18 @@ std::vector<Control> controlsOf(Layout layout)
     switch (layout) {
     case Layout::TextPoll:
         c = {
-            {"Label1", Kind::Label, "模块地址：", "", 960, 240, 975, 255, 17},
-            {"Text1", Kind::Text, "", "模块地址", 2040, 120, 855, 375, 16},
-            {"Command1", Kind::Button, "开始采集", "", 3600, 120, 1095, 375, 15},
-            {"Label7(0)", Kind::Label, "输出命令：", "", 360, 720, 975, 255, 18},
-            {"Text5", Kind::Text, "", "输出命令", 1440, 720, 2655, 270, 19},
-            {"Label7(1)", Kind::Label, "接收命令：", "", 360, 1200, 975, 255, 20},
-            {"Text6", Kind::Text, "", "接收命令", 1440, 1200, 4695, 270, 21},
-            {"Label6", Kind::Label, "采集次数：", "", 360, 1800, 1095, 255, 12},
-            {"Text4", Kind::Text, "", "采集次数", 1680, 1680, 1335, 375, 13},
-            {"Label3", Kind::Label, "出错次数：", "", 3360, 1800, 975, 255, 14},
-            {"Text2", Kind::Text, "", "出错次数", 4440, 1680, 1335, 375, 1},
-            {"Label2", Kind::Label, "采集数据：", "", 360, 2400, 975, 255, 0},
+            {"Label1", Kind::Label, kAddressCaption, "", 960, 240, 975, 255, 17},
+            {"Text1", Kind::Text, "", kAddressName, 2040, 120, 855, 375, 16},
+            {"Command1", Kind::Button, kStartCaption, "", 3600, 120, 1095, 375, 15},
+            {"Label7(0)", Kind::Label, kRequestCaption, "", 360, 720, 975, 255, 18},
+            {"Text5", Kind::Text, "", kRequestName, 1440, 720, 2655, 270, 19},
+            {"Label7(1)", Kind::Label, kReplyCaption, "", 360, 1200, 975, 255, 20},
+            {"Text6", Kind::Text, "", kReplyName, 1440, 1200, 4695, 270, 21},
+            {"Label6", Kind::Label, kPollsCaption, "", 360, 1800, 1095, 255, 12},
+            {"Text4", Kind::Text, "", kPollsName, 1680, 1680, 1335, 375, 13},
+            {"Label3", Kind::Label, kErrorsCaption, "", 3360, 1800, 975, 255, 14},
+            {"Text2", Kind::Text, "", kErrorsName, 4440, 1680, 1335, 375, 1},
+            {"Label2", Kind::Label, kDataCaption, "", 360, 2400, 975, 255, 0},
             {"Label4", Kind::Label, "channel 0-3", "", 360, 2760, 1815, 255, 10},
             {"Label5", Kind::Label, "channel 4-7", "", 360, 3600, 1815, 255, 11},
         };
@@ -83,14 +100,14 @@ std::vector<Control> controlsOf(Layout layout)
         break;
     case Layout::BytePoll:
         c = {
-            {"Label1", Kind::Label, "模块地址：", "", 960, 240, 975, 255, 17},
-            {"Text1", Kind::Text, "", "模块地址", 2040, 120, 855, 375, 16},
-            {"Command1", Kind::Button, "开始采集", "", 3600, 120, 1095, 375, 15},
-            {"Label6", Kind::Label, "采集次数：", "", 480, 960, 1095, 255, 12},
-            {"Text4", Kind::Text, "", "采集次数", 1800, 840, 1335, 375, 13},
-            {"Label3", Kind::Label, "出错次数：", "", 3480, 960, 975, 255, 14},
-            {"Text2", Kind::Text, "", "出错次数", 4560, 840, 1335, 375, 1},
-            {"Label2", Kind::Label, "采集数据：", "", 480, 1560, 975, 255, 0},
+            {"Label1", Kind::Label, kAddressCaption, "", 960, 240, 975, 255, 17},
+            {"Text1", Kind::Text, "", kAddressName, 2040, 120, 855, 375, 16},
+            {"Command1", Kind::Button, kStartCaption, "", 3600, 120, 1095, 375, 15},
+            {"Label6", Kind::Label, kPollsCaption, "", 480, 960, 1095, 255, 12},
+            {"Text4", Kind::Text, "", kPollsName, 1800, 840, 1335, 375, 13},
+            {"Label3", Kind::Label, kErrorsCaption, "", 3480, 960, 975, 255, 14},
+            {"Text2", Kind::Text, "", kErrorsName, 4560, 840, 1335, 375, 1},
+            {"Label2", Kind::Label, kDataCaption, "", 480, 1560, 975, 255, 0},
             {"Label4", Kind::Label, "channel 0-3", "", 480, 1920, 1815, 255, 10},
             {"Label5", Kind::Label, "channel 4-7", "", 480, 2760, 1815, 255, 11},
         };
@@ -101,11 +118,11 @@ std::vector<Control> controlsOf(Layout layout)
         // No address field or button: the counter row sits 480 twips higher
         // and everything below it 360 twips higher than in bytepoll.
         c = {
-            {"Label6", Kind::Label, "采集次数：", "", 480, 480, 1095, 255, 12},
-            {"Text4", Kind::Text, "", "采集次数", 1800, 360, 1335, 375, 13},
-            {"Label3", Kind::Label, "出错次数：", "", 3480, 480, 975, 255, 14},
-            {"Text2", Kind::Text, "", "出错次数", 4560, 360, 1335, 375, 1},
-            {"Label2", Kind::Label, "采集数据：", "", 480, 1200, 975, 255, 0},
+            {"Label6", Kind::Label, kPollsCaption, "", 480, 480, 1095, 255, 12},
+            {"Text4", Kind::Text, "", kPollsName, 1800, 360, 1335, 375, 13},
+            {"Label3", Kind::Label, kErrorsCaption, "", 3480, 480, 975, 255, 14},
+            {"Text2", Kind::Text, "", kErrorsName, 4560, 360, 1335, 375, 1},
+            {"Label2", Kind::Label, kDataCaption, "", 480, 1200, 975, 255, 0},
             {"Label4", Kind::Label, "channel 0-3", "", 480, 1560, 1815, 255, 10},
             {"Label5", Kind::Label, "channel 4-7", "", 480, 2400, 1815, 255, 11},
         };
@@ -154,7 +171,7 @@ void Form1::buildControls(Layout layout)
     QWidget* previous = nullptr;
     for (const Control& control : controlsOf(layout)) {
         QWidget* widget = nullptr;
-        const QString caption = QString::fromUtf8(control.caption);
+        const QString caption = tr(control.caption);
         switch (control.kind) {
         case Kind::Label:
             widget = new QLabel(caption, this);
@@ -164,7 +181,7 @@ void Form1::buildControls(Layout layout)
             break;
         case Kind::Text: {
             auto* edit = new QLineEdit(this);
-            edit->setAccessibleName(QString::fromUtf8(control.accessible));
+            edit->setAccessibleName(tr(control.accessible));
             widget = edit;
             break;
         }
@@ -265,19 +282,9 @@ void write(QLineEdit* edit, const QString& text)
 
 } // namespace
 
-void Form1::showPollCount(const QString& text)
+void Form1::showPollCount(std::int32_t count)
 {
-    write(m_pollCount, text);
-}
-
-void Form1::showErrorCount(const QString& text)
-{
-    write(m_errorCount, text);
-}
-
-void Form1::showChannel(int index, const QString& text)
-{
-    write(m_channels.at(static_cast<std::size_t>(index)), text);
+    write(m_pollCount, poll::FormatLeadingBlankInteger(count));
 }
 
 void Form1::showRequestText(const QString& text)
@@ -290,37 +297,16 @@ void Form1::showReplyText(const QString& text)
     write(m_reply, text);
 }
 
-void Form1::showReading(const poll::Reading& reading)
+void Form1::showSample(const poll::Sample& sample)
 {
     for (std::size_t i = 0; i < m_channels.size(); ++i)
-        write(m_channels[i], reading.channelTexts[i]);
-    write(m_errorCount, reading.errorText);
-    write(m_reply, reading.replyText);
+        write(m_channels[i], poll::FormatChannelNumber(sample.values[i]));
+    write(m_errorCount, poll::FormatPlainInteger(sample.errors));
 }
 
-void Form1::showPortFault(const serial::CommFault& fault)
+void Form1::showPortFault(const poll::LinkFault& fault)
 {
-    using serial::CommError;
-    switch (fault.error) {
-    case CommError::OpenFailed:
-        m_portFault = QStringLiteral("无法打开 %1：%2（可用 --port 或 COMM_PORT1 选择其他串口）")
-                          .arg(fault.device, fault.reason);
-        break;
-    case CommError::PortLost:
-        m_portFault = QStringLiteral("%1 已断开：%2").arg(fault.device, fault.reason);
-        break;
-    case CommError::WriteFailed:
-        m_portFault = QStringLiteral("无法写入 %1：%2").arg(fault.device, fault.reason);
-        break;
-    case CommError::NotOpen:
-        m_portFault = QStringLiteral("%1 未打开").arg(fault.device);
-        break;
-    case CommError::None:
-    case CommError::BadSettings:
-    case CommError::OutBufferFull:
-        m_portFault = QStringLiteral("%1：%2").arg(fault.device, fault.reason);
-        break;
-    }
+    m_portFault = fault.text(poll::Wording::Translated) + fault.hint(poll::Wording::Translated);
     m_portFaultDevice = fault.device;
     showFaults();
 }
@@ -334,14 +320,13 @@ void Form1::clearPortFault()
 
 void Form1::showRecordFault(const QString& why)
 {
-    m_recordFault = why.isEmpty() ? QString() : QStringLiteral("无法记录数据：%1").arg(why);
+    m_recordFault = why.isEmpty() ? QString() : tr("cannot record data: %1").arg(why);
     showFaults();
 }
 
 void Form1::showModuleSilent(int address, const QDateTime& since)
 {
-    m_silenceNote =
-        QStringLiteral("模块 %1 自 %2 起无应答").arg(address).arg(poll::FormatClockTime(since));
+    m_silenceNote = poll::ModuleSilentText(address, since, poll::Wording::Translated);
     showFaults();
 }
 
@@ -358,7 +343,7 @@ void Form1::showFaults()
         for (const QString& fault : {portFault, m_silenceNote, m_recordFault})
             if (!fault.isEmpty())
                 shown << fault;
-        return shown.join(QStringLiteral("；"));
+        return shown.join(tr("; "));
     };
     const QString text = joined(m_portFault);
     // The system's reason is what helps at the bench, so when the strip is

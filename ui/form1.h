@@ -6,8 +6,8 @@
 #pragma once
 
 #include "codec/protocol.h"
-#include "poll/reading.h"
-#include "serial/comm.h"
+#include "poll/link.h"
+#include "poll/sample.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -50,16 +50,16 @@ public:
     int toPixels(int twips) const;
 
 public slots:
-    void showPollCount(const QString& text);          // [Text4]
-    void showErrorCount(const QString& text);         // [Text2]
-    void showChannel(int index, const QString& text); // [Text3(index)], 0 to 7
-    void showRequestText(const QString& text);        // [Text5], textpoll only
-    void showReplyText(const QString& text);          // [Text6], textpoll only
-    // A decoded reply: its error count, eight values and, in textpoll, its text.
-    void showReading(const poll::Reading& reading);
+    // The poll count, with a blank in front: " 12" [Text4].
+    void showPollCount(std::int32_t count);
+    void showRequestText(const QString& text); // [Text5], textpoll only
+    void showReplyText(const QString& text);   // [Text6], textpoll only
+    // A decoded reply: its error count [Text2] and eight values [Text3(0)]
+    // to [Text3(7)], in the number formats of the window.
+    void showSample(const poll::Sample& sample);
     // The port could not be opened or written, or went away; or polling
     // reaches it again.
-    void showPortFault(const serial::CommFault& fault);
+    void showPortFault(const poll::LinkFault& fault);
     void clearPortFault();
     // Recording the values failed (`why` says how), or, with an empty text,
     // works again.

@@ -176,14 +176,16 @@ struct TrendView::Frame
 {
     Layout layout;
     qint64 from = 0, to = 0;
-    const TrendReduction* reduction = nullptr; // null if the plot has no room
+    const poll::HistoryReduction* reduction = nullptr; // null if the plot has no room
     double low = 0, high = 1;
     std::vector<std::pair<double, QString>> ticks; // of the value axis, low to high
 };
 
-TrendView::TrendView(QWidget* parent)
-    : QWidget(parent), m_now([] { return QDateTime::currentMSecsSinceEpoch(); }), m_tick(this)
+TrendView::TrendView(const poll::History& history, QWidget* parent)
+    : QWidget(parent), m_history(history),
+      m_now([] { return QDateTime::currentMSecsSinceEpoch(); }), m_tick(this)
 {
+    connect(&m_history, &poll::History::changed, this, [this] { update(); });
     m_tick.setSingleShot(true);
     m_tick.setInterval(kTickMs);
     connect(&m_tick, &QTimer::timeout, this, [this] {
@@ -202,44 +204,6 @@ TrendView::TrendView(QWidget* parent)
 QColor TrendView::channelColor(int channel)
 {
     return kPalette[index(channel)];
-}
-
-void TrendView::setCapacity(qsizetype capacity)
-{
-    m_history.setCapacity(capacity);
-    update();
-}
-
-void TrendView::append(const TrendSample& sample)
-{
-    m_history.append(sample);
-    m_latestTexts.reset();
-    update();
-}
-
-void TrendView::append(std::span<const TrendSample> samples)
-{
-    m_history.append(samples);
-    m_latestTexts.reset();
-    update();
-}
-
-void TrendView::clear()
-{
-    m_history.clear();
-    m_latestTexts.reset();
-    update();
-}
-
-void TrendView::addReading(const poll::Reading& reading)
-{
-    // An address no sample can hold is as good as unknown.
-    const bool known = reading.address >= 0 && reading.address <= INT16_MAX;
-    m_history.append(TrendSample{reading.time.toMSecsSinceEpoch(), reading.values, reading.polls,
-                                 reading.checksumOk,
-                                 static_cast<std::int16_t>(known ? reading.address : -1)});
-    m_latestTexts = reading.channelTexts;
-    update(); // coalesced: a covered or stalled window paints once, not once a sample
 }
 
 void TrendView::setTimeWindow(qint64 fromMs, qint64 toMs)
@@ -300,7 +264,7 @@ std::optional<qint64> TrendView::silentSince() const
     if (!m_live || !m_followClock || m_history.isEmpty())
         return std::nullopt;
     const qint64 newest = m_history.newest().timeMs;
-    if (m_now() - newest <= TrendHistory::kGapAfterMs)
+    if (m_now() - newest <= m_history.gapAfterMs())
         return std::nullopt;
     return newest;
 }
@@ -339,13 +303,6 @@ void TrendView::setChannelVisible(int channel, bool visible)
 bool TrendView::channelVisible(int channel) const
 {
     return channel >= 0 && channel < kChannels && m_visible[index(channel)];
-}
-
-void TrendView::setChannelNames(const QStringList& names)
-{
-    for (int ch = 0; ch < kChannels && ch < names.size(); ++ch)
-        m_names[index(ch)] = names[ch];
-    update();
 }
 
 void TrendView::changed()
@@ -455,7 +412,7 @@ TrendView::Frame TrendView::frameFor(QRect rect, const QFontMetrics& metrics) co
         std::tie(low, high) = *m_valueRange;
     } else {
         bool any = false;
-        for (const TrendColumn& c : f.reduction->columns) {
+        for (const poll::HistoryColumn& c : f.reduction->columns) {
             if (c.good == 0)
                 continue;
             for (int ch = 0; ch < kChannels; ++ch) {
@@ -508,8 +465,6 @@ TrendView::Frame TrendView::frameFor(QRect rect, const QFontMetrics& metrics) co
 
 QString TrendView::latestText(int channel) const
 {
-    if (m_latestTexts)
-        return (*m_latestTexts)[index(channel)];
     for (qsizetype i = m_history.size() - 1; i >= 0; --i)
         if (m_history.at(i).checksumOk)
             return poll::FormatChannelNumber(m_history.at(i).values[index(channel)]);
@@ -528,7 +483,7 @@ void TrendView::render(QPainter& painter, QRect rect) const
         painter.restore();
         return; // no room to draw in
     }
-    const TrendReduction& reduction = *f.reduction;
+    const poll::HistoryReduction& reduction = *f.reduction;
 
     // Value grid and labels.
     const double low = f.low, high = f.high;
@@ -658,8 +613,8 @@ void TrendView::drawTimeAxis(QPainter& painter, QRect rect, const Layout& l, qin
     }
 }
 
-void TrendView::drawAddressMarks(QPainter& painter, const Layout& l, const TrendReduction& r,
-                                 bool labels) const
+void TrendView::drawAddressMarks(QPainter& painter, const Layout& l,
+                                 const poll::HistoryReduction& r, bool labels) const
 {
     // A thin line across the plot, under the channels' lines, where the
     // module's address changed; its label over them, at the top.
@@ -699,8 +654,8 @@ void TrendView::drawAddressMarks(QPainter& painter, const Layout& l, const Trend
     painter.restore();
 }
 
-void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduction& r, double low,
-                           double high) const
+void TrendView::drawSeries(QPainter& painter, const Layout& l, const poll::HistoryReduction& r,
+                           double low, double high) const
 {
     // The columns that hold values, in order; whether the line comes into
     // each from the one before is the same for every channel.
@@ -753,7 +708,7 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const TrendReduct
             r.hasBefore ? QPointF(xOfTime(r.before.timeMs), yOf(r.before.values[c])) : QPointF();
         for (std::size_t n = 0; n < filled.size(); ++n) {
             const int col = filled[n];
-            const TrendColumn& column = r.columns[static_cast<std::size_t>(col)];
+            const poll::HistoryColumn& column = r.columns[static_cast<std::size_t>(col)];
             const QPointF first(xOf(col), yOf(column.first[c]));
             double barTop = yOf(column.max[c]);
             double barBottom = yOf(column.min[c]);
@@ -805,13 +760,13 @@ void TrendView::drawHover(QPainter& painter, const Layout& l) const
     const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
     const qint64 at = from + std::llround((m_hover->x() - l.plot.left() + 0.5) * msPerPixel);
     const qsizetype i = m_history.nearest(at);
-    const TrendSample& s = m_history.at(i);
+    const poll::Sample& s = m_history.at(i);
     const QLocale locale;
 
     QStringList lines;
     // A sample further off than the gap rule or a few pixels is not "here".
     if (static_cast<double>(std::abs(s.timeMs - at)) >
-        std::max<double>(TrendHistory::kGapAfterMs, 4 * msPerPixel)) {
+        std::max(static_cast<double>(m_history.gapAfterMs()), 4 * msPerPixel)) {
         lines << locale.toString(QDateTime::fromMSecsSinceEpoch(at),
                                  QStringLiteral("yyyy-MM-dd HH:mm:ss"))
               << tr("no reading");

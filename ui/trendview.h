@@ -6,8 +6,7 @@
 #pragma once
 
 #include "codec/protocol.h"
-#include "poll/reading.h"
-#include "ui/trendhistory.h"
+#include "poll/history.h"
 
 #include <QImage>
 #include <QTimer>
@@ -30,14 +29,11 @@ public:
     static constexpr qint64 kMinSpanMs = 60'000;
     static constexpr qint64 kDefaultSpanMs = 10 * 60'000;
 
-    explicit TrendView(QWidget* parent = nullptr);
+    // Draws `history`, which its owner fills and which outlives the view;
+    // the view repaints whenever it changes.
+    explicit TrendView(const poll::History& history, QWidget* parent = nullptr);
 
-    void setCapacity(qsizetype capacity);
-    void append(const TrendSample& sample);
-    void append(std::span<const TrendSample> samples); // a whole recording at once
-    void clear();
-    qsizetype sampleCount() const { return m_history.size(); }
-    const TrendHistory& history() const { return m_history; }
+    const poll::History& history() const { return m_history; }
 
     // A fixed view: it stays put as samples arrive.
     void setTimeWindow(qint64 fromMs, qint64 toMs);
@@ -69,8 +65,6 @@ public:
     void setValueRange(std::optional<std::pair<double, double>> range);
     void setChannelVisible(int channel, bool visible);
     bool channelVisible(int channel) const;
-    // The legend's names; "channel 0" to "channel 7" unless set.
-    void setChannelNames(const QStringList& names);
 
     // Each channel's colour in the plot and the legend.
     static QColor channelColor(int channel);
@@ -88,10 +82,6 @@ public:
 
     QSize sizeHint() const override { return {800, 400}; }
     QSize minimumSizeHint() const override { return {320, 200}; }
-
-public slots:
-    // A live reading; the legend shows its texts, as the window's fields do.
-    void addReading(const poll::Reading& reading);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -116,10 +106,10 @@ private:
     void drawTimeAxis(QPainter& painter, QRect rect, const Layout& layout, qint64 from,
                       qint64 to) const;
     // The lines under the series, or their labels over it.
-    void drawAddressMarks(QPainter& painter, const Layout& layout, const TrendReduction& reduction,
-                          bool labels) const;
-    void drawSeries(QPainter& painter, const Layout& layout, const TrendReduction& reduction,
-                    double low, double high) const;
+    void drawAddressMarks(QPainter& painter, const Layout& layout,
+                          const poll::HistoryReduction& reduction, bool labels) const;
+    void drawSeries(QPainter& painter, const Layout& layout,
+                    const poll::HistoryReduction& reduction, double low, double high) const;
     void drawHover(QPainter& painter, const Layout& layout) const;
     QString latestText(int channel) const;
     bool reservesNoteLine() const { return m_followClock || !m_fault.isEmpty(); }
@@ -132,7 +122,7 @@ private:
     void showWindow(qint64 toMs); // fixed, right edge at `toMs`, kept within the samples
     void changed();
 
-    TrendHistory m_history;
+    const poll::History& m_history;
     bool m_live = true;
     bool m_followClock = true;
     std::function<qint64()> m_now;
@@ -148,8 +138,6 @@ private:
     std::optional<std::pair<double, double>> m_valueRange;
     std::array<bool, protocol::kChannelCount> m_visible;
     std::array<QString, protocol::kChannelCount> m_names;
-    // The texts of the last live reading, while it is the newest sample.
-    std::optional<std::array<QString, protocol::kChannelCount>> m_latestTexts;
 
     std::optional<QPoint> m_hover;
     std::optional<QPoint> m_dragFrom;

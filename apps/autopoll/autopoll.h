@@ -9,11 +9,10 @@ namespace autopoll {
 
 // The module autopoll asks, the only one it knows.
 constexpr std::uint8_t kAddress = 68;
-constexpr rtu::Request kRequest = rtu::BuildRequest(kAddress);
-static_assert(kRequest == rtu::Request{68, 4, 0, 0, 0, 8, 255, 89});
+static_assert(rtu::BuildRequest(kAddress) == rtu::Request{68, 4, 0, 0, 0, 8, 255, 89});
 
 // The start-up: the window, and polling started with the fixed request. The
 // first tick, one interval later, opens the port and sends it.
-std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings);
+std::unique_ptr<apps::Program> Load(const acquisition::LinkSettings& settings);
 
 } // namespace autopoll

@@ -4,26 +4,18 @@
 #include "poll/poller.h"
 
 namespace bytepoll {
-namespace {
-
-QByteArray requestFor(int address)
-{
-    return poll::toByteArray(rtu::BuildRequest(static_cast<std::uint8_t>(address)));
-}
-
-} // namespace
 
 std::unique_ptr<apps::StartButton> MakeStartButton()
 {
-    return std::make_unique<apps::StartButton>(0, 255, &requestFor);
+    return std::make_unique<apps::StartButton>(poll::Framing::Binary);
 }
 
-std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings)
+std::unique_ptr<apps::Program> Load(const acquisition::LinkSettings& settings)
 {
     auto program =
         std::make_unique<apps::Program>(ui::Layout::BytePoll, poll::Framing::Binary, settings);
-    program->acquisition().setRequest(poll::toByteArray(kFirstRequest));
-    program->window().setAddressText(poll::FormatPlainInteger(kFirstRequest[0]));
+    program->acquisition().setRequest(poll::BuildRequest(poll::Framing::Binary, kFirstAddress));
+    program->window().setAddressText(poll::FormatPlainInteger(kFirstAddress));
     program->setStartButton(MakeStartButton());
     return program;
 }

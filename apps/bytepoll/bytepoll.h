@@ -8,13 +8,13 @@
 namespace bytepoll {
 
 // The request for address 67, fixed before any CRC is computed at run time.
-constexpr rtu::Request kFirstRequest = rtu::BuildRequest(protocol::kDefaultAddress);
-static_assert(kFirstRequest == rtu::Request{67, 4, 0, 0, 0, 8, 254, 238});
+constexpr int kFirstAddress = protocol::kDefaultAddress;
+static_assert(rtu::BuildRequest(kFirstAddress) == rtu::Request{67, 4, 0, 0, 0, 8, 254, 238});
 
 // The start-up: the window, the first request (not yet sent) and 67 in the
 // address field; a click on 开始采集 puts the typed address, 0 to 255, into
 // the request with a fresh CRC and starts polling.
-std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings);
+std::unique_ptr<apps::Program> Load(const acquisition::LinkSettings& settings);
 
 // The start button's rule alone: addresses 0 to 255.
 std::unique_ptr<apps::StartButton> MakeStartButton();

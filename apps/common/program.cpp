@@ -1,9 +1,10 @@
 #include "apps/common/program.h"
 
-#include "apps/common/commandline.h"
-#include "apps/common/startup.h"
+#include "acquisition/commandline.h"
+#include "acquisition/startup.h"
 #include "apps/common/winconsole.h"
 #include "serial/portlist.h"
+#include "translations/translation.h"
 
 #include <QAction>
 #include <QApplication>
@@ -11,19 +12,21 @@
 
 namespace apps {
 
-Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& settings)
-    : m_window(layout), m_acquisition(framing, settings)
+Program::Program(ui::Layout layout, poll::Framing framing,
+                 const acquisition::LinkSettings& settings)
+    : m_window(layout), m_trend(m_history), m_acquisition(framing, settings)
 {
+    using acquisition::AcquisitionWorker;
     // Queued: the poller is on the acquisition thread, the window on this one.
     AcquisitionWorker& worker = m_acquisition.worker();
     poll::Poller& poller = worker.poller();
     ui::Form1* window = &m_window;
     m_acquisition.addListener(window);
-    QObject::connect(&poller, &poll::Poller::pollSent, window,
-                     [window](std::int32_t, const QString& text) { window->showPollCount(text); });
+    QObject::connect(&poller, &poll::Poller::pollSent, window, &ui::Form1::showPollCount);
     QObject::connect(&poller, &poll::Poller::requestTextChanged, window,
                      &ui::Form1::showRequestText);
-    QObject::connect(&poller, &poll::Poller::replyDecoded, window, &ui::Form1::showReading);
+    QObject::connect(&poller, &poll::Poller::replyTextChanged, window, &ui::Form1::showReplyText);
+    QObject::connect(&poller, &poll::Poller::replyDecoded, window, &ui::Form1::showSample);
     QObject::connect(&poller, &poll::Poller::portFault, window, &ui::Form1::showPortFault);
     QObject::connect(&poller, &poll::Poller::portFaultCleared, window, &ui::Form1::clearPortFault);
     QObject::connect(&poller, &poll::Poller::moduleSilent, window, &ui::Form1::showModuleSilent);
@@ -31,14 +34,18 @@ Program::Program(ui::Layout layout, poll::Framing framing, const LinkSettings& s
                      &ui::Form1::clearModuleSilent);
     QObject::connect(&worker, &AcquisitionWorker::recordFault, window, &ui::Form1::showRecordFault);
 
-    // The trend keeps a day whether shown or not, so that opening it later
-    // shows what came before; hidden, it costs a copy a second, no drawing.
+    // The history keeps a day whether the trend is shown or not, so that
+    // opening it later shows what came before; hidden, it costs a copy a
+    // second, no drawing. Its gaps are judged by this program's interval.
+    m_history.setInterval(settings.pollInterval);
+    m_acquisition.addListener(&m_history);
     m_acquisition.addListener(&m_trend);
-    QObject::connect(&poller, &poll::Poller::replyDecoded, &m_trend, &ui::TrendView::addReading);
+    QObject::connect(&poller, &poll::Poller::replyDecoded, &m_history,
+                     [this](const poll::Sample& sample) { m_history.append(sample); });
     // A silence the trend tells by itself, from the clock; a port fault is
     // its reason, named under the plot until polling reaches the port again.
     QObject::connect(&poller, &poll::Poller::portFault, &m_trend,
-                     [this](const serial::CommFault& fault) { m_trend.setFault(fault.text()); });
+                     [this](const poll::LinkFault& fault) { m_trend.setFault(fault.text()); });
     QObject::connect(&poller, &poll::Poller::portFaultCleared, &m_trend,
                      [this] { m_trend.setFault({}); });
     m_trend.setObjectName(QStringLiteral("trend"));
@@ -76,57 +83,43 @@ void Program::setStartButton(std::unique_ptr<StartButton> button)
 }
 
 int Run(int argc, char* argv[], const char* name, const char* description,
-        const std::function<std::unique_ptr<Program>(const LinkSettings&)>& load)
+        const std::function<std::unique_ptr<Program>(const acquisition::LinkSettings&)>& load)
 {
-    PrepareProcess(); // before the record file is opened
-    const ConsoleOutput console(
-        name); // Windows: --help and errors reach a console or a message box
+    acquisition::PrepareProcess(); // before the record file is opened
+    // Windows: --help and errors reach a console or a message box.
+    const ConsoleOutput console(name);
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const auto parsed =
-        ParseCommandLine(arguments, {QString::fromLatin1(name), QString::fromUtf8(description)});
-    if (const int* status = std::get_if<int>(&parsed))
+    acquisition::CommandLine options({QString::fromLatin1(name), QString::fromUtf8(description),
+                                      acquisition::About::Kind::Window});
+    if (const std::optional<int> status = options.parse(arguments))
         return *status;
-    const CommandLine& options = std::get<CommandLine>(parsed);
-    if (options.listPorts) {
-        const QCoreApplication app(
-            argc, argv); // for the port's notifiers; no window, so no display needed
+    if (options.listPorts()) {
+        // For the port's notifiers; no window, so no display needed.
+        const QCoreApplication app(argc, argv);
         QTextStream(stdout) << serial::FormatPortList(serial::ListPorts());
         return 0;
     }
 
     // Before the record file is opened: a refusal leaves no new file behind.
-    if (const std::optional<QString> why =
-            NoDisplay(QStringLiteral("to run without one, set QT_QPA_PLATFORM=offscreen"))) {
+    if (const std::optional<QString> why = acquisition::NoDisplay(
+            QStringLiteral("to run without one, set QT_QPA_PLATFORM=offscreen"))) {
         QTextStream(stderr) << name << ": " << *why << Qt::endl;
         return 2;
     }
-    if (options.trace && !options.record.isEmpty()) {
-        if (const std::optional<QString> why = TraceIntoRecording(options.record)) {
-            QTextStream(stderr) << name << ": " << *why << Qt::endl;
-            return 2;
-        }
-    }
-
-    LinkSettings settings;
-    settings.device = options.port;
-    settings.echo = options.echo;
-    settings.trace = options.trace;
-    if (!options.record.isEmpty()) {
-        auto opened = poll::Recorder::Open(options.record);
-        if (const QString* why = std::get_if<QString>(&opened)) {
-            QTextStream(stderr) << name << ": " << *why << Qt::endl;
-            return 2;
-        }
-        settings.recorder = std::move(std::get<std::unique_ptr<poll::Recorder>>(opened));
-    }
+    auto settings = options.linkSettings();
+    if (const int* status = std::get_if<int>(&settings))
+        return *status;
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(name));
-    const std::unique_ptr<Program> program = load(settings);
+    if (!translations::Install(app))
+        QTextStream(stderr) << name << ": the window's translation is missing: it shows English"
+                            << Qt::endl;
+    const std::unique_ptr<Program> program = load(std::get<acquisition::LinkSettings>(settings));
     program->window().show();
-    if (options.trend)
+    if (options.trend())
         program->showTrend();
     return QApplication::exec();
 }

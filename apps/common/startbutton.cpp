@@ -4,21 +4,22 @@
 
 namespace apps {
 
-StartButton::StartButton(int lowest, int highest, BuildRequest buildRequest, QObject* parent)
-    : QObject(parent), m_lowest(lowest), m_highest(highest), m_buildRequest(buildRequest)
+StartButton::StartButton(poll::Framing framing, QObject* parent)
+    : QObject(parent), m_framing(framing), m_range(poll::AddressRangeOf(framing))
 {
 }
 
 void StartButton::click(const QString& typedAddress)
 {
-    const std::optional<int> address =
-        codec::RoundToWhole(codec::ReadNumber(typedAddress.toStdString()), m_lowest, m_highest);
+    const std::optional<int> address = codec::RoundToWhole(
+        codec::ReadNumber(typedAddress.toStdString()), m_range.lowest, m_range.highest);
     if (!address) {
-        emit addressNote(QStringLiteral("地址只能是 %1 到 %2").arg(m_lowest).arg(m_highest));
+        emit addressNote(
+            tr("the address must be %1 to %2").arg(m_range.lowest).arg(m_range.highest));
         return;
     }
     emit addressNote({});
-    emit start(m_buildRequest(*address));
+    emit start(poll::BuildRequest(m_framing, *address));
 }
 
 } // namespace apps

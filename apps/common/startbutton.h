@@ -5,6 +5,8 @@
 // request, the polling and the schedule stay as they were.
 #pragma once
 
+#include "poll/poller.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -16,10 +18,9 @@ class StartButton : public QObject
     Q_OBJECT
 
 public:
-    using BuildRequest = QByteArray (*)(int address);
-
-    // Addresses from `lowest` to `highest` are accepted.
-    StartButton(int lowest, int highest, BuildRequest buildRequest, QObject* parent = nullptr);
+    // The addresses the framing takes are accepted (AddressRangeOf), and the
+    // request is the framing's.
+    explicit StartButton(poll::Framing framing, QObject* parent = nullptr);
 
     void click(const QString& typedAddress);
 
@@ -30,9 +31,8 @@ signals:
     void start(const QByteArray& request);
 
 private:
-    int m_lowest;
-    int m_highest;
-    BuildRequest m_buildRequest;
+    poll::Framing m_framing;
+    poll::AddressRange m_range;
 };
 
 } // namespace apps

@@ -19,6 +19,9 @@
 namespace polltrend {
 namespace {
 
+// The interval a recording was made at is the median spacing of its first
+// rows: 1000 of them, a quarter of an hour at one a second.
+constexpr std::size_t kSpacingRows = 1000;
 // Read in pieces, so a week's file (45 MB) never sits in memory whole.
 constexpr qint64 kChunkSize = 1 << 20;
 // Compared at each check: 512 bytes are about five rows, which differ from
@@ -110,13 +113,10 @@ bool SameFile(const QString& a, const QString& b)
     return !canonical.isEmpty() && canonical == QFileInfo(b).canonicalFilePath();
 }
 
-RecordingFollower::RecordingFollower(const QString& path, ui::TrendView& view, QObject* parent)
-    : QObject(parent), m_path(path), m_view(view), m_reader(path), m_timer(this), m_soon(this),
-      m_watcher(this)
+RecordingFollower::RecordingFollower(const QString& path, poll::History& history, QObject* parent)
+    : QObject(parent), m_path(path), m_history(history), m_reader(path), m_timer(this),
+      m_soon(this), m_watcher(this)
 {
-    // A file viewer keeps the whole file: the samples are allocated as they
-    // come, so this bounds nothing but what is read.
-    m_view.setCapacity(std::numeric_limits<qsizetype>::max() / 2);
     m_soon.setSingleShot(true);
     m_soon.setInterval(kSoonMs);
     connect(&m_timer, &QTimer::timeout, this, &RecordingFollower::check);
@@ -199,7 +199,9 @@ void RecordingFollower::startOver(const QString& why)
     m_tail.clear();
     m_firstMs.reset();
     m_lastMs.reset();
-    m_view.clear();
+    m_history.clear();
+    m_spacings.clear();
+    m_previousMs = 0;
     setNote(QStringLiteral("%1 at %2, read from its start")
                 .arg(why, QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
     emit startedOver();
@@ -225,19 +227,28 @@ bool RecordingFollower::readFrom(QFile& file)
     return true;
 }
 
-void RecordingFollower::append(const std::vector<poll::RecordedRow>& rows)
+void RecordingFollower::append(const std::vector<poll::Sample>& rows)
 {
     if (rows.empty())
         return;
-    std::vector<ui::TrendSample> samples;
-    samples.reserve(rows.size());
-    for (const poll::RecordedRow& row : rows) {
-        samples.push_back({row.timeMs, row.values, row.polls, row.checksumOk, row.address});
+    const std::size_t spacings = m_spacings.size();
+    for (const poll::Sample& row : rows) {
+        if (m_lastMs && m_spacings.size() < kSpacingRows && row.timeMs > m_previousMs)
+            m_spacings.push_back(row.timeMs - m_previousMs);
+        m_previousMs = row.timeMs;
         // After a clock set back the rows are not in time order.
         m_firstMs = std::min(m_firstMs.value_or(row.timeMs), row.timeMs);
         m_lastMs = std::max(m_lastMs.value_or(row.timeMs), row.timeMs);
     }
-    m_view.append(samples);
+    if (m_spacings.size() != spacings) {
+        // The median: a pause between runs, or a silence, is far rarer than
+        // a poll and does not move it.
+        std::vector<qint64> sorted = m_spacings;
+        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+        std::nth_element(sorted.begin(), middle, sorted.end());
+        m_history.setInterval(std::chrono::milliseconds(*middle));
+    }
+    m_history.append(rows);
 }
 
 bool RecordingFollower::setNote(const QString& note)

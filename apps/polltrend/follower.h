@@ -6,8 +6,8 @@
 // its start, never mixing the old rows with the new.
 #pragma once
 
-#include "poll/recording.h"
-#include "ui/trendview.h"
+#include "poll/csvformat.h"
+#include "poll/history.h"
 
 #include <QFile>
 #include <QFileSystemWatcher>
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace polltrend {
 
@@ -46,7 +47,9 @@ class RecordingFollower : public QObject
     Q_OBJECT
 
 public:
-    RecordingFollower(const QString& path, ui::TrendView& view, QObject* parent = nullptr);
+    // Fills `history` with the rows of the recording at `path`, and keeps
+    // its interval at the rows' usual spacing, for the gap rule.
+    RecordingFollower(const QString& path, poll::History& history, QObject* parent = nullptr);
 
     // Reads all there is now. Why the file cannot be shown if it cannot be
     // opened or is not a recording; nothing otherwise (an empty file is
@@ -78,11 +81,14 @@ private:
     void checkSoon();
     void startOver(const QString& why);
     bool readFrom(QFile& file);
-    void append(const std::vector<poll::RecordedRow>& rows);
+    void append(const std::vector<poll::Sample>& rows);
     bool setNote(const QString& note);
 
     QString m_path;
-    ui::TrendView& m_view;
+    poll::History& m_history;
+    // The spacing of the first rows, in ms: their median is the interval.
+    std::vector<qint64> m_spacings;
+    qint64 m_previousMs = 0; // of the last row read
     poll::RecordingReader m_reader;
     qint64 m_offset = 0; // bytes of the file read so far
     // The last bytes read, up to m_offset: the same bytes there at the next

@@ -1,9 +1,10 @@
 // polltrend: the eight channels of a recording over time, in a window that
 // follows the file while it grows, or drawn into a PNG without a display.
 
-#include "apps/common/commandline.h"
-#include "apps/common/startup.h"
+#include "acquisition/commandline.h"
+#include "acquisition/startup.h"
 #include "polltrend/follower.h"
+#include "ui/trendview.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -19,6 +20,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <variant>
 
@@ -64,14 +66,14 @@ struct Options
 // usage error (said on standard error).
 std::variant<Options, int> parseOptions(const QStringList& arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Shows the eight channels of a recording made with --record (by bytepoll, "
-                       "autopoll, textpoll or pollcli) "
-                       "over time, and follows the file while it grows. With --png, draws the "
-                       "image into a file and exits, "
-                       "without a display."));
-    const auto shared = apps::MakeSharedOptions();
+    acquisition::CommandLine parser(
+        {QStringLiteral("polltrend"),
+         QStringLiteral("Shows the eight channels of a recording made with --record (by "
+                        "bytepoll, autopoll, textpoll or pollcli) over time, and follows the file "
+                        "while it grows. With --png, draws the image into a file and exits, "
+                        "without a display."),
+         acquisition::About::Kind::Viewer, QString(), QStringLiteral("FILE.csv"),
+         QStringLiteral("A recording.")});
     const QCommandLineOption png(QStringLiteral("png"),
                                  QStringLiteral("Draw the trend into OUT (a PNG image) and exit."),
                                  QStringLiteral("OUT"));
@@ -86,30 +88,16 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     const QCommandLineOption to(QStringLiteral("to"),
                                 QStringLiteral("End the view at TIME; default: the last row."),
                                 QStringLiteral("TIME"));
-    parser.addOptions({shared.help, shared.version, png, size, from, to});
-    parser.addPositionalArgument(QStringLiteral("FILE.csv"), QStringLiteral("A recording."));
-    QString usage = parser.helpText();
-    usage.replace(QStringLiteral("<executable_name>"), QStringLiteral("polltrend"));
-    usage += QStringLiteral(
+    for (const QCommandLineOption& option : {png, size, from, to})
+        parser.addOption(option);
+    parser.addHelpText(QStringLiteral(
         "\nKeys in the window: + and - zoom, Left and Right go back and forth, End (or a double "
         "click) returns to the newest rows, 1 to 8 hide or show a channel.\n\nExamples:\n"
         "  autopoll --record today.csv & polltrend today.csv\n"
-        "  polltrend today.csv --png today.png --from 2026-12-09T08:00 --to 2026-12-09T12:00\n");
-
-    const auto usageError = [&](const QString& why) {
-        QTextStream(stderr) << "polltrend: " << why << "\n\n" << usage;
-        return 2;
-    };
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
-    if (parser.isSet(shared.help)) {
-        QTextStream(stdout) << usage;
-        return 0;
-    }
-    if (parser.isSet(shared.version)) {
-        QTextStream(stdout) << "polltrend " << POLLTOOLS_VERSION << Qt::endl;
-        return 0;
-    }
+        "  polltrend today.csv --png today.png --from 2026-12-09T08:00 --to 2026-12-09T12:00\n"));
+    const auto usageError = [&](const QString& why) { return parser.usageError(why); };
+    if (const std::optional<int> status = parser.parse(arguments))
+        return *status;
     if (parser.isSet(png) && parser.value(png).isEmpty())
         return usageError(QStringLiteral("--png needs the name of the image file to write"));
     const QStringList files = parser.positionalArguments();
@@ -186,7 +174,7 @@ QString emptyRangeNote(const ui::TrendView& view, const polltrend::RecordingFoll
 {
     if (!options.from && !options.to)
         return {};
-    const ui::TrendHistory& history = view.history();
+    const poll::History& history = view.history();
     const qsizetype first = history.lowerBound(options.from.value_or(LLONG_MIN));
     if (first < history.size() && history.at(first).timeMs <= options.to.value_or(LLONG_MAX))
         return {};
@@ -273,7 +261,7 @@ std::optional<QString> writeImage(const QImage& image, const QString& path)
 
 int main(int argc, char* argv[])
 {
-    apps::PrepareProcess();
+    acquisition::PrepareProcess();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -292,8 +280,8 @@ int main(int argc, char* argv[])
         return 2;
     }
     if (options.png.isEmpty()) {
-        if (const std::optional<QString> why =
-                apps::NoDisplay(QStringLiteral("draw an image instead with --png OUT.png"))) {
+        if (const std::optional<QString> why = acquisition::NoDisplay(
+                QStringLiteral("draw an image instead with --png OUT.png"))) {
             say(*why);
             return 2;
         }
@@ -308,10 +296,13 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("polltrend"));
 
     QWidget window;
-    auto* view = new ui::TrendView(&window);
+    // A file viewer keeps the whole file: the samples are allocated as they
+    // come, so this bounds nothing but what is read.
+    poll::History history(std::numeric_limits<qsizetype>::max() / 2);
+    auto* view = new ui::TrendView(history, &window);
     // A recording's live edge is its last row: its end, not the clock's.
     view->setLiveEdgeFollowsClock(false);
-    polltrend::RecordingFollower follower(options.file, *view);
+    polltrend::RecordingFollower follower(options.file, history);
     if (const std::optional<QString> why = follower.readAll()) {
         say(*why);
         return 2;

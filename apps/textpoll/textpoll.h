@@ -7,13 +7,9 @@
 
 namespace textpoll {
 
-// The LRC is taken of the address plus 12, which must fit 16 bits as well.
-constexpr int kLowestAddress = -32768;
-constexpr int kHighestAddress = 32767 - 12;
-
 // The start-up: the window with 67 in the address field. A click on 开始采集
 // builds the request line for the typed address, shows it and starts polling.
-std::unique_ptr<apps::Program> Load(const apps::LinkSettings& settings);
+std::unique_ptr<apps::Program> Load(const acquisition::LinkSettings& settings);
 
 // The start button's rule alone: addresses -32768 to 32755.
 std::unique_ptr<apps::StartButton> MakeStartButton();

@@ -26,7 +26,7 @@ done
 
 echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ)"
 echo "duration: ${seconds} s at 1000 ms"
-report=$(COMM_PORT1="$link" "$build_dir/tools/pollcli/pollcli" --interval 1000 --duration "$seconds" --quiet)
+report=$(COMM_PORT1="$link" "$build_dir/apps/pollcli/pollcli" --interval 1000 --duration "$seconds" --quiet)
 echo "$report"
 cpu=$(echo "$report" | awk '/^CPU time:/ {print $3}')
 awk -v cpu="$cpu" -v s="$seconds" 'BEGIN { printf "CPU per minute:       %.4f s\n", cpu * 60 / s }'

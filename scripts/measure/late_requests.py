@@ -131,7 +131,7 @@ def main():
     subprocess.run([os.path.join(ROOT, "scripts/build.sh")], check=True, stdout=subprocess.DEVNULL)
 
     after = {name: os.path.join(args.build, "apps", name) for name, *_ in WINDOWS}
-    after["pollcli"] = os.path.join(args.build, "tools/pollcli/pollcli")
+    after["pollcli"] = os.path.join(args.build, "apps/pollcli/pollcli")
     with tempfile.TemporaryDirectory() as workdir:
         session = Session(workdir, args.build)
         try:

@@ -12,7 +12,7 @@
 // size, so AddressSanitizer reports any read past it.
 
 #include "fuzzcheck.h"
-#include "poll/recording.h"
+#include "poll/csvformat.h"
 
 #include <algorithm>
 #include <array>
@@ -31,7 +31,7 @@ struct Outcome
     qint64 lines;
     qint64 timeJumps;
     std::array<qint64, poll::kSkipReasonCount> skips;
-    std::vector<poll::RecordedRow> rows;
+    std::vector<poll::Sample> rows;
 
     bool operator==(const Outcome&) const = default;
 };
@@ -43,7 +43,7 @@ Outcome Read(std::span<const std::uint8_t> file, std::size_t cut, std::size_t st
     Outcome out{};
     qint64 backSteps = 0;
     const auto take = [&] {
-        for (const poll::RecordedRow& row : reader.takeRows()) {
+        for (const poll::Sample& row : reader.takeRows()) {
             for (float value : row.values)
                 FUZZ_CHECK(std::isfinite(value));
             backSteps += !out.rows.empty() && row.timeMs < out.rows.back().timeMs;

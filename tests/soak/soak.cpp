@@ -35,7 +35,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -233,14 +232,14 @@ public:
         ++tickCount;
         onTick();
     }
-    void replyDecoded(const poll::Reading& reading)
+    void replyDecoded(const poll::Sample& reading)
     {
         lastErrors = reading.errors;
         if (shownCount < shown.size())
             shown[shownCount] = {Now(), lastErrors};
         ++shownCount;
     }
-    void portFault(const serial::CommFault& fault)
+    void portFault(const poll::LinkFault& fault)
     {
         if (portFaults++ == 0)
             firstFault = fault.text();
@@ -306,12 +305,12 @@ public:
         m_view.listenTo(poller);
         // When requests left this process and replies reached it: watched,
         // never touched.
-        auto* port = comm.findChild<QSerialPort*>();
+        auto* port = comm.findChild<serial::Device*>();
         if (!port)
             return fail("the comm control has no serial port to watch");
         QObject::connect(&comm, &serial::CommControl::bytesWritten, &comm,
                          [this] { ++m_view.writes; });
-        QObject::connect(port, &QSerialPort::readyRead, &comm, [this] {
+        QObject::connect(port, &serial::Device::readyRead, &comm, [this] {
             if (m_view.readCount < m_view.reads.size())
                 m_view.reads[m_view.readCount] = Now();
             ++m_view.readCount;
@@ -344,9 +343,8 @@ public:
             loop.quit();
         });
 
-        const auto request = rtu::BuildRequest(kAddress);
         const Nanos start = Now();
-        poller.start(poll::toByteArray(request));
+        poller.start(poll::BuildRequest(poll::Framing::Binary, kAddress));
         loop.exec();
         m_end = Now();
         m_waitedAtEnd = RunQueueWait("/proc/self/schedstat");

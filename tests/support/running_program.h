@@ -16,14 +16,14 @@ namespace testing_support {
 class RunningProgram
 {
 public:
-    using Load = std::unique_ptr<apps::Program> (*)(const apps::LinkSettings&);
+    using Load = std::unique_ptr<apps::Program> (*)(const acquisition::LinkSettings&);
 
     RunningProgram(Load load, const QString& device,
                    std::chrono::milliseconds interval = std::chrono::milliseconds(150),
-                   std::shared_ptr<poll::Recorder> recorder = nullptr, bool echo = false)
+                   std::shared_ptr<acquisition::Recorder> recorder = nullptr, bool echo = false)
     {
         qputenv("COMM_PORT1", device.toLocal8Bit());
-        apps::LinkSettings settings;
+        acquisition::LinkSettings settings;
         settings.pollInterval = interval;
         settings.echo = echo;
         settings.recorder = std::move(recorder);

@@ -1,9 +1,10 @@
-// A comm control scripted by the test, and a listener that records what the
-// poller tells: the poller and the start buttons without a port or a window.
+// A link scripted by the test, and a listener that records what the poller
+// tells: the poller and the start buttons without a port or a window.
 #pragma once
 
+#include "poll/link.h"
+#include "poll/numberformat.h"
 #include "poll/poller.h"
-#include "serial/comm.h"
 
 #include <QStringList>
 
@@ -11,44 +12,42 @@
 
 namespace testing_support {
 
-class ScriptedComm : public serial::Comm
+class ScriptedLink : public poll::Link
 {
 public:
     bool canOpen = true;
-    bool open = false;
-    QStringList calls;  // every property written or read, in order
+    bool opened = false;
+    QStringList calls;  // every call, in order
     QByteArray pending; // what takeAll() returns next
+    // Handed back by the next exchange before it returns, as a link whose
+    // reply is already there might.
+    QByteArray answerAtOnce;
 
-    void setInputMode(serial::InputMode mode) override
+    bool isOpen() const override
     {
-        calls << QStringLiteral("InputMode=%1").arg(int(mode));
+        const_cast<ScriptedLink*>(this)->calls << QStringLiteral("PortOpen?");
+        return opened;
     }
-    bool isPortOpen() const override
+    bool open() override
     {
-        const_cast<ScriptedComm*>(this)->calls << QStringLiteral("PortOpen?");
-        return open;
-    }
-    bool setPortOpen(bool value) override
-    {
-        calls << QStringLiteral("PortOpen=%1").arg(value);
-        if (value && !canOpen) {
-            emit errorOccurred({serial::CommError::OpenFailed, QStringLiteral("/dev/ttyS0"),
+        calls << QStringLiteral("PortOpen=1");
+        if (!canOpen) {
+            emit errorOccurred({poll::LinkError::OpenFailed, QStringLiteral("/dev/ttyS0"),
                                 QStringLiteral("gone")});
             return false;
         }
-        open = value;
+        opened = true;
         return true;
     }
     void clearOutput() override { calls << QStringLiteral("OutBufferCount=0"); }
-    bool write(const QByteArray& data) override
+    bool exchange(const QByteArray& request, int replyLength) override
     {
-        calls << QStringLiteral("Output=") + QString::fromLatin1(data.toHex(' '));
-        return open;
-    }
-    void clearInput() override { calls << QStringLiteral("InBufferCount=0"); }
-    void setReceiveThreshold(int threshold) override
-    {
-        calls << QStringLiteral("RThreshold=%1").arg(threshold);
+        calls << QStringLiteral("Exchange=%1 for %2")
+                     .arg(QString::fromLatin1(request.toHex(' ')))
+                     .arg(replyLength);
+        if (opened && !answerAtOnce.isEmpty())
+            reply(std::exchange(answerAtOnce, {}));
+        return opened;
     }
     QByteArray takeAll() override
     {
@@ -58,13 +57,16 @@ public:
 
     QStringList sent() const
     {
-        return calls.filter(QStringLiteral("Output="))
-            .replaceInStrings(QStringLiteral("Output="), QString());
+        QStringList requests;
+        for (const QString& call : calls)
+            if (call.startsWith(QStringLiteral("Exchange=")))
+                requests << call.section(u'=', 1).section(QStringLiteral(" for "), 0, 0);
+        return requests;
     }
     void reply(const QByteArray& bytes)
     {
         pending = bytes;
-        emit thresholdReached();
+        emit replyReady();
     }
 };
 
@@ -74,25 +76,31 @@ public:
     explicit RecordingView(poll::Poller& poller)
     {
         connect(&poller, &poll::Poller::pollSent, this,
-                [this](std::int32_t, const QString& text) { pollCount = text; });
+                [this](std::int32_t count) { pollCount = poll::FormatLeadingBlankInteger(count); });
         connect(&poller, &poll::Poller::requestTextChanged, this,
                 [this](const QString& text) { requestText = text; });
-        connect(&poller, &poll::Poller::replyDecoded, this, [this](const poll::Reading& reading) {
-            errorCounts << reading.errorText;
-            channels = QStringList(reading.channelTexts.begin(), reading.channelTexts.end());
-            replyTexts << reading.replyText;
+        connect(&poller, &poll::Poller::replyTextChanged, this,
+                [this](const QString& text) { replyTexts << text; });
+        connect(&poller, &poll::Poller::replyDecoded, this, [this](const poll::Sample& sample) {
+            errorCounts << poll::FormatPlainInteger(sample.errors);
+            for (std::size_t i = 0; i < sample.values.size(); ++i)
+                channels[static_cast<qsizetype>(i)] = poll::FormatChannelNumber(sample.values[i]);
+            told << QStringLiteral("reply to poll %1").arg(sample.polls);
         });
         connect(&poller, &poll::Poller::portFault, this,
-                [this](const serial::CommFault& fault) { faults << fault.text(); });
+                [this](const poll::LinkFault& fault) { faults << fault.text(); });
         connect(&poller, &poll::Poller::portFaultCleared, this, [this] { ++clears; });
+        connect(&poller, &poll::Poller::pollSent, this,
+                [this](std::int32_t count) { told << QStringLiteral("poll %1").arg(count); });
     }
 
     QString pollCount;
     QStringList errorCounts; // one per reply, in order
     QStringList channels = QStringList(8, QString());
     QString requestText;
-    QStringList replyTexts; // one per reply, in order
+    QStringList replyTexts; // text framing: one per reply, in order
     QStringList faults;
+    QStringList told; // polls and replies, in the order told
     int clears = 0;
 };
 

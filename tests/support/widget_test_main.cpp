@@ -1,3 +1,5 @@
+#include "translations/translation.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -6,5 +8,10 @@ int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv); // windows need the widget application object
+    // The window's texts as the programs show them.
+    if (!translations::Install(app)) {
+        qCritical("the window's translation is not in this test");
+        return 1;
+    }
     return RUN_ALL_TESTS();
 }

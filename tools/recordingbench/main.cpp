@@ -9,8 +9,8 @@
 //   recordingbench [--rows N] [--passes N] [--keep FILE]
 //   recordingbench --read FILE [--passes N]
 
-#include "poll/recorder.h"
-#include "poll/recording.h"
+#include "acquisition/recorder.h"
+#include "poll/csvformat.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -41,12 +41,12 @@ bool Generate(const QString& path, qint64 rows)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    QByteArray buffer = poll::CsvHeader().toLatin1();
-    poll::Reading reading;
+    QByteArray buffer = poll::CsvHeader();
+    poll::Sample reading;
     for (qint64 i = 0; i < rows; ++i) {
         // 1 Hz with the few milliseconds of a real tick's jitter; polls
         // restart half-way, as when a second run appends to the file.
-        reading.time = QDateTime::fromMSecsSinceEpoch(startMs + i * 1000 + (i * 7919) % 23, zone);
+        reading.timeMs = startMs + i * 1000 + (i * 7919) % 23;
         const qint64 ofRun = i < rows / 2 ? i : i - rows / 2;
         reading.polls = static_cast<qint32>(ofRun + 1);
         reading.checksumOk = reading.polls % 1000 != 0;
@@ -59,7 +59,7 @@ bool Generate(const QString& path, qint64 rows)
             reading.values[ch] = ch < 4 ? std::round(static_cast<float>(wave))
                                         : std::round(static_cast<float>(wave)) / 10.0f;
         }
-        buffer += poll::CsvLine(reading).toLatin1();
+        buffer += poll::CsvLine(reading, poll::CsvColumns::ValuesAndAddress, zone);
         if (buffer.size() >= kChunkSize * 16) {
             if (file.write(buffer) != buffer.size())
                 return false;

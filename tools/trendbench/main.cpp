@@ -33,16 +33,16 @@ constexpr qint64 kDayS = 86'400;
 // `count` made-up readings, one a second: slow waves of different periods,
 // a little noise, an unplugged minute every six hours and a failed reply
 // every 1000.
-std::vector<ui::TrendSample> readings(qint64 count)
+std::vector<poll::Sample> readings(qint64 count)
 {
-    std::vector<ui::TrendSample> samples;
+    std::vector<poll::Sample> samples;
     samples.reserve(static_cast<std::size_t>(count));
     std::int32_t polls = 0;
     std::uint32_t noise = 1;
     for (qint64 i = 0; std::ssize(samples) < count; ++i) {
         if (i % (6 * 3600) < 60 && i > 60)
             continue; // unplugged: no polls
-        ui::TrendSample s;
+        poll::Sample s;
         s.timeMs = kStartMs + i * 1000;
         s.polls = ++polls;
         s.checksumOk = polls % 1000 != 0;
@@ -101,11 +101,11 @@ struct Stopwatch
 // One reading at the epoch (a device that had not set its clock), then
 // `day` from kStartMs on: a span of 54 years, all but one reading in its
 // last day.
-std::vector<ui::TrendSample> fromEpoch(const std::vector<ui::TrendSample>& day)
+std::vector<poll::Sample> fromEpoch(const std::vector<poll::Sample>& day)
 {
-    std::vector<ui::TrendSample> samples{day.front()};
+    std::vector<poll::Sample> samples{day.front()};
     samples.front().timeMs = 0;
-    for (ui::TrendSample s : day) {
+    for (poll::Sample s : day) {
         ++s.polls;
         samples.push_back(s);
     }
@@ -113,25 +113,25 @@ std::vector<ui::TrendSample> fromEpoch(const std::vector<ui::TrendSample>& day)
 }
 
 // One reading an hour for fifty years before kStartMs: 438,300 readings.
-std::vector<ui::TrendSample> hourly(int years)
+std::vector<poll::Sample> hourly(int years)
 {
     const qint64 count = years * 8766LL; // 365.25 days of 24 hours
-    std::vector<ui::TrendSample> samples = readings(count);
+    std::vector<poll::Sample> samples = readings(count);
     for (qint64 i = 0; i < count; ++i)
         samples[static_cast<std::size_t>(i)].timeMs = kStartMs - (count - i) * 3'600'000;
     return samples;
 }
 
 // Draws the first `held` of `all`; the live draw appends the next one.
-void bench(const char* name, const std::vector<ui::TrendSample>& all, std::size_t held, int runs,
+void bench(const char* name, const std::vector<poll::Sample>& all, std::size_t held, int runs,
            const QString& pngFolder)
 {
     // Wall and CPU times of the first, again and live draws.
     std::array<std::vector<double>, 3> wall, cpu;
     for (int run = 0; run < runs; ++run) {
-        ui::TrendView trend;
-        trend.setCapacity(static_cast<qsizetype>(held));
-        trend.append(std::span(all.data(), held));
+        poll::History history(static_cast<qsizetype>(held));
+        history.append(std::span(all.data(), held));
+        ui::TrendView trend(history);
         // The window's clock reads the newest reading's time, as when it has
         // just come in.
         trend.setClock([&trend] { return trend.history().newest().timeMs; });
@@ -144,7 +144,7 @@ void bench(const char* name, const std::vector<ui::TrendSample>& all, std::size_
         Stopwatch watch;
         for (std::size_t kind = 0; kind < 3; ++kind) {
             if (kind == 2)
-                trend.append(all[held]); // the oldest goes
+                history.append(all[held]); // the oldest goes
             watch.start();
             trend.render(painter, image.rect());
             watch.stop(wall[kind], cpu[kind]);
@@ -167,24 +167,24 @@ int main(int argc, char** argv)
     const int runs = args.size() > 1 ? std::max(args[1].toInt(), 1) : 21;
     const QString pngFolder = args.size() > 2 ? args[2] : QString();
 
-    const std::vector<ui::TrendSample> week = readings(7 * kDayS + 1);
+    const std::vector<poll::Sample> week = readings(7 * kDayS + 1);
 
     // Heap the history takes for a week, as malloc counts it.
     const std::size_t before = heapInUse();
     {
-        ui::TrendHistory history(7 * kDayS);
+        poll::History history(7 * kDayS);
         history.append(week);
         const std::size_t after = heapInUse();
         std::printf("memory %6lld samples, %.1f bytes a sample (sizeof %zu; heap %.1f MiB)\n",
                     static_cast<long long>(history.size()),
                     static_cast<double>(after - before) / static_cast<double>(history.size()),
-                    sizeof(ui::TrendSample), static_cast<double>(after - before) / (1 << 20));
+                    sizeof(poll::Sample), static_cast<double>(after - before) / (1 << 20));
     }
     bench("24h", week, kDayS, runs, pngFolder);
     bench("7d", week, 7 * kDayS, runs, pngFolder);
-    const std::vector<ui::TrendSample> epoch = fromEpoch(readings(kDayS + 1));
+    const std::vector<poll::Sample> epoch = fromEpoch(readings(kDayS + 1));
     bench("1970", epoch, epoch.size() - 1, runs, pngFolder);
-    const std::vector<ui::TrendSample> years = hourly(50);
+    const std::vector<poll::Sample> years = hourly(50);
     bench("50y", years, years.size() - 1, runs, pngFolder);
     return 0;
 }

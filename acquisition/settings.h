@@ -2,8 +2,8 @@
 // and where it records the values.
 #pragma once
 
+#include "acquisition/recorder.h"
 #include "poll/poller.h"
-#include "poll/recorder.h"
 #include "serial/linesettings.h"
 
 #include <QString>
@@ -11,7 +11,7 @@
 #include <chrono>
 #include <memory>
 
-namespace apps {
+namespace acquisition {
 
 struct LinkSettings
 {
@@ -22,8 +22,8 @@ struct LinkSettings
     std::chrono::milliseconds pollInterval = poll::kPollInterval;
     bool echo = false;  // --echo: the adapter hears its own requests
     bool trace = false; // --trace: each frame on standard error
-    std::shared_ptr<poll::Recorder>
+    std::shared_ptr<acquisition::Recorder>
         recorder; // --record: gets each decoded reply; none: nothing is kept
 };
 
-} // namespace apps
+} // namespace acquisition

@@ -1,11 +1,11 @@
-// The comm control and the poller on an acquisition thread of their own, so
+// The link and the poller on an acquisition thread of their own, so
 // that a window stalled in a repaint (a slow remote display, a window being
 // dragged) never delays a request. Whoever shows or keeps what the poller
 // tells connects to the worker's poller: across the thread the connections
 // are queued, and each listener gets its own copy of every value.
 #pragma once
 
-#include "apps/common/settings.h"
+#include "acquisition/settings.h"
 #include "poll/poller.h"
 #include "serial/commcontrol.h"
 
@@ -18,7 +18,7 @@
 
 #include <memory>
 
-namespace apps {
+namespace acquisition {
 
 // Lives on the acquisition thread once started; built on the starting thread.
 class AcquisitionWorker : public QObject
@@ -30,9 +30,8 @@ public:
     // "<program>: <fault>", and so does a failed or resumed recording.
     AcquisitionWorker(poll::Framing framing, const LinkSettings& settings, bool tellStandardError);
 
-    // For connecting only: both live on the acquisition thread.
+    // For connecting only: it lives on the acquisition thread.
     poll::Poller& poller() { return m_poller; }
-    const serial::CommControl& comm() const { return m_comm; }
 
 public slots:
     void setRequest(const QByteArray& request) { m_poller.setRequest(request); }
@@ -44,12 +43,12 @@ signals:
     void recordFault(const QString& why);
 
 private:
-    void record(const poll::Reading& reading);
+    void record(const poll::Sample& sample);
 
     serial::CommControl m_comm;
-    poll::Poller m_poller;                      // polls m_comm
-    std::shared_ptr<poll::Recorder> m_recorder; // used on the acquisition thread only
-    bool m_recording = true;                    // the last write went through
+    poll::Poller m_poller;                             // polls m_comm
+    std::shared_ptr<acquisition::Recorder> m_recorder; // used on the acquisition thread only
+    bool m_recording = true;                           // the last write went through
     bool m_tellStandardError;
     QElapsedTimer m_traceClock; // monotonic, from the worker's start
 };
@@ -87,4 +86,4 @@ private:
     QList<QPointer<QObject>> m_listeners;
 };
 
-} // namespace apps
+} // namespace acquisition

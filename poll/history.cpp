@@ -1,23 +1,41 @@
-#include "ui/trendhistory.h"
+#include "poll/history.h"
 
 #include <algorithm>
 
-namespace ui {
+namespace poll {
 
-static_assert(sizeof(TrendSample) <= 48,
-              "a sample is 8 bytes of time, 32 of values, 4 of count and a flag");
+static_assert(sizeof(Sample) <= 56,
+              "a sample is 8 bytes of time, 32 of values, 8 of counts, an address and a flag");
 
-TrendHistory::TrendHistory(qsizetype capacity) : m_capacity(std::max<qsizetype>(capacity, 1)) {}
+History::History(qsizetype capacity, QObject* parent)
+    : QObject(parent), m_capacity(std::max<qsizetype>(capacity, 1))
+{
+}
 
-void TrendHistory::setCapacity(qsizetype capacity)
+void History::setInterval(std::chrono::milliseconds interval)
+{
+    m_interval = std::max(interval, std::chrono::milliseconds(1));
+    m_gapAfterMs = m_interval.count() * 5 / 2;
+    ++m_revision;
+    emit changed();
+}
+
+void History::setCapacity(qsizetype capacity)
 {
     m_capacity = std::max<qsizetype>(capacity, 1);
     if (m_size > m_capacity)
         dropOldest(m_size - m_capacity);
     ++m_revision;
+    emit changed();
 }
 
-void TrendHistory::append(const TrendSample& sample)
+void History::append(const Sample& sample)
+{
+    store(sample);
+    emit changed();
+}
+
+void History::store(const Sample& sample)
 {
     if (m_size == m_capacity)
         dropOldest(1);
@@ -25,7 +43,7 @@ void TrendHistory::append(const TrendSample& sample)
     const auto block = static_cast<std::size_t>(position / kBlockSize);
     if (block == m_blocks.size())
         m_blocks.push_back(m_spare ? std::move(m_spare) : std::make_unique<Block>());
-    TrendSample& stored = (*m_blocks[block])[static_cast<std::size_t>(position % kBlockSize)];
+    Sample& stored = (*m_blocks[block])[static_cast<std::size_t>(position % kBlockSize)];
     const qint64 newestMs = m_size > 0 ? newest().timeMs : sample.timeMs;
     stored = sample;
     stored.timeMs = std::max(sample.timeMs, newestMs);
@@ -33,25 +51,28 @@ void TrendHistory::append(const TrendSample& sample)
     ++m_revision;
 }
 
-void TrendHistory::append(std::span<const TrendSample> samples)
+void History::append(std::span<const Sample> samples)
 {
     // Only the newest `capacity` would stay.
     if (std::ssize(samples) > m_capacity)
         samples = samples.last(static_cast<std::size_t>(m_capacity));
-    for (const TrendSample& sample : samples)
-        append(sample);
+    for (const Sample& sample : samples)
+        store(sample);
+    if (!samples.empty())
+        emit changed();
 }
 
-void TrendHistory::clear()
+void History::clear()
 {
     m_blocks.clear();
     m_spare.reset();
     m_head = 0;
     m_size = 0;
     ++m_revision;
+    emit changed();
 }
 
-void TrendHistory::dropOldest(qsizetype count)
+void History::dropOldest(qsizetype count)
 {
     m_head += count;
     m_size -= count;
@@ -62,7 +83,7 @@ void TrendHistory::dropOldest(qsizetype count)
     }
 }
 
-const TrendSample& TrendHistory::at(qsizetype index) const
+const Sample& History::at(qsizetype index) const
 {
     Q_ASSERT(index >= 0 && index < m_size);
     const qsizetype position = m_head + index;
@@ -70,7 +91,7 @@ const TrendSample& TrendHistory::at(qsizetype index) const
         position % kBlockSize)];
 }
 
-qsizetype TrendHistory::lowerBound(qint64 timeMs) const
+qsizetype History::lowerBound(qint64 timeMs) const
 {
     qsizetype low = 0;
     qsizetype high = m_size;
@@ -84,7 +105,7 @@ qsizetype TrendHistory::lowerBound(qint64 timeMs) const
     return low;
 }
 
-qsizetype TrendHistory::nearest(qint64 timeMs) const
+qsizetype History::nearest(qint64 timeMs) const
 {
     if (m_size == 0)
         return -1;
@@ -96,18 +117,18 @@ qsizetype TrendHistory::nearest(qint64 timeMs) const
     return after;
 }
 
-const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int columns) const
+const HistoryReduction& History::reduce(qint64 fromMs, qint64 toMs, int columns) const
 {
     columns = std::max(columns, 1);
     toMs = std::max(toMs, fromMs + 1);
-    TrendReduction& r = m_reduction;
+    HistoryReduction& r = m_reduction;
     if (m_reducedRevision == m_revision && r.fromMs == fromMs && r.toMs == toMs &&
         std::ssize(r.columns) == columns)
         return r;
 
     r.fromMs = fromMs;
     r.toMs = toMs;
-    r.columns.assign(static_cast<std::size_t>(columns), TrendColumn{});
+    r.columns.assign(static_cast<std::size_t>(columns), HistoryColumn{});
     r.hasBefore = r.hasAfter = r.afterJoins = false;
     m_reducedRevision = m_revision;
 
@@ -119,13 +140,13 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
     bool broken = true;
     bool haveGood = false;
     qint64 lastGoodMs = 0; // of the newest good sample met, while haveGood
-    const TrendSample* previous = nullptr;
+    const Sample* previous = nullptr;
     if (begin > 0) {
         previous = &at(begin - 1);
         // The good sample the line comes in from, back across failed
         // replies, as far as the gap rule lets a line reach: a few samples.
         for (qsizetype k = begin - 1; k >= 0; --k) {
-            const TrendSample& s = at(k);
+            const Sample& s = at(k);
             if (s.checksumOk) {
                 r.hasBefore = haveGood = true;
                 r.before = s;
@@ -145,14 +166,14 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
     };
     qint64 nextBoundary = boundary(1);
     const auto last = static_cast<std::size_t>(columns - 1);
-    TrendColumn c; // the column being filled, kept apart so that it can live in registers
+    HistoryColumn c; // the column being filled, kept apart so that it can live in registers
     // Block by block: a pointer walk, not an index lookup a sample.
     for (qsizetype i = begin; i < end;) {
         const qsizetype position = m_head + i;
         const Block& block = *m_blocks[static_cast<std::size_t>(position / kBlockSize)];
         const qsizetype offset = position % kBlockSize;
         const qsizetype count = std::min(end - i, kBlockSize - offset);
-        for (const TrendSample *s = block.data() + offset, *stop = s + count; s != stop; ++s) {
+        for (const Sample *s = block.data() + offset, *stop = s + count; s != stop; ++s) {
             bool moved = false; // to another module, both addresses known
             if (previous) {
                 if (isGap(*previous, *s))
@@ -163,7 +184,7 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
             previous = s;
             if (column < last && s->timeMs >= nextBoundary) {
                 r.columns[column] = c;
-                c = TrendColumn{};
+                c = HistoryColumn{};
                 while (column < last && s->timeMs >= nextBoundary)
                     nextBoundary = boundary(++column + 1);
             }
@@ -197,7 +218,7 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
     // failed replies as far as the gap rule lets a line reach.
     bool joinable = !broken && haveGood;
     for (qsizetype k = end; k < m_size; ++k) {
-        const TrendSample& s = at(k);
+        const Sample& s = at(k);
         if (k > 0 && isGap(at(k - 1), s))
             joinable = false;
         if (s.checksumOk) {
@@ -212,9 +233,4 @@ const TrendReduction& TrendHistory::reduce(qint64 fromMs, qint64 toMs, int colum
     return r;
 }
 
-std::size_t TrendHistory::bytesHeld() const
-{
-    return (m_blocks.size() + (m_spare ? 1 : 0)) * sizeof(Block);
-}
-
-} // namespace ui
+} // namespace poll

@@ -3,7 +3,8 @@
 // thread, beside the poller, so a stalled window never holds it up.
 #pragma once
 
-#include "poll/reading.h"
+#include "poll/csvformat.h"
+#include "poll/sample.h"
 
 #include <QByteArrayView>
 #include <QFile>
@@ -14,27 +15,7 @@
 #include <optional>
 #include <variant>
 
-namespace poll {
-
-// The columns of a recording. Files made before the module's address was
-// recorded end at ch7; appended to, they keep that form, so a script that
-// reads them sees no change.
-enum class CsvColumns
-{
-    Values,          // time,polls,errors,checksum_ok,ch0,...,ch7
-    ValuesAndAddress // the same, then address
-};
-
-// The header line of a recording, with its CR LF.
-QString CsvHeader(CsvColumns columns = CsvColumns::ValuesAndAddress);
-// The columns `line` is the header of, with or without its line end; nothing
-// if it is no header of ours.
-std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line);
-// The time in ISO 8601 with milliseconds and the UTC offset; the values with
-// the digits shown on screen but always a decimal point, whatever the
-// locale, so the file reads the same everywhere; the address as a number,
-// empty where it is not known. Ends in CR LF.
-QString CsvLine(const Reading& reading, CsvColumns columns = CsvColumns::ValuesAndAddress);
+namespace acquisition {
 
 class Recorder
 {
@@ -49,7 +30,7 @@ public:
     // line being written, and a line that does not fit whole (a full disk) is
     // cut off again: the file always ends in a whole line. False when the
     // write failed; the next record tries again.
-    bool record(const Reading& reading);
+    bool record(const poll::Sample& sample);
     QString errorString() const { return m_error; }
     QString path() const { return m_path; }
 
@@ -64,7 +45,8 @@ private:
     QString m_error;           // why the last write failed
     bool m_headerOwed = false; // the header has not reached the file yet
     bool m_lineOwed = false;   // the file's last line has no line end: one goes first
-    CsvColumns m_columns = CsvColumns::ValuesAndAddress; // an older file's own, when appending
+    poll::CsvColumns m_columns =
+        poll::CsvColumns::ValuesAndAddress; // an older file's own, when appending
 };
 
-} // namespace poll
+} // namespace acquisition

@@ -1,6 +1,4 @@
-#include "poll/recorder.h"
-
-#include "poll/numberformat.h"
+#include "acquisition/recorder.h"
 
 #include <QFileInfo>
 #include <QLocale>
@@ -14,51 +12,12 @@
 #include <sys/stat.h>
 #endif
 
-namespace poll {
+namespace acquisition {
 
-QString CsvHeader(CsvColumns columns)
-{
-    QString header = QStringLiteral("time,polls,errors,checksum_ok");
-    for (std::size_t i = 0; i < protocol::kChannelCount; ++i)
-        header += QStringLiteral(",ch%1").arg(i);
-    if (columns == CsvColumns::ValuesAndAddress)
-        header += QStringLiteral(",address");
-    return header + QStringLiteral("\r\n");
-}
-
-QString CsvLine(const Reading& reading, CsvColumns columns)
-{
-    // No field can hold a comma, a quote or a line break, so none is quoted.
-    // Local time with its offset; a time given in a zone of its own keeps it.
-    const QDateTime time =
-        reading.time.timeSpec() == Qt::UTC ? reading.time.toLocalTime() : reading.time;
-    const int offset = time.offsetFromUtc();
-    const QString zone = QStringLiteral("%1%2:%3")
-                             .arg(QChar(offset < 0 ? u'-' : u'+'))
-                             .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-                             .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
-    QString line = time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + zone;
-    line += u',' + QString::number(reading.polls) + u',' + QString::number(reading.errors) + u',';
-    line += reading.checksumOk ? u'1' : u'0';
-    for (float value : reading.values)
-        line += u',' + FormatChannelNumber(value, QLocale::c());
-    if (columns == CsvColumns::ValuesAndAddress) {
-        line += u',';
-        if (reading.address >= 0)
-            line += QString::number(reading.address);
-    }
-    return line + QStringLiteral("\r\n");
-}
-
-std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line)
-{
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    for (const CsvColumns columns : {CsvColumns::ValuesAndAddress, CsvColumns::Values})
-        if (line == CsvHeader(columns).trimmed().toLatin1())
-            return columns;
-    return std::nullopt;
-}
+using poll::CsvColumns;
+using poll::CsvHeader;
+using poll::CsvHeaderColumns;
+using poll::CsvLine;
 
 std::variant<std::unique_ptr<Recorder>, QString> Recorder::Open(const QString& path)
 {
@@ -93,7 +52,7 @@ std::optional<QString> Recorder::open()
         if (!columns)
             return QStringLiteral("%1 is not a recording (its first line is not the header %2); "
                                   "choose another file")
-                .arg(m_path, CsvHeader().trimmed());
+                .arg(m_path, QString::fromLatin1(CsvHeader().trimmed()));
         m_columns = *columns;
         // A last line cut short (a crash of another writer) gets its line end
         // before our first row.
@@ -128,20 +87,20 @@ std::optional<QString> Recorder::open()
     // A new or empty file gets the header; a recording goes on after its
     // lines, so a second run appends to the first.
     m_headerOwed = !m_file.isSequential() ? m_file.size() == 0 : true;
-    if (m_headerOwed && append(CsvHeader().toUtf8()))
+    if (m_headerOwed && append(CsvHeader()))
         m_headerOwed = false;
     return std::nullopt;
 }
 
-bool Recorder::record(const Reading& reading)
+bool Recorder::record(const poll::Sample& sample)
 {
     // One write for all that is owed, so it reaches the file whole or not at all.
     QByteArray bytes;
     if (m_lineOwed)
         bytes += "\r\n";
     if (m_headerOwed)
-        bytes += CsvHeader(m_columns).toUtf8();
-    bytes += CsvLine(reading, m_columns).toUtf8();
+        bytes += CsvHeader(m_columns);
+    bytes += CsvLine(sample, m_columns);
     if (!append(bytes))
         return false;
     m_lineOwed = m_headerOwed = false;
@@ -179,4 +138,4 @@ void Recorder::cutOff(qint64 bytes)
         m_file.seek(end);
 }
 
-} // namespace poll
+} // namespace acquisition

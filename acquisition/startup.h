@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace apps {
+namespace acquisition {
 
 // Standard input, output and error are made valid (/dev/null where one was
 // closed), so no file opened later takes their numbers and receives Qt's
@@ -28,4 +28,4 @@ std::optional<QString> TraceIntoRecording(const QString& recordPath);
 // their desktop.
 std::optional<QString> NoDisplay(const QString& remedy);
 
-} // namespace apps
+} // namespace acquisition

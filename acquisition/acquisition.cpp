@@ -1,11 +1,9 @@
-#include "apps/common/acquisition.h"
-
-#include "poll/numberformat.h"
+#include "acquisition/acquisition.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
 
-namespace apps {
+namespace acquisition {
 namespace {
 
 void printLine(const QString& text)
@@ -29,20 +27,13 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
 
     if (m_tellStandardError) {
         // Told from this thread, whatever the window is doing.
-        connect(&m_poller, &poll::Poller::portFault, this, [](const serial::CommFault& fault) {
-            const bool chooseAnother = fault.error == serial::CommError::OpenFailed;
-            printLine(fault.text() +
-                      (chooseAnother
-                           ? QStringLiteral(" (choose the device with --port DEVICE or COMM_PORT1)")
-                           : QString()));
-        });
+        connect(&m_poller, &poll::Poller::portFault, this,
+                [](const poll::LinkFault& fault) { printLine(fault.text() + fault.hint()); });
         connect(&m_poller, &poll::Poller::portFaultCleared, this,
                 [this] { printLine(QStringLiteral("polling %1 again").arg(m_comm.deviceName())); });
         connect(&m_poller, &poll::Poller::moduleSilent, this,
                 [](int address, const QDateTime& since) {
-                    printLine(QStringLiteral("no reply from module %1 since %2")
-                                  .arg(address)
-                                  .arg(poll::FormatClockTime(since)));
+                    printLine(poll::ModuleSilentText(address, since));
                 });
         connect(&m_poller, &poll::Poller::moduleSilenceEnded, this, [](int address, bool answered) {
             if (answered)
@@ -63,9 +54,9 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
     }
 }
 
-void AcquisitionWorker::record(const poll::Reading& reading)
+void AcquisitionWorker::record(const poll::Sample& sample)
 {
-    const bool written = m_recorder->record(reading);
+    const bool written = m_recorder->record(sample);
     if (written == m_recording)
         return;
     m_recording = written;
@@ -105,4 +96,4 @@ Acquisition::~Acquisition()
             QCoreApplication::removePostedEvents(listener, QEvent::MetaCall);
 }
 
-} // namespace apps
+} // namespace acquisition

@@ -1,6 +1,9 @@
-#include "poll/recording.h"
+#include "poll/csvformat.h"
 
-#include "poll/recorder.h"
+#include "poll/numberformat.h"
+
+#include <QDateTime>
+#include <QLocale>
 
 #include <algorithm>
 #include <charconv>
@@ -22,7 +25,7 @@ constexpr std::size_t kTimeLength = 29;
 
 QByteArray HeaderLine(CsvColumns columns)
 {
-    QByteArray header = CsvHeader(columns).toLatin1();
+    QByteArray header = CsvHeader(columns);
     header.chop(2); // CR LF
     return header;
 }
@@ -42,7 +45,7 @@ int Digits(std::string_view text, std::size_t at, std::size_t count)
 // The time as CsvLine writes it. By hand rather than by
 // QDateTime::fromString, which costs more than the rest of the row put
 // together: a week at 1 Hz is 604,800 of them.
-bool ParseTime(std::string_view text, qint64& utcMs, qint16& offsetMinutes)
+bool ParseTime(std::string_view text, qint64& utcMs)
 {
     if (text.size() != kTimeLength || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
         text[13] != ':' || text[16] != ':' || text[19] != '.' ||
@@ -71,7 +74,6 @@ bool ParseTime(std::string_view text, qint64& utcMs, qint16& offsetMinutes)
     const int offset = (text[23] == '-' ? -1 : 1) * (offsetHours * 60 + offsetMins);
     const qint64 localMs = ((days * 24 + hour) * 60 + minute) * 60'000 + second * 1000 + ms;
     utcMs = localMs - qint64(offset) * 60'000;
-    offsetMinutes = static_cast<qint16>(offset);
     return true;
 }
 
@@ -99,7 +101,7 @@ bool ParseAddress(std::string_view text, qint16& address)
 
 // A row, or why the line gives none. The time going backwards is for the
 // caller to judge.
-std::variant<RecordedRow, SkipReason> ParseRow(std::string_view line, CsvColumns columns)
+std::variant<Sample, SkipReason> ParseRow(std::string_view line, CsvColumns columns)
 {
     const std::size_t fieldCount =
         columns == CsvColumns::ValuesAndAddress ? kMaxFieldCount : kValueFieldCount;
@@ -118,8 +120,8 @@ std::variant<RecordedRow, SkipReason> ParseRow(std::string_view line, CsvColumns
     if (count != fieldCount)
         return SkipReason::FieldCount;
 
-    RecordedRow row{};
-    if (!ParseTime(fields[0], row.timeMs, row.utcOffsetMinutes))
+    Sample row{};
+    if (!ParseTime(fields[0], row.timeMs))
         return SkipReason::BadTime;
     if (!ParseCount(fields[1], row.polls) || !ParseCount(fields[2], row.errors))
         return SkipReason::BadNumber;
@@ -170,6 +172,61 @@ QByteArrayView WithoutByteOrderMark(QByteArrayView start)
 }
 
 } // namespace
+
+QByteArray CsvHeader(CsvColumns columns)
+{
+    QByteArray header = "time,polls,errors,checksum_ok";
+    for (std::size_t i = 0; i < protocol::kChannelCount; ++i)
+        header += ",ch" + QByteArray::number(static_cast<int>(i));
+    if (columns == CsvColumns::ValuesAndAddress)
+        header += ",address";
+    return header + "\r\n";
+}
+
+std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line)
+{
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    for (const CsvColumns columns : {CsvColumns::ValuesAndAddress, CsvColumns::Values})
+        if (line == QByteArrayView(CsvHeader(columns)).chopped(2))
+            return columns;
+    return std::nullopt;
+}
+
+namespace {
+
+QByteArray Line(const Sample& sample, CsvColumns columns, const QDateTime& time)
+{
+    // No field can hold a comma, a quote or a line break, so none is quoted.
+    const int offset = time.offsetFromUtc();
+    const QString zone = QStringLiteral("%1%2:%3")
+                             .arg(QChar(offset < 0 ? u'-' : u'+'))
+                             .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
+                             .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
+    QString line = time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + zone;
+    line += u',' + QString::number(sample.polls) + u',' + QString::number(sample.errors) + u',';
+    line += sample.checksumOk ? u'1' : u'0';
+    for (float value : sample.values)
+        line += u',' + FormatChannelNumber(value, QLocale::c());
+    if (columns == CsvColumns::ValuesAndAddress) {
+        line += u',';
+        if (sample.address >= 0)
+            line += QString::number(sample.address);
+    }
+    return (line + QStringLiteral("\r\n")).toLatin1();
+}
+
+} // namespace
+
+QByteArray CsvLine(const Sample& sample, CsvColumns columns)
+{
+    return Line(sample, columns, QDateTime::fromMSecsSinceEpoch(sample.timeMs));
+}
+
+QByteArray CsvLine(const Sample& sample, CsvColumns columns, const QTimeZone& zone)
+{
+    return Line(sample, columns, QDateTime::fromMSecsSinceEpoch(sample.timeMs, zone));
+}
 
 QString SkipReasonText(SkipReason reason)
 {
@@ -251,9 +308,9 @@ void RecordingReader::finish()
     m_overlong = false;
 }
 
-std::vector<RecordedRow> RecordingReader::takeRows()
+std::vector<Sample> RecordingReader::takeRows()
 {
-    std::vector<RecordedRow> rows;
+    std::vector<Sample> rows;
     rows.swap(m_rows);
     return rows;
 }
@@ -376,10 +433,10 @@ void RecordingReader::takeLine(const char* begin, const char* end)
         skip(*reason);
         return;
     }
-    takeRow(std::get<RecordedRow>(parsed));
+    takeRow(std::get<Sample>(parsed));
 }
 
-void RecordingReader::takeRow(const RecordedRow& row)
+void RecordingReader::takeRow(const Sample& row)
 {
     if (m_lastTimeMs == std::numeric_limits<qint64>::min() || InStep(m_lastTimeMs, row.timeMs)) {
         dropHeld(); // it goes on from the last row taken: what was held was stray
@@ -405,7 +462,7 @@ void RecordingReader::takeRow(const RecordedRow& row)
     takeHeld();
 }
 
-void RecordingReader::accept(const RecordedRow& row)
+void RecordingReader::accept(const Sample& row)
 {
     m_lastTimeMs = row.timeMs;
     ++m_rowCount;
@@ -414,14 +471,14 @@ void RecordingReader::accept(const RecordedRow& row)
 
 void RecordingReader::takeHeld()
 {
-    for (const RecordedRow& held : m_held)
+    for (const Sample& held : m_held)
         accept(held);
     m_held.clear();
 }
 
 void RecordingReader::dropHeld()
 {
-    for (const RecordedRow& held : m_held)
+    for (const Sample& held : m_held)
         skip(held.timeMs < m_lastTimeMs ? SkipReason::TimeBackwards : SkipReason::TimeAhead);
     m_held.clear();
 }

@@ -1,4 +1,4 @@
-#include "apps/common/startup.h"
+#include "acquisition/startup.h"
 
 #include <QFile>
 #include <QtGlobal>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 #endif
 
-namespace apps {
+namespace acquisition {
 
 void PrepareProcess()
 {
@@ -78,4 +78,4 @@ std::optional<QString> NoDisplay(const QString& remedy)
     return std::nullopt;
 }
 
-} // namespace apps
+} // namespace acquisition

@@ -1,11 +1,13 @@
-// Reading a recording back: the CSV lines the recorder writes (recorder.h),
-// turned into rows again. Incremental, so a viewer can follow a file while a
-// poller is still appending to it: feed it what has arrived, take the rows
-// that are whole.
+// A recording's form, both ways: the samples as CSV lines (RFC 4180), and
+// the lines read back as samples. The reader is incremental, so a viewer can
+// follow a file while a poller is still appending to it: feed it what has
+// arrived, take the rows that are whole.
 #pragma once
 
 #include "codec/protocol.h"
-#include "poll/recorder.h"
+#include "poll/sample.h"
+
+#include <QTimeZone>
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -14,22 +16,33 @@
 #include <array>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace poll {
 
-struct RecordedRow
+// The columns of a recording. Files made before the module's address was
+// recorded end at ch7; appended to, they keep that form, so a script that
+// reads them sees no change.
+enum class CsvColumns
 {
-    qint64 timeMs;           // UTC, milliseconds since 1970-01-01T00:00:00Z
-    qint16 utcOffsetMinutes; // the recorder's local offset at that time: +60 for +01:00
-    qint32 polls;
-    qint32 errors;
-    bool checksumOk;
-    protocol::ChannelValues values;
-    qint16 address = -1; // the module's address; -1 in a file without the address column
-
-    bool operator==(const RecordedRow&) const = default;
+    Values,          // time,polls,errors,checksum_ok,ch0,...,ch7
+    ValuesAndAddress // the same, then address
 };
+
+// The header line of a recording, with its CR LF.
+QByteArray CsvHeader(CsvColumns columns = CsvColumns::ValuesAndAddress);
+// The columns `line` is the header of, with or without its line end; nothing
+// if it is no header of ours.
+std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line);
+// One sample as a line: its local time in ISO 8601 with milliseconds and the
+// UTC offset; the values with the digits shown on screen but always a
+// decimal point, whatever the locale, so the file reads the same everywhere;
+// the address as a number, empty where it is not known (a file without the
+// address column carries none). Ends in CR LF.
+QByteArray CsvLine(const Sample& sample, CsvColumns columns = CsvColumns::ValuesAndAddress);
+// The same with the time in `zone`.
+QByteArray CsvLine(const Sample& sample, CsvColumns columns, const QTimeZone& zone);
 
 // Why a line gave no row. Each is counted; none stops the reading.
 enum class SkipReason
@@ -100,7 +113,7 @@ public:
     void finish();
 
     // The rows read since the last call, oldest first.
-    std::vector<RecordedRow> takeRows();
+    std::vector<Sample> takeRows();
 
     State state() const { return m_state; }
     // Why no rows come (yet), in one line naming the file: "values.csv is
@@ -124,8 +137,8 @@ private:
     bool couldBeHeader(QByteArrayView start) const;
     void refuse(QByteArrayView start);
     void takeLine(const char* begin, const char* end);
-    void takeRow(const RecordedRow& row);
-    void accept(const RecordedRow& row);
+    void takeRow(const Sample& row);
+    void accept(const Sample& row);
     void takeHeld();
     void dropHeld();
     void takeOverlongLine();
@@ -144,12 +157,12 @@ private:
     qint64 m_lastTimeMs = std::numeric_limits<qint64>::min(); // of the last row accepted
     // Rows out of step with the last one taken, in time order among
     // themselves: taken once enough follow, strays otherwise.
-    std::vector<RecordedRow> m_held;
+    std::vector<Sample> m_held;
     qint64 m_timeJumps = 0;
     qint64 m_lines = 0;
     qint64 m_rowCount = 0;
     std::array<qint64, kSkipReasonCount> m_skipped{};
-    std::vector<RecordedRow> m_rows;
+    std::vector<Sample> m_rows;
 };
 
 } // namespace poll
