@@ -1,16 +1,6 @@
 #include "serial/commcontrol.h"
 
-#include <QFile>
-#include <QFileInfo>
-
 #include <chrono>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
 
 Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
 // Reply-to-screen latency, for the performance report: off unless asked for
@@ -18,12 +8,6 @@ Q_LOGGING_CATEGORY(lcComm, "poll.comm", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcCommTiming, "poll.timing.comm", QtWarningMsg)
 
 namespace {
-
-#ifdef Q_OS_WIN
-constexpr bool kPortsArePaths = false;
-#else
-constexpr bool kPortsArePaths = true;
-#endif
 
 std::int64_t monotonicNs()
 {
@@ -37,7 +21,7 @@ std::int64_t monotonicNs()
 namespace serial {
 
 CommControl::CommControl(QObject* parent)
-    : poll::Link(parent), m_port(new QSerialPort(this)), m_receiveCheck(this), m_send(this)
+    : poll::Link(parent), m_port(new Device(this)), m_receiveCheck(this), m_send(this)
 {
     m_outBuffer.reserve(kOutBufferSize);
     m_receiveCheck.setSingleShot(true);
@@ -46,15 +30,15 @@ CommControl::CommControl(QObject* parent)
     m_send.setSingleShot(true);
     m_send.setInterval(0);
     connect(&m_send, &QTimer::timeout, this, &CommControl::sendQueued);
-    connect(m_port, &QSerialPort::readyRead, this, &CommControl::readArrived);
-    connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::portError);
-    connect(m_port, &QSerialPort::bytesWritten, this, &CommControl::bytesWritten);
+    connect(m_port, &Device::readyRead, this, &CommControl::readArrived);
+    connect(m_port, &Device::failed, this, &CommControl::deviceFailed);
+    connect(m_port, &Device::bytesWritten, this, &CommControl::bytesWritten);
 }
 
 CommControl::~CommControl()
 {
-    // Closing here rather than in QSerialPort's own destructor keeps our
-    // error handler from running on a half-destroyed object.
+    // Closed here, so that nothing the device tells on its way out reaches a
+    // half-destroyed control.
     disconnect(m_port, nullptr, this, nullptr);
     m_port->close();
 }
@@ -71,14 +55,12 @@ bool CommControl::setSettings(const QString& text)
         fail(poll::LinkError::BadSettings, *message);
         return false;
     }
+    if (const auto refused = m_port->apply(std::get<LineSettings>(parsed))) {
+        fail(poll::LinkError::BadSettings, *refused);
+        return false;
+    }
     m_settings = std::get<LineSettings>(parsed);
     m_settingsText = text;
-    if (m_port->isOpen()) {
-        m_port->setBaudRate(m_settings.baudRate);
-        m_port->setParity(m_settings.parity);
-        m_port->setDataBits(m_settings.dataBits);
-        m_port->setStopBits(m_settings.stopBits);
-    }
     return true;
 }
 
@@ -96,44 +78,11 @@ bool CommControl::setPortOpen(bool open)
         m_port->close();
         return true;
     }
-
-    m_port->setPortName(deviceName());
-    m_port->setBaudRate(m_settings.baudRate);
-    m_port->setParity(m_settings.parity);
-    m_port->setDataBits(m_settings.dataBits);
-    m_port->setStopBits(m_settings.stopBits);
-    m_port->setFlowControl(QSerialPort::NoFlowControl);
-    // Modem lines (DTR, RTS) are left as the driver sets them: pseudo-terminals
-    // refuse them, and the module does not need them.
-    m_opening = true;
-    const bool opened = m_port->open(QIODevice::ReadWrite);
-    m_opening = false;
-    if (!opened) {
-        QString reason = m_port->errorString();
-        // Qt reports a port held by another program and a port the user may
-        // not open alike; say which two things to look at.
-        // (Windows names ports, not files: COM7 is never looked up as a path.)
-        const QString name = m_port->portName();
-        const QString location =
-            name.startsWith(u'/') ? name : QStringLiteral("/dev/") + name; // as Qt opens it
-        if (kPortsArePaths && m_port->error() != QSerialPort::DeviceNotFoundError &&
-            !QFileInfo::exists(location)) {
-            // Qt takes its lock file before it opens the device, so a path
-            // that cannot even be looked up (5,000 characters, say) reads as
-            // a locking error. The system's reason for the path is the one
-            // that helps; trying to open what does not exist has no effect.
-            QFile missing(location);
-            if (!missing.open(QIODevice::ReadOnly))
-                reason = missing.errorString();
-        } else if (m_port->error() == QSerialPort::PermissionError) {
-            reason += QStringLiteral(" (in use by another program, or no permission to open it)");
-        }
-        fail(poll::LinkError::OpenFailed, reason);
-        m_port->clearError();
+    if (const auto reason = m_port->open(deviceName(), m_settings)) {
+        fail(poll::LinkError::OpenFailed, *reason);
         return false;
     }
-    qCDebug(lcComm) << "opened" << m_port->portName() << m_settingsText;
-    m_driverMinimum = 0;
+    qCDebug(lcComm) << "opened" << deviceName() << m_settingsText;
     holdUntilThreshold();
     return true;
 }
@@ -155,11 +104,19 @@ void CommControl::setOutBufferCount(int count)
 void CommControl::clearOutput()
 {
     m_outBuffer.resize(0); // keeps its capacity
-    if (m_port->isOpen())
-        m_port->clear(QSerialPort::Output);
+    m_port->clearOutput();
 }
 
 bool CommControl::write(const QByteArray& data)
+{
+    if (!queue(data))
+        return false;
+    if (!m_send.isActive())
+        m_send.start();
+    return true;
+}
+
+bool CommControl::queue(const QByteArray& data)
 {
     if (!m_port->isOpen()) {
         fail(poll::LinkError::NotOpen, QStringLiteral("not open"));
@@ -172,57 +129,32 @@ bool CommControl::write(const QByteArray& data)
     }
     qCDebug(lcComm) << "tx" << data.toHex(' ');
     m_outBuffer.append(data);
-    if (!m_send.isActive())
-        m_send.start();
     return true;
 }
 
-void CommControl::sendQueued()
+bool CommControl::sendQueued()
 {
     m_send.stop();
     if (m_outBuffer.isEmpty() || !m_port->isOpen())
-        return;
-    qsizetype sent = 0;
-#ifdef Q_OS_UNIX
-    // Straight to the driver, which has room for a request: QSerialPort
-    // would turn its write notifier on and off around the write, and each
-    // turn wakes the event loop once more. With the send from clearInput()
-    // and the receive event raised from the read, the acquisition thread
-    // makes 9 system calls a poll where it made 15.
-    if (m_port->bytesToWrite() == 0) {
-        const ssize_t written = ::write(static_cast<int>(m_port->handle()), m_outBuffer.constData(),
-                                        static_cast<size_t>(m_outBuffer.size()));
-        if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            const bool gone = errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF;
-            portError(gone ? QSerialPort::ResourceError : QSerialPort::WriteError);
-            return;
-        }
-        sent = qMax<qsizetype>(written, 0);
-        if (sent > 0)
-            emit bytesWritten(sent);
-    }
-#endif
-    // QSerialPort buffers what it is given to write, and sends it when its
-    // write notifier fires; flush() hands the bytes to the driver now, and
-    // what it cannot take waits for the notifier.
+        return m_outBuffer.isEmpty();
     qCDebug(lcCommTiming, "request written at %lld ns", static_cast<long long>(monotonicNs()));
-    const qsizetype rest = m_outBuffer.size() - sent;
-    const bool queued = rest == 0 || m_port->write(m_outBuffer.constData() + sent, rest) == rest;
+    // What the driver has no room for yet, the device sends as it makes
+    // room; a failure it tells itself (deviceFailed).
+    const bool written = m_port->write(m_outBuffer.constData(), m_outBuffer.size());
     m_outBuffer.resize(0);
-    if (rest > 0 && queued)
-        m_port->flush();
-    // portError() has closed the port if the write error was fatal.
-    if (!queued && m_port->isOpen())
-        fail(poll::LinkError::WriteFailed, m_port->errorString());
+    return written;
 }
 
 bool CommControl::exchange(const QByteArray& request, int replyLength)
 {
-    if (!write(request))
+    // Queued without the send timer: it goes below, in this call.
+    if (!queue(request))
         return false;
-    clearInput(); // drops what came before, and sends the request
+    dropInput(); // what came before, a late or partial reply included
     setReceiveThreshold(replyLength);
-    return true;
+    // A request the device could not write is no poll sent (a line that
+    // hung up since the last one, say): the fault is told, nothing counted.
+    return sendQueued();
 }
 
 void CommControl::setInBufferCount(int count)
@@ -236,28 +168,27 @@ void CommControl::setInBufferCount(int count)
 
 int CommControl::bytesAvailable() const
 {
-    qsizetype held = 0;
-#ifdef Q_OS_UNIX
-    int count = 0;
-    if (m_port->isOpen() && ::ioctl(static_cast<int>(m_port->handle()), FIONREAD, &count) == 0)
-        held = count;
-#endif
-    return static_cast<int>(qMin(m_inBuffer.size() + held, kInBufferSize));
+    return static_cast<int>(qMin(m_inBuffer.size() + m_port->bytesHeld(), kInBufferSize));
 }
 
 void CommControl::clearInput()
 {
-    m_inBuffer.clear();
-    // Bytes the driver holds but we have not read yet belong to the same past.
-    if (m_port->isOpen())
-        m_port->clear(QSerialPort::Input);
-    holdUntilThreshold();
+    dropInput();
     // Nothing that arrives from here on is dropped, so a request queued
-    // before goes now, inside the tick: before the window hears of the poll.
-    // Woken for it, the window's thread could hold a write left to the next
-    // turn of the loop back by milliseconds on a busy machine.
+    // before goes now, inside the handler: a tick's window is not told of
+    // the poll before the request is out. Woken for it, the window's thread
+    // could hold a write left to the next turn of the loop back by
+    // milliseconds on a busy machine.
     if (!m_outBuffer.isEmpty())
         sendQueued();
+}
+
+void CommControl::dropInput()
+{
+    m_inBuffer.clear();
+    // Bytes the driver holds but we have not read yet belong to the same past.
+    m_port->clearInput();
+    holdUntilThreshold();
 }
 
 void CommControl::setReceiveThreshold(int threshold)
@@ -273,7 +204,11 @@ void CommControl::setReceiveThreshold(int threshold)
 
 QByteArray CommControl::takeAll()
 {
-    readHeldBytes();
+    // Below the threshold the driver may hold bytes it has not woken us
+    // for. A reply that reached it was read whole; what came after it is
+    // dropped before the next request, or taken with the one after.
+    if (m_inBuffer.size() < m_inBuffer.threshold())
+        readHeldBytes();
     QByteArray taken = m_inBuffer.take();
     holdUntilThreshold();
     return taken;
@@ -281,102 +216,67 @@ QByteArray CommControl::takeAll()
 
 void CommControl::readArrived()
 {
-    // Straight from QSerialPort's buffer into ours, through the stack: no
-    // allocation per reply.
+    // Straight from the device into our buffer, through the stack: no
+    // allocation per reply. The driver woke us for a whole reply (see
+    // holdUntilThreshold), so one read takes it; another only if the chunk
+    // came back full.
     char chunk[ReceiveBuffer::kCapacity];
-    qint64 count = 0;
-    while ((count = m_port->read(chunk, sizeof chunk)) > 0) {
+    qsizetype count = 0;
+    do {
+        count = m_port->read(chunk, sizeof chunk);
+        if (count <= 0)
+            break; // nothing more, or the device went: deviceFailed() told it
         qCDebug(lcComm) << "rx" << QByteArray::fromRawData(chunk, count).toHex(' ');
         if (const qsizetype dropped = m_inBuffer.append(chunk, count))
             qCDebug(lcComm) << "receive buffer full, dropped" << dropped << "bytes";
-    }
+    } while (count == static_cast<qsizetype>(sizeof chunk));
+    if (!m_port->isOpen())
+        return;
     m_lastArrivalNs = monotonicNs();
-    holdUntilThreshold();
     // This handler is the event loop's own, for the bytes' arrival: the
     // receive event can be raised from here, without another turn of it.
+    // The poller takes the reply inside it, so the minimum set after it is
+    // the next reply's, as before: no change of settings on a usual poll.
     checkReceiveThreshold();
+    holdUntilThreshold();
 }
 
-// Unix: the driver is told to wake us only once the bytes still missing
-// to the threshold have arrived (VMIN of a raw terminal, VTIME 0), so a
-// reply that comes in pieces costs one wake-up and one read, not one a
-// piece (a 21-byte reply written in 3 pieces: 1 wake-up instead of 3).
-// Reads stay non-blocking and take whatever is there; a hang-up still
-// wakes us at once. With the threshold off every byte wakes us as before;
-// once it is reached, a take reads what the driver holds beyond it.
+// The driver is told to wake us only once the bytes still missing to the
+// threshold have arrived (Unix: VMIN of a raw terminal, VTIME 0), so a reply
+// that comes in pieces costs one wake-up and one read, not one a piece (a
+// 21-byte reply written in 3 pieces: 1 wake-up instead of 3). Reads stay
+// non-blocking and take whatever is there; a hang-up still wakes us at
+// once. With the threshold off, or reached and the bytes not yet taken,
+// every byte wakes us, so what follows them is read as it comes.
 void CommControl::holdUntilThreshold()
 {
-#ifdef Q_OS_UNIX
     if (!m_port->isOpen())
         return;
     const qsizetype missing = m_inBuffer.threshold() - m_inBuffer.size();
-    if (m_inBuffer.threshold() > 0 && missing <= 0)
-        return; // reached: what follows is read with the next take, or with the next reply
-    const int wanted =
-        m_inBuffer.threshold() > 0 ? static_cast<int>(qMin<qsizetype>(missing, 255)) : 1;
-    if (wanted == m_driverMinimum)
-        return; // the usual case: every poll asks for the same reply length
-    const int handle = static_cast<int>(m_port->handle());
-    termios attributes{};
-    if (::tcgetattr(handle, &attributes) != 0)
-        return;
-    attributes.c_cc[VMIN] = static_cast<cc_t>(wanted);
-    attributes.c_cc[VTIME] = 0;
-    if (::tcsetattr(handle, TCSANOW, &attributes) == 0)
-        m_driverMinimum = wanted;
-#endif
+    m_port->setWakeUpMinimum(m_inBuffer.threshold() > 0 && missing > 0
+                                 ? static_cast<int>(qMin<qsizetype>(missing, 255))
+                                 : 1);
 }
 
-// Unix: what the driver holds below its wake-up minimum, into the receive
-// buffer, so that a take returns all that has arrived.
+// What the driver holds below its wake-up minimum, into the receive buffer,
+// so that a take returns all that has arrived.
 void CommControl::readHeldBytes()
 {
-#ifdef Q_OS_UNIX
-    if (!m_port->isOpen() || m_driverMinimum <= 1)
+    if (!m_port->isOpen() || m_port->wakeUpMinimum() <= 1)
         return;
     char chunk[ReceiveBuffer::kCapacity];
-    ssize_t count = 0;
-    // The port was opened non-blocking: an empty driver answers EAGAIN at once.
-    while ((count = ::read(static_cast<int>(m_port->handle()), chunk, sizeof chunk)) > 0) {
+    qsizetype count = 0;
+    while ((count = m_port->read(chunk, sizeof chunk)) > 0) {
         qCDebug(lcComm) << "rx" << QByteArray::fromRawData(chunk, count).toHex(' ');
         m_inBuffer.append(chunk, count);
     }
-#endif
 }
 
-void CommControl::portError(QSerialPort::SerialPortError error)
+void CommControl::deviceFailed(poll::LinkError error, const QString& reason)
 {
-    // Opening emits NoError, and a failed open is reported by setPortOpen().
-    if (error == QSerialPort::NoError || m_opening || !m_port->isOpen())
-        return;
-    if (error == QSerialPort::TimeoutError)
-        return;
-    // Read, write and resource errors all mean the port is gone. Qt 6.4 can
-    // report a hung-up device as a read error again and again without end, so
-    // close at once; the next open tries afresh.
-    // Its error text comes from the system's last error, which after a
-    // hang-up (a read that returns nothing) is left from an earlier call:
-    // "Inappropriate ioctl for device", "No such file or directory". The
-    // error itself is what happened.
-    QString text;
-    switch (error) {
-    case QSerialPort::ReadError:
-        text = QStringLiteral("reading failed: the device hung up or was removed");
-        break;
-    case QSerialPort::WriteError:
-        text = QStringLiteral("writing failed: the device hung up or was removed");
-        break;
-    case QSerialPort::ResourceError:
-        text = QStringLiteral("the device was removed or hung up");
-        break;
-    default:
-        text = m_port->errorString();
-        break;
-    }
-    m_outBuffer.resize(0);
-    m_port->close();
-    m_port->clearError();
-    fail(poll::LinkError::PortLost, text);
+    if (error == poll::LinkError::PortLost)
+        m_outBuffer.resize(0);
+    fail(error, reason);
 }
 
 void CommControl::fail(poll::LinkError error, const QString& reason)

@@ -1,17 +1,17 @@
 // The serial comm control: port number and line settings, transmit and
 // receive buffers, a receive threshold and its event (OnComm), on top of
-// QSerialPort and the event loop of the thread it lives on. It is the
-// poller's link on a serial port.
+// the serial device (serial/device.h) and the event loop of the thread it
+// lives on. It is the poller's link on a serial port.
 #pragma once
 
 #include "poll/link.h"
+#include "serial/device.h"
 #include "serial/linesettings.h"
 #include "serial/receivebuffer.h"
 
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
@@ -55,7 +55,8 @@ public:
     void setPortNumber(int port); // takes effect at the next open
 
     QString settings() const { return m_settingsText; }
-    bool setSettings(const QString& text); // false and an error for a malformed text
+    // False and an error for a malformed text, or one the open port refuses.
+    bool setSettings(const QString& text);
 
     bool isPortOpen() const;
     // Opening a port that is already open, or closing a closed one, does
@@ -75,9 +76,9 @@ public:
     // Queues the data and returns at once; false if the port is closed or the
     // transmit buffer would overflow. The bytes go out when the receive
     // buffer is next emptied, else from the event loop after the calling
-    // handler has finished: a tick empties the receive buffer after the
-    // write, and that must not drop a fast reply to this very request. A
-    // failed write is reported by errorOccurred.
+    // handler has finished: in the legacy order, Output and then
+    // InBufferCount = 0, the emptying must not drop a fast reply to this
+    // very request. A failed write is reported by errorOccurred.
     bool write(const QByteArray& data);
 
     // What has arrived and not been taken, up to the receive buffer's size.
@@ -92,10 +93,9 @@ public:
     bool isOpen() const override { return isPortOpen(); }
     bool open() override { return setPortOpen(true); }
     void clearOutput() override;
-    // Queues the request, empties the receive buffer (which sends it: see
-    // write) and sets the reply's length as the threshold. The reply's bytes
-    // are read from the event loop, never inside this call, so none can
-    // arrive before the threshold is there to count them.
+    // Empties the receive buffer, sets the reply's length as the threshold
+    // and writes the request, in this order. False, with errorOccurred, if
+    // the request could not be queued or written.
     bool exchange(const QByteArray& request, int replyLength) override;
     // Returns and removes everything received, one byte per character.
     QByteArray takeAll() override;
@@ -111,16 +111,18 @@ private:
     int inputModeValue() const { return static_cast<int>(m_inputMode); }
     void setInputModeValue(int mode) { m_inputMode = static_cast<InputMode>(mode); }
 
+    bool queue(const QByteArray& data); // into the transmit buffer, or a fault
     void readArrived();
     void readHeldBytes();
+    void dropInput();
     void holdUntilThreshold();
-    void portError(QSerialPort::SerialPortError error);
+    void deviceFailed(poll::LinkError error, const QString& reason);
     void fail(poll::LinkError error, const QString& reason);
     void scheduleReceiveCheck();
     void checkReceiveThreshold();
-    void sendQueued();
+    bool sendQueued(); // false if the device could not write what was queued
 
-    QSerialPort* m_port;
+    Device* m_port;
     // Zero-interval, single-shot: runs the receive check on the next turn of
     // the event loop. A timer of this thread costs no wake-up system call, a
     // posted event (queued invocation) writes the loop's eventfd each time.
@@ -134,8 +136,6 @@ private:
     InputMode m_inputMode = InputMode::Text;
     ReceiveBuffer m_inBuffer;
     std::int64_t m_lastArrivalNs = 0; // monotonic time the last bytes were read
-    bool m_opening = false;
-    int m_driverMinimum = 0; // bytes the driver waits for before waking us; 0: as opened
 };
 
 } // namespace serial

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QSysInfo>
 
 using namespace std::chrono_literals;
 using testing_support::PseudoTerminal;
@@ -99,9 +102,9 @@ TEST_F(CommTest, RaisesOnCommOnceWhenTheThresholdIsReached)
 TEST_F(CommTest, AReplyInPiecesWakesTheReaderOnceWhenWhole)
 {
     ASSERT_TRUE(comm.setPortOpen(true));
-    auto* port = comm.findChild<QSerialPort*>();
+    auto* port = comm.findChild<serial::Device*>();
     ASSERT_NE(port, nullptr);
-    QSignalSpy wakeUps{port, &QSerialPort::readyRead};
+    QSignalSpy wakeUps{port, &serial::Device::readyRead};
     comm.setReceiveThreshold(21);
     const QByteArray reply =
         QByteArray::fromHex("440410") + QByteArray(16, 0) + QByteArray::fromHex("8c2f");
@@ -210,15 +213,73 @@ TEST_F(CommTest, AHungUpDeviceClosesThePortWithoutSpinning)
     runEventsFor(1s);
     EXPECT_LT(testing_support::processCpuSeconds() - cpuBefore, 0.3);
     EXPECT_EQ(errors.count(), 1) << "one fault, reported once";
-    // QSerialPort reports NotOpenError for an operation on the closed port:
-    // no new fault, and no closing of the closed port (it would report again).
-    comm.findChild<QSerialPort*>()->clear();
+    // An operation on the closed port is no new fault.
+    comm.clearInput();
+    comm.clearOutput();
     EXPECT_EQ(errors.count(), 1);
 
     PseudoTerminal replacement;
     qputenv("COMM_PORT1", replacement.slaveName().toLocal8Bit());
     EXPECT_TRUE(comm.setPortOpen(true)) << "a returning device is opened again";
 }
+
+#ifdef Q_OS_UNIX
+// The lock file where QSerialPort and the terminal programs look for it.
+QString LockFileOf(const QString& device)
+{
+    return QStringLiteral("/var/lock/LCK..") + QString(device).remove(0, 5).replace(u'/', u'_');
+}
+
+// Whoever holds the port's lock file has the port; a lock left by a program
+// that has ended holds nothing.
+TEST_F(CommTest, ALockedPortIsRefusedUntilItsHolderLetsGo)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    const QString lock = LockFileOf(pty.slaveName());
+    ASSERT_TRUE(QFileInfo::exists(lock)) << lock.toStdString();
+
+    serial::CommControl second;
+    QSignalSpy secondErrors{&second, &serial::CommControl::errorOccurred};
+    EXPECT_FALSE(second.setPortOpen(true));
+    ASSERT_EQ(secondErrors.count(), 1);
+    const QString reason = secondErrors.at(0).at(0).value<poll::LinkFault>().reason;
+    EXPECT_TRUE(reason.contains("in use by another program") &&
+                reason.contains(QString::number(QCoreApplication::applicationPid())))
+        << reason.toStdString();
+
+    comm.setPortOpen(false);
+    EXPECT_FALSE(QFileInfo::exists(lock));
+    // A lock file left by a program that ended without closing (killed):
+    // its process is gone, so the port is free.
+    QProcess ended;
+    ended.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$")});
+    ASSERT_TRUE(ended.waitForFinished());
+    QFile left(lock);
+    ASSERT_TRUE(left.open(QIODevice::WriteOnly));
+    left.write(ended.readAllStandardOutput().trimmed() + "\nsh\n" +
+               QSysInfo::machineHostName().toUtf8() + "\n");
+    left.close();
+    EXPECT_TRUE(second.setPortOpen(true));
+    EXPECT_EQ(secondErrors.count(), 1);
+}
+
+// A line that hung up before the event loop noticed it is found by the next
+// request: nothing counts as sent, the port is closed and its lock let go,
+// so the same device can be opened again when it returns.
+TEST_F(CommTest, AHangUpFoundByTheRequestIsAFaultNotASend)
+{
+    ASSERT_TRUE(comm.setPortOpen(true));
+    pty.hangUp();
+    EXPECT_FALSE(comm.exchange(QByteArray::fromHex("430400000008feee"), 21));
+    EXPECT_FALSE(comm.isPortOpen());
+    ASSERT_EQ(errors.count(), 1);
+    const auto fault = errors.at(0).at(0).value<poll::LinkFault>();
+    EXPECT_EQ(fault.error, poll::LinkError::PortLost);
+    EXPECT_TRUE(fault.reason.startsWith("writing failed") && fault.reason.contains("hung up"))
+        << fault.reason.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(LockFileOf(pty.slaveName())));
+}
+#endif
 
 // --list-ports tells a port another program holds: by its lock, or, with
 // no lock (a shell's redirection), by its open descriptor, naming it.

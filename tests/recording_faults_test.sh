@@ -79,7 +79,7 @@ row "--trace into the record file: refused" \
     '[ $status -eq 2 ] && [ $status2 -eq 2 ] && grep -q "trace would be mixed" $dir/traced.out &&
      [ "$(grep -v "^autopoll: " $dir/traced.csv)" = "$(cat $dir/stdout.csv)" ]'
 sim corrupt --corrupt-every 2
-timeout 10 "$pollcli" --port "$dir/corrupt" --duration 2.5 >"$dir/lines" 2>&1
+timeout 10 "$pollcli" --port "$dir/corrupt" --duration 3.5 >"$dir/lines" 2>&1 # poll 2's reply has 1.5 s to come
 timeout 10 "$pollcli" --port "$dir/corrupt" --address 5 --duration 2.5 >>"$dir/lines" 2>&1
 row "pollcli says of each poll: reply ok, reply FAILED checksum, no reply; and sums them up" \
     'grep -q "reply ok  poll 1 " $dir/lines && grep -q "reply FAILED checksum  poll 2 " $dir/lines &&

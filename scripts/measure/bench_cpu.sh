@@ -6,7 +6,10 @@
 # POLLCLI=path measures another pollcli build (default: the one in the build
 # folder, built first); POLLCLI_ARGS are its options (default --quiet).
 # BASELINE=path runs a second pollcli build alongside, under the same load,
-# for a before/after comparison.
+# for a before/after comparison; BASELINE="before=path other=path" runs
+# several, each named by its label (no blanks in labels or paths). Each
+# build's place in the order of start still moves its figure by about a
+# tenth: compare builds over runs that start them in each order.
 #
 # Each process's CPU time is read from /proc/PID/stat (utime + stime, clock
 # ticks) at the end, and from /proc/PID/task/*/schedstat (ns on the CPU,
@@ -50,39 +53,73 @@ module()
     exit 1
 }
 
+declare -A binary=([pollcli]="$POLLCLI")
 names=(pollcli)
-[ -n "${BASELINE:-}" ] && names+=(baseline)
+read -r -a baselines <<<"${BASELINE:-}"
+for entry in "${baselines[@]}"; do
+    label=baseline path=$entry
+    [[ $entry == *=* ]] && label=${entry%%=*} path=${entry#*=}
+    [ -z "${binary[$label]:-}" ] && [ "$label" != mbpoll ] ||
+        { echo "bench_cpu: the name $label is taken twice" >&2; exit 2; }
+    [ -x "$path" ] || { echo "bench_cpu: $path is not a program" >&2; exit 2; }
+    binary[$label]=$path
+    names+=("$label")
+done
 names+=(mbpoll)
 for name in "${names[@]}"; do module "$name"; done
 
+# Each program starts its share of a second after the one before, so that
+# their polls fall at different times of the second. Started at once, their
+# polls woke together, and the figures said more about the order of start
+# than about the builds: in runs of 2026-12-10 the build started first
+# needed about 1.3 times the CPU a poll of the same build started second,
+# and every build less than with the polls apart.
 declare -A pid
-COMM_PORT1="$workdir/ttypollcli" "$POLLCLI" "${pollcli_args[@]}" >/dev/null 2>"$workdir/pollcli.err" &
-pid[pollcli]=$!
-if [ -n "${BASELINE:-}" ]; then
-    COMM_PORT1="$workdir/ttybaseline" "$BASELINE" "${pollcli_args[@]}" >/dev/null 2>"$workdir/baseline.err" &
-    pid[baseline]=$!
-fi
-mbpoll -m rtu -a 67 -b 9600 -P none -t 3 -r 1 -c 8 -l 1000 "$workdir/ttymbpoll" >/dev/null 2>&1 &
-pid[mbpoll]=$!
+stagger=$(awk -v n="${#names[@]}" 'BEGIN { printf "%.3f", 1 / n }')
+for name in "${names[@]}"; do
+    if [ "$name" = mbpoll ]; then
+        mbpoll -m rtu -a 67 -b 9600 -P none -t 3 -r 1 -c 8 -l 1000 "$workdir/ttymbpoll" >/dev/null 2>&1 &
+    else
+        COMM_PORT1="$workdir/tty$name" "${binary[$name]}" "${pollcli_args[@]}" >/dev/null 2>"$workdir/$name.err" &
+    fi
+    pid[$name]=$!
+    sleep "$stagger"
+done
 for name in "${names[@]}"; do children+=("${pid[$name]}"); done
 
-# One line a second per process: "<second> <name> <ns on the CPU> <requests logged>".
+# One line a second per process: "<second> <name> <ns on the CPU> <requests
+# logged> <ns of its acquisition thread>". The sampler starts no process
+# while the programs run (no sleep, cat or grep a second: each would stir
+# the caches the polls find), so it waits on a pipe that never speaks and
+# reads /proc with bash alone; the module's log is counted at the start of
+# the steady state and at the end. The highest 1-minute load average seen
+# tells a run that shared the cores with a build from one that had them to
+# itself.
+exec {never}<> <(:)
+declare -A requests
 start_us=${EPOCHREALTIME/./}
+max_load=0.00
 for ((second = 1; second <= seconds; second++)); do
     wait_us=$((start_us + second * 1000000 - ${EPOCHREALTIME/./}))
     if ((wait_us > 0)); then
         printf -v pause '%d.%06d' $((wait_us / 1000000)) $((wait_us % 1000000))
-        sleep "$pause"
+        read -r -t "$pause" -u "$never" _ || true
     fi
+    read -r load _ </proc/loadavg
+    ((10#${load/./} > 10#${max_load/./})) && max_load=$load
     for name in "${names[@]}"; do
         [ -d "/proc/${pid[$name]}/task" ] || { echo "bench_cpu: $name ended early" >&2; exit 1; }
+        if ((second == settle || second == seconds)); then
+            requests[$name]=$(grep -c ' rx ' "$workdir/$name.log" || true)
+        fi
         ns=0 acquisition=0
         for task in "/proc/${pid[$name]}"/task/*; do
             read -r task_ns _ <"$task/schedstat" 2>/dev/null || continue # a thread that just ended
             ns=$((ns + task_ns))
-            [ "$(cat "$task/comm" 2>/dev/null)" = acquisition ] && acquisition=$task_ns
+            read -r comm <"$task/comm" 2>/dev/null || comm=
+            [ "$comm" = acquisition ] && acquisition=$task_ns
         done
-        echo "$second $name $ns $(grep -c ' rx ' "$workdir/$name.log" || true) $acquisition" >>"$workdir/samples"
+        echo "$second $name $ns ${requests[$name]:-0} $acquisition" >>"$workdir/samples"
     done
 done
 tck=$(getconf CLK_TCK)
@@ -91,10 +128,11 @@ for name in "${names[@]}"; do
     echo "$name $ticks" >>"$workdir/ticks"
 done
 
-echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ), load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%dT%H:%MZ), load average at the end: $(cut -d' ' -f1-3 /proc/loadavg), highest 1-minute load during the run: $max_load"
 echo "duration: $seconds s side by side; steady state from ${settle} s on"
-echo "pollcli: $POLLCLI ${pollcli_args[*]}"
-[ -n "${BASELINE:-}" ] && echo "baseline: $BASELINE ${pollcli_args[*]}"
+for name in "${names[@]}"; do
+    [ "$name" = mbpoll ] || echo "$name: ${binary[$name]} ${pollcli_args[*]}"
+done
 awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
     FILENAME ~ /ticks$/ { ticks[$1] = $2; next }
     {
@@ -113,7 +151,7 @@ awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
         return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
     }
     END {
-        printf "%-9s %8s %12s %11s %14s %12s %15s %17s\n", "program", "requests", "CPU s (stat)",
+        printf "%-12s %8s %12s %11s %14s %12s %15s %17s\n", "program", "requests", "CPU s (stat)",
             "start-up s", "CPU per hour s", "per poll us", "per poll median", "per poll / mbpoll"
         n = split(order, names, " ")
         for (i = 1; i <= n; i++) {
@@ -125,7 +163,7 @@ awk -v settle="$settle" -v tck="$tck" -v order="${names[*]}" '
         for (i = 1; i <= n; i++) {
             name = names[i]
             steady = (last[name] - ns0[name]) / 1e9
-            printf "%-9s %8d %12.2f %11.3f %14.3f %12.1f %15.1f %8.2f / %.2f\n", name, req[name],
+            printf "%-12s %8d %12.2f %11.3f %14.3f %12.1f %15.1f %8.2f / %.2f\n", name, req[name],
                 ticks[name] / tck, ns0[name] / 1e9, steady * 3600 / (lastsecond - settle), mean[name],
                 med[name], mean[name] / mean["mbpoll"], med[name] / med["mbpoll"]
         }

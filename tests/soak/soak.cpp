@@ -35,7 +35,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -306,12 +305,12 @@ public:
         m_view.listenTo(poller);
         // When requests left this process and replies reached it: watched,
         // never touched.
-        auto* port = comm.findChild<QSerialPort*>();
+        auto* port = comm.findChild<serial::Device*>();
         if (!port)
             return fail("the comm control has no serial port to watch");
         QObject::connect(&comm, &serial::CommControl::bytesWritten, &comm,
                          [this] { ++m_view.writes; });
-        QObject::connect(port, &QSerialPort::readyRead, &comm, [this] {
+        QObject::connect(port, &serial::Device::readyRead, &comm, [this] {
             if (m_view.readCount < m_view.reads.size())
                 m_view.reads[m_view.readCount] = Now();
             ++m_view.readCount;
