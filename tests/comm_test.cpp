@@ -310,8 +310,15 @@ TEST(PortList, NamesEachPortItsStableNameAndWhetherItIsInUse)
 {
     using Use = serial::PortEntry::Use;
     const QString text = serial::FormatPortList(
-        {{"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI-if00-port0", "FT232R", "FTDI", "A502", 0x0403,
-          0x6001, Use::Free, {}},
+        {{"/dev/ttyUSB0",
+          "/dev/serial/by-id/usb-FTDI-if00-port0",
+          "FT232R",
+          "FTDI",
+          "A502",
+          0x0403,
+          0x6001,
+          Use::Free,
+          {}},
          {"/dev/ttyS0", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::NoPermission, {}},
          {"COM7", {}, {}, {}, {}, std::nullopt, std::nullopt, Use::Busy, "minicom (4711)"}});
     EXPECT_TRUE(text.startsWith("3 serial ports found:\n\n/dev/ttyUSB0\n  stable name:    "
