@@ -333,7 +333,13 @@ PublisherThread::PublisherThread(PublishSettings settings)
             m_thread.quit();
         },
         Qt::DirectConnection);
-    connect(&m_thread, &QThread::started, m_publisher, &Publisher::start);
+    // The first connection is tried once this thread's event loop runs,
+    // after the program has connected to the publisher's faults: a broker
+    // that refuses at once is told once, and only to whoever listens then.
+    QTimer::singleShot(0, this, [this] {
+        if (!m_finished)
+            QMetaObject::invokeMethod(m_publisher, &Publisher::start);
+    });
     connect(&m_thread, &QThread::finished, m_publisher, &QObject::deleteLater);
     m_thread.start();
 }

@@ -138,6 +138,13 @@ for bad in "mqtt://127.0.0.1:$plain" "http://127.0.0.1/x" "mqtt://127.0.0.1/plan
     "$pollcli" --port "$dir/tty67" --duration 1 --publish "$bad" >/dev/null 2>"$dir/usage.err"
     row "--publish $bad: a usage error" '[ $? -eq 2 ]'
 done
+closed=$(free_port) told=0 # a refusal within the first moments is told too, however fast it comes
+for run in 1 2 3 4 5; do
+    "$pollcli" --port "$dir/tty67" --duration 1 --quiet --publish "mqtt://localhost:$closed/plant/x" \
+        >/dev/null 2>"$dir/refused.err"
+    grep -q "cannot publish to .*: Connection refused" "$dir/refused.err" && told=$((told + 1))
+done
+row "a broker that refuses at once: told at every start" '[ $told -eq 5 ]'
 chmod 644 "$dir/password"
 "$pollcli" --port "$dir/tty67" --duration 1 --publish "mqtt://127.0.0.1:$plain/plant/x" \
     "${credentials[@]}" >/dev/null 2>"$dir/open.err"
