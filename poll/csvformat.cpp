@@ -376,8 +376,10 @@ bool RecordingReader::couldBeHeader(QByteArrayView start) const
         const qsizetype common = std::min(start.size(), header.size());
         if (start.first(common) != header.first(common))
             return false;
-        return start.size() <= header.size() ||
-               (start.size() == header.size() + 1 && start.back() == '\r');
+        // CRs after it may yet end in an LF: a header written as CR CR LF
+        // is read as the header, whatever the bytes come in.
+        const QByteArrayView rest = start.sliced(common);
+        return std::all_of(rest.begin(), rest.end(), [](char c) { return c == '\r'; });
     };
     return couldBe(m_header) || couldBe(m_valuesHeader);
 }
