@@ -101,8 +101,8 @@ private:
     QTimer m_connectLimit; // no CONNACK in time: the broker is there but not answering
     bool m_connected = false;
     bool m_inCallback = false;
-    QString m_pendingDrop; // a loss told inside a library call, acted on after it
-    QString m_lastError;   // the library's last error line (a TLS verification, say)
+    QString m_pendingDrop;             // a loss told inside a library call, acted on after it
+    QString m_lastError;               // the library's last error line (a TLS verification, say)
     QHash<int, QString> m_subscribing; // topics asked for, by message id, until the broker answers
 };
 

@@ -144,8 +144,10 @@ void BrokerLink::connected()
 
 void BrokerLink::closed(const QString& reason)
 {
+    // What the station said last is not known while the broker is away.
+    emit status({});
     emit fault(QStringLiteral("cannot reach %1: %2; trying again in %3 s")
-                   .arg(m_settings.where, reason)
+                   .arg(m_settings.where, reason.endsWith(u'.') ? reason.chopped(1) : reason)
                    .arg(m_backoff.count() / 1000));
     m_retry.start(m_backoff);
     m_backoff = std::min(m_backoff * 2, kLongestBackoff);
@@ -183,7 +185,8 @@ void BrokerLink::received(const QString& name, const QByteArray& payload, bool i
             emit malformed(static_cast<int>(Malformed::BadNumber));
             return;
         }
-        if (std::all_of(m_channels.begin(), m_channels.end(), [](auto v) { return v.has_value(); })) {
+        if (std::all_of(m_channels.begin(), m_channels.end(),
+                        [](auto v) { return v.has_value(); })) {
             poll::Sample sample{.timeMs = QDateTime::currentMSecsSinceEpoch(),
                                 .polls = kPollsUnknown};
             for (std::size_t i = 0; i < m_channels.size(); ++i)
@@ -262,9 +265,8 @@ void BrokerFeed::takeReading(const poll::Sample& sample)
 
 QString BrokerFeed::summary() const
 {
-    QString text =
-        QStringLiteral("%1 — station: %2")
-            .arg(m_where, m_status.isEmpty() ? QStringLiteral("status not known yet") : m_status);
+    QString text = QStringLiteral("%1 — station: %2")
+                       .arg(m_where, m_status.isEmpty() ? QStringLiteral("not known") : m_status);
     text += m_provisional ? QStringLiteral("; its last values published (retained), no reading yet")
                           : QStringLiteral("; %1 readings").arg(m_readings);
     QStringList reasons;
@@ -272,8 +274,9 @@ QString BrokerFeed::summary() const
     for (std::size_t i = 0; i < kMalformedCount; ++i)
         if (m_skipped[i]) {
             skipped += m_skipped[i];
-            reasons << QStringLiteral("%1 %2").arg(m_skipped[i]).arg(
-                           MalformedText(static_cast<Malformed>(i)));
+            reasons << QStringLiteral("%1 %2")
+                           .arg(m_skipped[i])
+                           .arg(MalformedText(static_cast<Malformed>(i)));
         }
     if (skipped)
         text += QStringLiteral(", %1 skipped (%2)").arg(skipped).arg(reasons.join(u", "));

@@ -84,7 +84,7 @@ private:
     acquisition::PublishSettings m_settings;
     acquisition::MqttClient m_client;
     QTimer m_retry;
-    std::chrono::milliseconds m_backoff{1000}; // 1 s, doubled each failure up to 60 s
+    std::chrono::milliseconds m_backoff{1000};      // 1 s, doubled each failure up to 60 s
     std::array<std::optional<float>, 8> m_channels; // retained values of this connection
     bool m_toldRetained = false;
 };
