@@ -180,4 +180,17 @@ TEST(BrokerFeed, RetainedValuesAtOnceThenEachReadingAsItComesAndWhatIsMalformedC
         << view.note().toStdString();
 }
 
+TEST(BrokerFeed, ReadsBackWhatAStationPublishes)
+{
+    // The module's address not known (null), a failed checksum, tenths.
+    const poll::Sample sample{.timeMs = 1'796'918'400'123,
+                              .values = {-32768, 32767, 0, 1.5f, -0.5f, 235, -5, 1234},
+                              .polls = 7,
+                              .errors = 2,
+                              .checksumOk = false};
+    const auto read = polltrend::ReadReading(acquisition::ReadingJson(sample, "textpoll", "COM1"));
+    ASSERT_TRUE(std::holds_alternative<poll::Sample>(read));
+    EXPECT_EQ(std::get<poll::Sample>(read), sample);
+}
+
 } // namespace
