@@ -60,7 +60,6 @@ void MqttClient::open()
     mosquitto_disconnect_v5_callback_set(m_mosq, &MqttClient::onDisconnect);
     mosquitto_publish_v5_callback_set(m_mosq, &MqttClient::onPublish);
     mosquitto_message_v5_callback_set(m_mosq, &MqttClient::onMessage);
-    mosquitto_subscribe_v5_callback_set(m_mosq, &MqttClient::onSubscribe);
     mosquitto_log_callback_set(m_mosq, &MqttClient::onLog);
     if (!m_options.user.isEmpty())
         mosquitto_username_pw_set(
@@ -133,10 +132,8 @@ bool MqttClient::subscribe(const QString& topic)
 {
     if (!m_mosq || !m_connected)
         return false;
-    int mid = 0;
-    const int rc = mosquitto_subscribe_v5(m_mosq, &mid, topic.toUtf8().constData(), 1, 0, nullptr);
-    if (rc == MOSQ_ERR_SUCCESS)
-        m_subscribing.insert(mid, topic);
+    const int rc =
+        mosquitto_subscribe_v5(m_mosq, nullptr, topic.toUtf8().constData(), 1, 0, nullptr);
     afterCall(MOSQ_ERR_SUCCESS);
     return rc == MOSQ_ERR_SUCCESS;
 }
@@ -214,7 +211,6 @@ void MqttClient::teardown()
     m_read.reset();
     m_write.reset();
     m_connected = false;
-    m_subscribing.clear();
     if (m_mosq) {
         mosquitto_destroy(m_mosq);
         m_mosq = nullptr;
@@ -265,20 +261,6 @@ void MqttClient::onPublish(mosquitto*, void* self, int mid, int reason, const mo
     client->m_inCallback = true;
     emit client->delivered(mid,
                            taken ? QString() : QString::fromUtf8(mosquitto_reason_string(reason)));
-    client->m_inCallback = false;
-}
-
-void MqttClient::onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
-                             const mosquitto_property*)
-{
-    auto* client = static_cast<MqttClient*>(self);
-    const QString topic = client->m_subscribing.take(mid);
-    // MQTT 5 answers each topic with the QoS granted (0 to 2) or a refusal
-    // from 0x80 up: 0x87 is "Not authorized".
-    if (count < 1 || granted[0] < 0x80)
-        return;
-    client->m_inCallback = true;
-    emit client->subscribeRefused(topic, QString::fromUtf8(mosquitto_reason_string(granted[0])));
     client->m_inCallback = false;
 }
 

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -56,8 +55,6 @@ public:
     // acknowledgement), 0 for QoS 0, nothing if it cannot be queued now.
     std::optional<int> publish(const QString& topic, const QByteArray& payload, int qos,
                                bool retain);
-    // Asks for `topic`'s messages (QoS 1); received() brings them,
-    // subscribeRefused() tells if the broker will not.
     bool subscribe(const QString& topic);
     // Messages queued and not yet written to the socket.
     bool wantsToWrite() const;
@@ -71,16 +68,11 @@ signals:
     // take it ("Not authorized"), empty if it did.
     void delivered(int mid, const QString& refusal);
     void received(const QString& topic, const QByteArray& payload, bool retained);
-    // The broker refused to send `topic`: `reason` is its own ("Not
-    // authorized", where its ACL lets this user not read it).
-    void subscribeRefused(const QString& topic, const QString& reason);
 
 private:
     static void onConnect(mosquitto*, void* self, int reason, int flags, const mosquitto_property*);
     static void onDisconnect(mosquitto*, void* self, int reason, const mosquitto_property*);
     static void onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
-    static void onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
-                            const mosquitto_property*);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* message,
                           const mosquitto_property*);
     static void onLog(mosquitto*, void* self, int level, const char* text);
@@ -101,9 +93,8 @@ private:
     QTimer m_connectLimit; // no CONNACK in time: the broker is there but not answering
     bool m_connected = false;
     bool m_inCallback = false;
-    QString m_pendingDrop;             // a loss told inside a library call, acted on after it
-    QString m_lastError;               // the library's last error line (a TLS verification, say)
-    QHash<int, QString> m_subscribing; // topics asked for, by message id, until the broker answers
+    QString m_pendingDrop; // a loss told inside a library call, acted on after it
+    QString m_lastError;   // the library's last error line (a TLS verification, say)
 };
 
 } // namespace acquisition

@@ -112,11 +112,6 @@ BrokerLink::BrokerLink(acquisition::PublishSettings settings, QObject* parent)
     connect(&m_client, &acquisition::MqttClient::connected, this, &BrokerLink::connected);
     connect(&m_client, &acquisition::MqttClient::closed, this, &BrokerLink::closed);
     connect(&m_client, &acquisition::MqttClient::received, this, &BrokerLink::received);
-    connect(&m_client, &acquisition::MqttClient::subscribeRefused, this,
-            [this](const QString& topic, const QString& reason) {
-                emit fault(QStringLiteral("the broker at %1 does not let us read %2: %3")
-                               .arg(m_settings.where, topic, reason));
-            });
 }
 
 BrokerLink::~BrokerLink()
@@ -268,7 +263,9 @@ QString BrokerFeed::summary() const
     QString text = QStringLiteral("%1 — station: %2")
                        .arg(m_where, m_status.isEmpty() ? QStringLiteral("not known") : m_status);
     text += m_provisional ? QStringLiteral("; its last values published (retained), no reading yet")
-                          : QStringLiteral("; %1 readings").arg(m_readings);
+                          : QStringLiteral("; %1 %2")
+                                .arg(m_readings)
+                                .arg(m_readings == 1 ? "reading" : "readings");
     QStringList reasons;
     qint64 skipped = 0;
     for (std::size_t i = 0; i < kMalformedCount; ++i)
