@@ -58,7 +58,8 @@ struct Broker
     void publish(const QString& leaf, const QByteArray& lines, bool retain = false)
     {
         QProcess pub;
-        QStringList arguments{QStringLiteral("-p"), port,
+        QStringList arguments{QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
+                              QStringLiteral("-p"), port,
                               QStringLiteral("-q"), QStringLiteral("1"),
                               QStringLiteral("-t"), QStringLiteral("plant/line3/") + leaf,
                               QStringLiteral("-l")};
