@@ -41,15 +41,17 @@ std::variant<PublishSettings, QString> ReadPublishSettings(const PublishOptions&
     const QUrl url(options.url, QUrl::StrictMode);
     const QString scheme = url.scheme();
     if (!url.isValid() || (scheme != u"mqtt" && scheme != u"mqtts") || url.host().isEmpty())
-        return QStringLiteral("--publish must be mqtt://HOST[:PORT]/TOPIC-PREFIX or mqtts://..., "
-                              "not '%1'")
-            .arg(options.url);
+        return QStringLiteral("%1 must be mqtt://HOST[:PORT]/TOPIC-PREFIX or mqtts://..., "
+                              "not '%2'")
+            .arg(options.named, options.url);
     if (!url.password().isEmpty())
-        return QStringLiteral("--publish: a password in the URL would show in the process list; "
-                              "give it with --publish-password-file FILE or in POLL_MQTT_PASSWORD");
+        return QStringLiteral("%1: a password in the URL would show in the process list; "
+                              "give it with --publish-password-file FILE or in POLL_MQTT_PASSWORD")
+            .arg(options.named);
     if (!url.userName().isEmpty())
-        return QStringLiteral("--publish: give the user with --publish-user NAME or in "
-                              "POLL_MQTT_USER, not in the URL");
+        return QStringLiteral("%1: give the user with --publish-user NAME or in "
+                              "POLL_MQTT_USER, not in the URL")
+            .arg(options.named);
     QString prefix = url.path();
     while (prefix.startsWith(u'/'))
         prefix.remove(0, 1);
@@ -57,9 +59,9 @@ std::variant<PublishSettings, QString> ReadPublishSettings(const PublishOptions&
         prefix.chop(1);
     if (prefix.isEmpty() || prefix.contains(u'+') || prefix.contains(u'#') || url.hasQuery() ||
         url.hasFragment())
-        return QStringLiteral("--publish needs a topic prefix after the host, without + or #: "
-                              "mqtt://%1/plant/line3")
-            .arg(url.host());
+        return QStringLiteral("%1 needs a topic prefix after the host, without + or #: "
+                              "mqtt://%2/plant/line3")
+            .arg(options.named, url.host());
     if (!options.caFile.isEmpty() && scheme != u"mqtts")
         return QStringLiteral("--publish-ca is for mqtts:// only");
 
@@ -92,7 +94,8 @@ std::variant<PublishSettings, QString> ReadPublishSettings(const PublishOptions&
         broker.password = qEnvironmentVariable("POLL_MQTT_PASSWORD");
     }
     if (!broker.password.isEmpty() && broker.user.isEmpty())
-        return QStringLiteral("--publish: a password without a user; give --publish-user NAME");
+        return QStringLiteral("%1: a password without a user; give --publish-user NAME")
+            .arg(options.named);
     broker.clientId = !options.clientId.isEmpty()
                           ? options.clientId
                           : QStringLiteral("%1-%2-%3")

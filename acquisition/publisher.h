@@ -48,6 +48,7 @@ struct PublishOptions
     QString clientId;     // --publish-client-id; else one stable per program, port and host
     QString program;
     QString port;
+    QString named = QStringLiteral("--publish"); // the URL, as refusals name it
 };
 
 // The settings, or why they cannot be used: a URL that is not one, a

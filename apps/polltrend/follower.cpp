@@ -19,9 +19,6 @@
 namespace polltrend {
 namespace {
 
-// The interval a recording was made at is the median spacing of its first
-// rows: 1000 of them, a quarter of an hour at one a second.
-constexpr std::size_t kSpacingRows = 1000;
 // Read in pieces, so a week's file (45 MB) never sits in memory whole.
 constexpr qint64 kChunkSize = 1 << 20;
 // Compared at each check: 512 bytes are about five rows, which differ from
@@ -200,8 +197,7 @@ void RecordingFollower::startOver(const QString& why)
     m_firstMs.reset();
     m_lastMs.reset();
     m_history.clear();
-    m_spacings.clear();
-    m_previousMs = 0;
+    m_spacing.clear();
     setNote(QStringLiteral("%1 at %2, read from its start")
                 .arg(why, QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
     emit startedOver();
@@ -231,23 +227,15 @@ void RecordingFollower::append(const std::vector<poll::Sample>& rows)
 {
     if (rows.empty())
         return;
-    const std::size_t spacings = m_spacings.size();
+    bool spaced = false;
     for (const poll::Sample& row : rows) {
-        if (m_lastMs && m_spacings.size() < kSpacingRows && row.timeMs > m_previousMs)
-            m_spacings.push_back(row.timeMs - m_previousMs);
-        m_previousMs = row.timeMs;
+        spaced |= m_spacing.add(row.timeMs);
         // After a clock set back the rows are not in time order.
         m_firstMs = std::min(m_firstMs.value_or(row.timeMs), row.timeMs);
         m_lastMs = std::max(m_lastMs.value_or(row.timeMs), row.timeMs);
     }
-    if (m_spacings.size() != spacings) {
-        // The median: a pause between runs, or a silence, is far rarer than
-        // a poll and does not move it.
-        std::vector<qint64> sorted = m_spacings;
-        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-        std::nth_element(sorted.begin(), middle, sorted.end());
-        m_history.setInterval(std::chrono::milliseconds(*middle));
-    }
+    if (spaced)
+        m_history.setInterval(m_spacing.interval());
     m_history.append(rows);
 }
 

@@ -8,6 +8,7 @@
 
 #include "poll/csvformat.h"
 #include "poll/history.h"
+#include "polltrend/spacing.h"
 
 #include <QFile>
 #include <QFileSystemWatcher>
@@ -86,9 +87,7 @@ private:
 
     QString m_path;
     poll::History& m_history;
-    // The spacing of the first rows, in ms: their median is the interval.
-    std::vector<qint64> m_spacings;
-    qint64 m_previousMs = 0; // of the last row read
+    SpacingMedian m_spacing; // of the first rows: the interval
     poll::RecordingReader m_reader;
     qint64 m_offset = 0; // bytes of the file read so far
     // The last bytes read, up to m_offset: the same bytes there at the next

@@ -1,8 +1,11 @@
 // polltrend: the eight channels of a recording over time, in a window that
-// follows the file while it grows, or drawn into a PNG without a display.
+// follows the file while it grows, or drawn into a PNG without a display; or
+// a station's live readings from a broker, in a window.
 
 #include "acquisition/commandline.h"
+#include "acquisition/publisher.h"
 #include "acquisition/startup.h"
+#include "polltrend/brokerfeed.h"
 #include "polltrend/follower.h"
 #include "ui/trendview.h"
 
@@ -60,6 +63,7 @@ struct Options
     QString png;
     QSize size{1200, 600};
     std::optional<qint64> from, to;
+    std::optional<acquisition::PublishSettings> broker; // instead of a file
 };
 
 // The options, or the exit status: 0 after --help or --version, 2 for a
@@ -71,9 +75,12 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
          QStringLiteral("Shows the eight channels of a recording made with --record (by "
                         "bytepoll, autopoll, textpoll or pollcli) over time, and follows the file "
                         "while it grows. With --png, draws the image into a file and exits, "
-                        "without a display."),
-         acquisition::About::Kind::Viewer, QString(), QStringLiteral("FILE.csv"),
-         QStringLiteral("A recording.")});
+                        "without a display. Given a broker's URL instead, shows the live "
+                        "readings a station publishes there (--publish), from its last values "
+                        "on."),
+         acquisition::About::Kind::Viewer, QString(), QStringLiteral("FILE.csv|URL"),
+         QStringLiteral("A recording, or a station's topics on an MQTT broker: "
+                        "mqtt://HOST[:PORT]/TOPIC-PREFIX (mqtts:// for TLS).")});
     const QCommandLineOption png(QStringLiteral("png"),
                                  QStringLiteral("Draw the trend into OUT (a PNG image) and exit."),
                                  QStringLiteral("OUT"));
@@ -88,13 +95,35 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     const QCommandLineOption to(QStringLiteral("to"),
                                 QStringLiteral("End the view at TIME; default: the last row."),
                                 QStringLiteral("TIME"));
-    for (const QCommandLineOption& option : {png, size, from, to})
+    // Named as the pollers name them, so that a plant's scripts give both the same.
+    const QCommandLineOption user(QStringLiteral("publish-user"),
+                                  QStringLiteral("With a URL: the broker's user name (else "
+                                                 "$POLL_MQTT_USER)."),
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption passwordFile(
+        QStringLiteral("publish-password-file"),
+        QStringLiteral("With a URL: read the broker's password from the first line of FILE, which "
+                       "only its owner may read (else $POLL_MQTT_PASSWORD); never in the URL."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption ca(QStringLiteral("publish-ca"),
+                                QStringLiteral("With mqtts://, trust the broker's certificate if "
+                                               "FILE's CA signed it (default: the system's CAs)."),
+                                QStringLiteral("FILE"));
+    const QCommandLineOption clientId(
+        QStringLiteral("publish-client-id"),
+        QStringLiteral("With a URL: the MQTT client id (default: a new one at each start)."),
+        QStringLiteral("ID"));
+    for (const QCommandLineOption& option : {png, size, from, to, user, passwordFile, ca, clientId})
         parser.addOption(option);
+    for (const QCommandLineOption& option : {user, passwordFile, ca, clientId})
+        parser.refuseEmptyValue(option);
     parser.addHelpText(QStringLiteral(
         "\nKeys in the window: + and - zoom, Left and Right go back and forth, End (or a double "
         "click) returns to the newest rows, 1 to 8 hide or show a channel.\n\nExamples:\n"
         "  autopoll --record today.csv & polltrend today.csv\n"
-        "  polltrend today.csv --png today.png --from 2026-12-09T08:00 --to 2026-12-09T12:00\n"));
+        "  polltrend today.csv --png today.png --from 2026-12-09T08:00 --to 2026-12-09T12:00\n"
+        "  polltrend mqtt://broker.local/plant/line3 --publish-user viewer "
+        "--publish-password-file ~/.broker-password\n"));
     const auto usageError = [&](const QString& why) { return parser.usageError(why); };
     if (const std::optional<int> status = parser.parse(arguments))
         return *status;
@@ -103,9 +132,43 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1 || files.first().isEmpty())
         return usageError(files.isEmpty() ? QStringLiteral("which recording? name a FILE.csv")
-                                          : QStringLiteral("one FILE.csv at a time"));
+                                          : QStringLiteral("one FILE.csv or URL at a time"));
 
     Options options;
+    static const QRegularExpression brokerUrl(QStringLiteral("^mqtts?://"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    if (brokerUrl.match(files.first()).hasMatch()) {
+        if (parser.isSet(png)) {
+            say(QStringLiteral("--png draws a recording: a broker's live readings have no end to "
+                               "draw; record them (pollcli --record) and draw the file"));
+            return 2;
+        }
+        for (const QCommandLineOption& option : {size, from, to})
+            if (parser.isSet(option))
+                return usageError(QStringLiteral("--%1 is for a recording, not a broker")
+                                      .arg(option.names().constFirst()));
+        auto read = acquisition::ReadPublishSettings(
+            {files.first(), parser.value(user), parser.value(passwordFile), parser.value(ca),
+             parser.value(clientId), QStringLiteral("polltrend"), QString(),
+             QStringLiteral("the broker URL")});
+        if (const QString* why = std::get_if<QString>(&read))
+            return usageError(*why);
+        auto& settings = std::get<acquisition::PublishSettings>(read);
+        // A viewer leaves no will: gone without a goodbye, it would have the
+        // broker tell the station offline.
+        settings.broker.willTopic.clear();
+        settings.broker.willPayload.clear();
+        // One id for every viewer on a machine would have each new one take
+        // the session of the last: the library makes a new one unless given.
+        if (!parser.isSet(clientId))
+            settings.broker.clientId.clear();
+        options.broker = std::move(settings);
+        return options;
+    }
+    for (const QCommandLineOption& option : {user, passwordFile, ca, clientId})
+        if (parser.isSet(option))
+            return usageError(QStringLiteral("--%1 is for a broker's URL, not a file")
+                                  .arg(option.names().constFirst()));
     options.file = files.first();
     options.png = parser.value(png);
     if (parser.isSet(size)) {
@@ -257,6 +320,24 @@ std::optional<QString> writeImage(const QImage& image, const QString& path)
     return std::nullopt;
 }
 
+// A station's readings from its broker, in a window until it is closed.
+int showBroker(acquisition::PublishSettings settings, int argc, char* argv[])
+{
+    if (const std::optional<QString> why = acquisition::NoDisplay(
+            QStringLiteral("a broker's live readings are shown in a window only"))) {
+        say(*why);
+        return 2;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("polltrend"));
+    // The last 24 hours at one reading a second, as a poller's own trend.
+    poll::History history;
+    polltrend::BrokerWindow window(std::move(settings), history);
+    window.resize(1000, 560);
+    window.show();
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -269,6 +350,8 @@ int main(int argc, char* argv[])
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
     const Options& options = std::get<Options>(parsed);
+    if (options.broker)
+        return showBroker(*options.broker, argc, argv);
 
     if (const std::optional<QString> why = refusal(options.file)) {
         say(*why);
