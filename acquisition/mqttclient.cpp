@@ -5,6 +5,9 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#ifdef POLL_OPENSSL_THREAD_STOP
+#include <openssl/crypto.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -42,6 +45,12 @@ MqttClient::MqttClient(Options options, QObject* parent)
 MqttClient::~MqttClient()
 {
     teardown();
+#ifdef POLL_OPENSSL_THREAD_STOP
+    // What TLS left with this thread (its random generators, its error
+    // queue) is freed now, not when the thread ends: QThread::wait() returns
+    // before that, and the program may be gone by then.
+    OPENSSL_thread_stop();
+#endif
 }
 
 void MqttClient::open()

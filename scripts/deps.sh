@@ -9,7 +9,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
     qt6-tools-dev qt6-l10n-tools
-    libmosquitto-dev mosquitto mosquitto-clients openssl
+    libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
     libgtest-dev fontconfig clang-format
     dpkg-dev desktop-file-utils lintian file
     "$@"
