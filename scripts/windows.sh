@@ -64,7 +64,9 @@ libraries_started=$(date +%s)
 deps=$out/deps
 openssl_root=$deps/openssl
 mosquitto_root=$deps/mosquitto
+kept=" (kept in $deps)"
 if [ ! -f "$mosquitto_root/.built" ]; then
+    kept=""
     rm -rf "$deps" && mkdir -p "$deps/sources"
     # Debian's source packages through an apt configuration of our own: the
     # machine's sources, lists and caches stay as they are. The newest
@@ -149,7 +151,7 @@ EOF
 fi
 for library in openssl mosquitto; do
     read -r wall user system < "$deps/$library.time"
-    echo "$library: built in ${wall%.*} s (CPU ${user%.*} s user, ${system%.*} s system)"
+    echo "$library: built in ${wall%.*} s (CPU ${user%.*} s user, ${system%.*} s system)$kept"
 done
 deps_bin=("$mosquitto_root/bin" "$openssl_root/bin")
 libraries=$(date +%s)
