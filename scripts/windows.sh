@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The Windows build, made and tried on Linux: cross-builds the programs and
-# the tests that need no pseudo-terminal with MinGW-w64 against the Qt for
-# Windows in ../shared/toolchains, checks the programs' subsystem, icons and
+# The Windows build, made and tried on Linux: cross-builds OpenSSL and
+# libmosquitto from Debian's sources, then the programs and the tests that
+# need no pseudo-terminal, with MinGW-w64 against the Qt for Windows in
+# ../shared/toolchains; checks the programs' subsystem, icons and
 # version resources, packs polltools-<version>-win64.zip and the installer
 # polltools-<version>-win64-setup.exe from the same staged files, runs the
 # tests under Wine, installs silently over an older version, opens each
 # window program from the installed folder under Wine and Xvfb with COM1 on a
-# simulated module, and uninstalls silently. Says it is skipped when there is
+# simulated module, publishes from pollcli to Debian's mosquitto over mqtt://
+# and mqtts://, and uninstalls silently. Says it is skipped when there is
 # no such Qt.
 #   scripts/windows.sh            everything, into build-win/ (or $WIN_BUILD_DIR)
 # Needs the Linux build (build/, or $BUILD_DIR) for modsim: the test command
@@ -28,7 +30,7 @@ linux_build=${BUILD_DIR:-build}
 if [ -z "${WINDOWS_ON_XVFB:-}" ]; then
     echo "== Windows: the MinGW-w64 compilers, Wine, Xvfb, NSIS, the icon tools and GoogleTest's source"
     scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine zstd xvfb xauth xdotool imagemagick \
-        zip unzip googletest nsis icoutils librsvg2-bin
+        zip unzip googletest nsis icoutils librsvg2-bin make python3
     # The rest runs on an X server of its own: Wine shows the windows there.
     WINDOWS_ON_XVFB=1 WINDOWS_STARTED=$started exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
 fi
@@ -54,16 +56,122 @@ if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
     cmake --build "$out/googletest-build" --target install >/dev/null
 fi
 
+echo "== Windows: OpenSSL and libmosquitto for MinGW-w64, from Debian's sources"
+libraries_started=$(date +%s)
+# The library alone, driven through its socket as on Linux (no threading: it
+# would want pthreads-win32), with TLS from OpenSSL's libraries. Built once
+# into build-win/deps and kept: a second run takes them as they are.
+deps=$out/deps
+openssl_root=$deps/openssl
+mosquitto_root=$deps/mosquitto
+kept=" (kept in $deps)"
+if [ ! -f "$mosquitto_root/.built" ]; then
+    kept=""
+    rm -rf "$deps" && mkdir -p "$deps/sources"
+    # Debian's source packages through an apt configuration of our own: the
+    # machine's sources, lists and caches stay as they are. The newest
+    # version in the lists first; a security update's index can name a
+    # version whose files the mirror does not have yet.
+    apt_dir=$deps/apt
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    cat > "$apt_dir/sources.list" <<EOF
+deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename main
+deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename-updates main
+deb-src [signed-by=$keyring] http://deb.debian.org/debian-security $codename-security main
+EOF
+    apt_private=(-o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=-
+                 -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Sandbox::User=root)
+    apt-get -qq "${apt_private[@]}" update
+    fetch_source() { # PACKAGE: unpacked, Debian's patches applied, into $deps/sources/PACKAGE
+        local version
+        for version in $(apt-cache "${apt_private[@]}" showsrc "$1" | sed -n 's/^Version: //p' | sort -urV); do
+            rm -rf "$deps/fetch" && mkdir "$deps/fetch"
+            if (cd "$deps/fetch" && apt-get -qq "${apt_private[@]}" source --download-only "$1=$version" >/dev/null 2>&1); then
+                # apt checked the files against the archive's signed index; the
+                # uploader's signature, whose key is not here, adds nothing.
+                dpkg-source --no-check -x "$deps/fetch/$1_${version#*:}.dsc" "$deps/sources/$1" >/dev/null
+                rm -rf "$deps/fetch"
+                echo "$1 $version"
+                return 0
+            fi
+        done
+        echo "no source of $1 could be fetched from Debian"
+        return 1
+    }
+    fetch_source openssl
+    fetch_source mosquitto
+    TIMEFORMAT='%R %U %S' # wall, user and system seconds
+    # OpenSSL's libraries alone: no programs, tests or manuals.
+    # The two DLLs and their import libraries are made, not the static
+    # libraries beside them, which would compile every source twice (CPU
+    # time 318 s instead of 166 s here). The folders built into libcrypto
+    # (its configuration, engines and modules) are ones only an
+    # administrator can write to: a build folder's path, \work\... on the
+    # current drive, could be made by any user, with a configuration that
+    # loads a DLL of theirs. (--openssldir relative to the prefix: one that
+    # is not a Unix path is taken as relative anyway.)
+    openssl_prefix="C:/Program Files/Poll tools"
+    build_openssl() (
+        cd "$deps/sources/openssl" &&
+            ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- shared no-tests \
+                --prefix="$openssl_prefix" --openssldir=ssl --libdir=lib &&
+            make build_generated && make -j "$(nproc)" libcrypto.dll.a libssl.dll.a &&
+            mkdir -p "$openssl_root/bin" "$openssl_root/lib" "$openssl_root/include/openssl" &&
+            cp libcrypto-*.dll libssl-*.dll "$openssl_root/bin/" &&
+            cp libcrypto.dll.a libssl.dll.a "$openssl_root/lib/" &&
+            cp include/openssl/*.h "$openssl_root/include/openssl/"
+    )
+    { time build_openssl >"$deps/openssl.log" 2>&1; } 2>"$deps/openssl.time" ||
+        { tail -30 "$deps/openssl.log"; exit 1; }
+    # The toolchain looks for libraries under the MinGW-w64 root alone:
+    # OpenSSL's folder becomes a root too.
+    printf 'include(%s)\nlist(APPEND CMAKE_FIND_ROOT_PATH %s)\n' "$qt/toolchain-mingw64.cmake" "$openssl_root" \
+        > "$deps/toolchain.cmake"
+    build_mosquitto() {
+        cmake -S "$deps/sources/mosquitto" -B "$deps/mosquitto-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$deps/toolchain.cmake" -DCMAKE_INSTALL_PREFIX="$mosquitto_root" \
+            -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF -DDOCUMENTATION=OFF \
+            -DWITH_LIB_CPP=OFF -DWITH_CJSON=OFF -DWITH_THREADING=OFF -DWITH_TLS=ON -DOPENSSL_USE_STATIC_LIBS=OFF &&
+            cmake --build "$deps/mosquitto-build" --target install &&
+            # Its install rule leaves out the import library the programs link with.
+            mkdir -p "$mosquitto_root/lib" && cp "$deps/mosquitto-build/lib/libmosquitto.dll.a" "$mosquitto_root/lib/"
+    }
+    { time build_mosquitto >"$deps/mosquitto.log" 2>&1; } 2>"$deps/mosquitto.time" ||
+        { tail -30 "$deps/mosquitto.log"; exit 1; }
+    unset TIMEFORMAT
+    if strings -a "$openssl_root"/bin/*.dll "$mosquitto_root"/bin/*.dll | grep -F "$deps"; then
+        echo "(a folder of the build, named in the DLLs above, where Windows would look for files)"
+        exit 1
+    fi
+    strings -a "$openssl_root"/bin/libcrypto-*.dll | grep -xF "OPENSSLDIR: \"$openssl_prefix/ssl\"" >/dev/null ||
+        { echo "libcrypto's configuration folder is not $openssl_prefix/ssl"; exit 1; }
+    touch "$mosquitto_root/.built"
+fi
+for library in openssl mosquitto; do
+    read -r wall user system < "$deps/$library.time"
+    echo "$library: built in ${wall%.*} s (CPU ${user%.*} s user, ${system%.*} s system)$kept"
+done
+deps_bin=("$mosquitto_root/bin" "$openssl_root/bin")
+libraries=$(date +%s)
+
 echo "== Windows: cross-build of the programs and the tests"
 build=$out/build
 # ctest runs the tests through the emulator: Wine, with this Qt on the path.
 "$qt/bin/qt-cmake" -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release --no-warn-unused-cli \
+    -DMOSQUITTO_ROOT="$mosquitto_root" \
     -DGTest_DIR="$gtest/lib/cmake/GTest" -DCMAKE_CROSSCOMPILING_EMULATOR="$source/scripts/wine-run.sh;$qt" >/dev/null
 cmake --build "$build" -j "$(nproc)" >"$out/build.log" 2>&1 || { tail -50 "$out/build.log"; exit 1; }
+# Beside the programs and the tests, where Windows looks first: the tests
+# under Wine load libmosquitto and OpenSSL from there.
+for dir in "$build" "$build/tests"; do
+    cp -u "$mosquitto_root"/bin/*.dll "$openssl_root"/bin/*.dll "$dir/"
+done
 grep -A3 'warning:' "$out/build.log" || true
 # A user's Qt for Windows may lack Qt Test: the programs alone must not need it.
 rm -rf "$out/without-qttest"
-"$qt/bin/qt-cmake" -S . -B "$out/without-qttest" -G Ninja -DBUILD_TESTING=OFF \
+"$qt/bin/qt-cmake" -S . -B "$out/without-qttest" -G Ninja -DBUILD_TESTING=OFF -DMOSQUITTO_ROOT="$mosquitto_root" \
     -DCMAKE_DISABLE_FIND_PACKAGE_Qt6Test=ON >"$out/without-qttest.log" 2>&1 ||
     { echo "Without Qt Test and BUILD_TESTING=OFF, the configure failed:"; tail -20 "$out/without-qttest.log"; exit 1; }
 built=$(date +%s)
@@ -130,7 +238,7 @@ while [ ${#queue[@]} -gt 0 ]; do
     queue=("${queue[@]:1}")
     for dll in $(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p'); do
         [ -e "$stage/$dll" ] && continue
-        for dir in "$qt/bin" "${mingw_runtime[@]}"; do
+        for dir in "$qt/bin" "${mingw_runtime[@]}" "${deps_bin[@]}"; do
             if [ -f "$dir/$dll" ]; then
                 strip_to "$dir/$dll" "$stage/$dll"
                 queue+=("$stage/$dll")
@@ -328,6 +436,67 @@ echo "(Under Wine 8 no reply reaches the programs through COM1 on a pseudo-termi
 for program in "${window_programs[@]}"; do
     [ -s "$out/tried/$program.png" ] || { echo "no screenshot of $program"; failed=1; }
 done
+
+echo "== Windows: pollcli.exe publishing to Debian's mosquitto on 127.0.0.1, COM1 on modsim"
+# The broker on free ports of 127.0.0.1 with a password file, and for
+# mqtts:// a certificate for 127.0.0.1 from a CA made here, which pollcli.exe
+# is given with --publish-ca: Windows' OpenSSL reads no system store.
+broker_dir=$out/tried/broker
+mkdir -p "$broker_dir"
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+plain=$(free_port) tls=$(free_port)
+mosquitto_passwd -b -c "$broker_dir/passwords" station secret 2>/dev/null
+printf 'secret\n' > "$broker_dir/password"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=poll trial CA" -keyout "$broker_dir/ca.key" \
+    -out "$broker_dir/ca.crt" 2>/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" -addext subjectAltName=IP:127.0.0.1 \
+    -CA "$broker_dir/ca.crt" -CAkey "$broker_dir/ca.key" -keyout "$broker_dir/server.key" \
+    -out "$broker_dir/server.crt" 2>/dev/null
+printf '%s\n' "user $(id -un)" "allow_anonymous false" "password_file $broker_dir/passwords" \
+    "listener $plain 127.0.0.1" "listener $tls 127.0.0.1" "cafile $broker_dir/ca.crt" \
+    "certfile $broker_dir/server.crt" "keyfile $broker_dir/server.key" > "$broker_dir/broker.conf"
+mosquitto -c "$broker_dir/broker.conf" >"$broker_dir/broker.log" 2>&1 &
+broker=$!
+rm -f "$link"
+"$linux_modsim" --link "$link" --address 67 >/dev/null &
+modsim=$!
+for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+# NAME SCHEME PORT [ARGUMENT...]: what a subscriber got, on one line, while
+# pollcli.exe polled COM1 for 3 s publishing to trial/NAME.
+publish_trial() {
+    local got=$out/tried/publish-$1.sub subscriber
+    mosquitto_sub -h 127.0.0.1 -p "$plain" -u station -P secret -v -t "trial/$1/#" >"$got" &
+    subscriber=$!
+    for _ in $(seq 100); do # subscribed once a message of ours comes back (the broker up too)
+        mosquitto_pub -h 127.0.0.1 -p "$plain" -u station -P secret -t "trial/$1/ready" -m ready 2>/dev/null
+        grep -q "/ready " "$got" && break
+        sleep 0.1
+    done
+    WINEDEBUG=+loaddll wine "$installed/pollcli.exe" --duration 3 --quiet --publish "$2://127.0.0.1:$3/trial/$1" \
+        --publish-user station --publish-password-file "$(winepath -w "$broker_dir/password")" "${@:4}" \
+        >/dev/null 2>"$out/tried/pollcli-publish-$1.wine.log" || true # status 1: no reply (Wine's limit)
+    for _ in $(seq 20); do grep -q " offline$" "$got" && break; sleep 0.1; done
+    kill $subscriber; wait $subscriber 2>/dev/null || true
+    sed '/\/ready /d' "$got" | tr '\n' ' '
+}
+# Connected with the password; "online", then "offline" on a clean exit.
+for scheme in mqtt mqtts; do
+    port=$plain ca=()
+    [ $scheme = mqtts ] && port=$tls ca=(--publish-ca "$(winepath -w "$broker_dir/ca.crt")")
+    got=$(publish_trial $scheme $scheme "$port" "${ca[@]}")
+    [ "$got" = "trial/$scheme/status online trial/$scheme/status offline " ] &&
+        echo "$scheme://127.0.0.1:$port: connected with the password${ca:+ and the CA given}, online then offline" ||
+        { echo "$scheme://127.0.0.1:$port: the subscriber got '$got', not online then offline"; failed=1; }
+done
+# Without --publish-ca no broker's certificate verifies: the same broker,
+# refused in TLS. (A handshake that fails within the connect call is told
+# as "A TLS error occurred", without OpenSSL's reason.)
+got=$(publish_trial no-ca mqtts "$tls")
+[ -z "$got" ] && grep -q "certificate verify failed\|A TLS error" "$out/tried/pollcli-publish-no-ca.wine.log" &&
+    echo "mqtts://127.0.0.1:$tls without --publish-ca: refused in TLS, nothing published" ||
+    { echo "mqtts://127.0.0.1:$tls without --publish-ca: the subscriber got '$got', or no TLS failure told"; failed=1; }
+echo "(No reading is published under Wine: no reply reaches pollcli.exe through COM1, as above.)"
+kill $modsim $broker; wait $modsim $broker 2>/dev/null || true
 WINEDEBUG=+loaddll wine "$installed/pollcli.exe" --version >/dev/null 2>"$out/tried/pollcli.wine.log"
 
 # The programs loaded nothing from outside the installed folder but Windows'
@@ -414,6 +583,7 @@ entries=$(wine reg query "$uninstall_keys" /s | grep -cE '^ +DisplayName +REG_SZ
 [ $failed -eq 0 ] || exit 1
 echo "Screenshots: $out/tried/{$(IFS=,; echo "${window_programs[*]}"),start-menu,$program--help}.png"
 done_at=$(date +%s)
-echo "== Windows: passed in $((done_at - started)) s (built in $((built - started)) s, checked and packed in" \
+echo "== Windows: passed in $((done_at - started)) s (built in $((built - started)) s, libmosquitto and OpenSSL" \
+     "$((libraries - libraries_started)) s of them, checked and packed in" \
      "$((packed - built)) s, tests $((tested - packed)) s, installed $((installed_at - tested)) s, programs tried" \
      "$((tried - installed_at)) s, removed $((done_at - tried)) s)"
