@@ -95,8 +95,13 @@ void MqttClient::open()
     const int rc = mosquitto_connect_async(m_mosq, m_options.host.toUtf8().constData(),
                                            m_options.port, m_options.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
-        drop(rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
-                                  : QString::fromUtf8(mosquitto_strerror(rc)));
+        // A handshake may fail within the call: OpenSSL's own line says why.
+        if (rc == MOSQ_ERR_ERRNO)
+            drop(QString::fromLocal8Bit(std::strerror(errno)));
+        else if (rc == MOSQ_ERR_TLS && !m_lastError.isEmpty())
+            drop(m_lastError);
+        else
+            drop(QString::fromUtf8(mosquitto_strerror(rc)));
         return;
     }
     const int socket = mosquitto_socket(m_mosq);
