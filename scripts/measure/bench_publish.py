@@ -2,7 +2,7 @@
 """Publishing to a broker, measured: pollcli with --publish against a local
 mosquitto, each station polling its own simulated module.
 
-    scripts/measure/bench_publish.py [--parts cpu,latency,outbox,outage,fleet] [--quick]
+    scripts/measure/bench_publish.py [--parts cpu,latency,outbox,bound,outage,fleet] [--quick]
 
   cpu      pollcli with and without --publish side by side, one broker: CPU a
            poll of the process, its acquisition thread and its publisher
@@ -11,8 +11,9 @@ mosquitto, each station polling its own simulated module.
            to a subscriber's receipt, p50 / p99 / max (--latency-seconds, 180)
   outbox   the broker down: VmRSS before and after 6,000 readings (an hour at
            1 Hz, here at 10 ms for 60 s), beside pollcli without --publish;
-           then 1 ms polls past the 100,000-reading bound; each outbox sent
-           once the broker is back, and what arrived
+           the outbox sent once the broker is back, and what arrived
+  bound    1 ms polls with the broker down past the outbox's 100,000
+           readings: VmRSS, the oldest dropped and told once, the rest sent
   outage   1 poll a second, the broker stopped for 20 s and later stopped
            with SIGSTOP for 20 s: every reading arrives, and the polling
            periods in the module's log (modsim at real-time priority)
@@ -36,6 +37,7 @@ them.
 """
 
 import argparse
+import collections
 import csv
 import os
 import re
@@ -51,6 +53,9 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEBIAN_PYTHON = "/usr/bin/python3"  # where Debian's python3-paho-mqtt is
 OUTBOX_CAPACITY = 100_000
+IN_FLIGHT = 16  # readings sent and not yet acknowledged, at most
+# When each tick's timer woke and each request was written (CLOCK_MONOTONIC).
+TIMING = "poll.timing.tick.debug=true\npoll.timing.comm.debug=true"
 COMPILERS = {"cc1plus", "cc1", "ld", "collect2", "ld.gold", "lto1", "clang", "clang++", "ninja"}
 
 
@@ -161,7 +166,7 @@ class Session:
         wait_for(lambda: os.path.exists(link), 10, f"modsim {name} did not start")
         return link, log
 
-    def pollcli(self, name, link, seconds, broker=None, interval=None, record=False):
+    def pollcli(self, name, link, seconds, broker=None, interval=None, record=False, env=None):
         args = [os.path.join(self.build, "apps/pollcli/pollcli"), "--port", link, "--quiet",
                 "--duration", str(seconds)]
         if interval:
@@ -172,7 +177,7 @@ class Session:
             args += ["--publish", f"mqtt://127.0.0.1:{broker.port}/bench/{name}",
                      "--publish-user", "station", "--publish-password-file", broker.password_file]
         return self.spawn(args, stdout=open(self.path(f"{name}.out"), "w"),
-                          stderr=open(self.path(f"{name}.err"), "w"))
+                          stderr=open(self.path(f"{name}.err"), "w"), env=env)
 
     def end(self):
         for child in reversed(self.children):
@@ -397,10 +402,13 @@ def say(text=""):
 def deliveries(sent, got):
     """Of the readings a station sent (time, poll count): how many arrived,
     the copies beyond the first, and the poll counts of those that never
-    arrived."""
-    keys = [(re.search(r'"time":"([^"]*)"', payload).group(1), polls) for _, polls, payload in got]
-    unique = set(keys)
-    return len(unique & set(sent)), len(keys) - len(unique), sorted(p for _, p in set(sent) - unique)
+    arrived. Counted, not merely compared: at 1 ms polls two replies can
+    make two readings alike in time and count, both recorded."""
+    keys = collections.Counter((re.search(r'"time":"([^"]*)"', payload).group(1), polls)
+                               for _, polls, payload in got)
+    wanted = collections.Counter(sent)
+    return (sum((wanted & keys).values()), sum((keys - wanted).values()),
+            sorted(p for _, p in (wanted - keys).elements()))
 
 
 def emptied(got, returned, last_held):
@@ -523,7 +531,7 @@ def part_latency(session, stations, seconds):
         f"{statuses(ended)}.\n")
 
 
-def part_outbox(session, outage, interval, drain, bound_wait, bound_drain):
+def part_outbox(session, outage, interval, drain):
     broker = Broker(session)
     broker.start()
     sub = Subscriber(session, broker, "outbox")
@@ -569,8 +577,15 @@ def part_outbox(session, outage, interval, drain, bound_wait, bound_drain):
     say(f"\nReadings recorded {len(sent)}, arrived {arrived}, copies {copies}, never arrived {len(missing)}"
         f"{' (first: %s)' % missing[:5] if missing else ''}; exit status {status}. {emptied(got, returned, rows_down)}\n")
 
-    # Past the bound: 1 ms polls until the outbox has overflowed.
     broker.stop()
+
+
+def part_bound(session, bound_wait, bound_drain):
+    """1 ms polls with the broker down until the outbox has overflowed."""
+    broker = Broker(session)
+    broker.start()
+    Subscriber(session, broker, "session").stop()
+    broker.stop()  # the subscriber's session stays; the station finds no broker
     sub = Subscriber(session, broker, "bound", ready=False)  # it connects once the broker is back
     link, _ = session.module("bound")
     watch = Watch()
@@ -598,7 +613,11 @@ def part_outbox(session, outage, interval, drain, bound_wait, bound_drain):
     arrived, copies, missing = deliveries(sent, got)
     with open(session.path("bound.err")) as f:
         told = len(re.findall(r"outbox for .* is full", f.read()))
-    oldest = all(p < min(p for _, p, _ in got) for p in missing) if got and missing else None
+    # Full, the outbox drops the oldest reading not on its way: the 16 sent
+    # and waiting for their acknowledgement stay.
+    arrived_polls = sorted(p for _, p, _ in got)
+    oldest = (max(missing) < arrived_polls[min(IN_FLIGHT, len(arrived_polls) - 1)]
+              if got and missing else None)
     say(f"1 ms polls (as fast as the module answers) with the broker down for {down_for:.0f} s "
         f"({rows_down} readings), then polling on with the broker back, to {bound_wait + bound_drain} s. "
         f"Load: {load}.\n")
@@ -608,7 +627,7 @@ def part_outbox(session, outage, interval, drain, bound_wait, bound_drain):
         f"({(full - before) * 1024 / min(max(rows_down, 1), OUTBOX_CAPACITY):.0f} bytes a reading held) | {end} KiB |")
     say(f"\nReadings recorded {len(sent)}, arrived {arrived}, copies {copies}, dropped {len(missing)} "
         f"(expected: the {max(rows_down - OUTBOX_CAPACITY, 0)} or so beyond the bound at the broker's return; "
-        f"all older than every reading that arrived: {oldest}); 'the outbox is full' told {told} time(s); "
+        f"each older than all but the {IN_FLIGHT} readings in flight when it went: {oldest}); 'the outbox is full' told {told} time(s); "
         f"exit status {status}. {emptied(got, returned, sent[rows_down - 1][1] if rows_down else 0)}\n")
 
 
@@ -626,7 +645,8 @@ def part_outage(session, hold):
     for i, name in enumerate(names):
         until(start, i * 0.5)
         processes[name] = session.pollcli(name, modules[name][0], seconds,
-                                          broker if name == "outage" else None, record=(name == "outage"))
+                                          broker if name == "outage" else None, record=(name == "outage"),
+                                          env=dict(os.environ, QT_LOGGING_RULES=TIMING))
     events = {}
     until(start, hold)
     events["stopped"] = time.monotonic()
@@ -648,21 +668,25 @@ def part_outage(session, hold):
     broker.stop()
     sent = recorded(session.path("outage.csv"))
     arrived, copies, missing = deliveries(sent, got)
-    receipts = [t for t, _, _ in got]
+    reads = module_log(modules["outage"][1], "rx")[0]
 
-    def back_after(event):
-        later = [t for t in receipts if t > events[event]]
-        return f"{later[0] - events[event]:.1f} s" if later else "never"
+    def back_after(away, back):
+        """From the broker's return to the first reading polled while it was
+        away (the n-th request read is poll n)."""
+        polled = {n + 1 for n, t in enumerate(reads) if events[away] < t < events[back]}
+        later = [t for t, p, _ in got if p in polled and t > events[back]]
+        return f"{min(later) - events[back]:.1f} s" if later else "never"
 
     say(f"### The broker stopped for {hold} s, then stalled for {hold} s, at 1 poll a second\n")
     say(f"Broker stopped (SIGTERM) at {hold} s, started again at {2 * hold} s, stopped with SIGSTOP at "
         f"{3 * hold} s and continued at {4 * hold} s; {seconds} s in all. modsim and the subscriber at "
         f"real-time priority. Load: {load}.\n")
     say(f"Readings recorded {len(sent)}, arrived {arrived}, copies {copies}, never arrived {len(missing)} "
-        f"{missing[:10] if missing else ''}; exit status {status}. The first reading after the restart "
-        f"arrived {back_after('started')} after it, the first after SIGCONT {back_after('SIGCONT')} after it.\n")
+        f"{missing[:10] if missing else ''}; exit status {status}. The first reading polled while the broker "
+        f"was stopped arrived {back_after('stopped', 'started')} after its restart, the first polled while it "
+        f"was stalled {back_after('SIGSTOP', 'SIGCONT')} after SIGCONT.\n")
     with open(session.path("outage.err")) as f:
-        told = list(dict.fromkeys(line.strip() for line in f))
+        told = list(dict.fromkeys(line.strip() for line in f if line.startswith("pollcli:")))
     say("What pollcli told on standard error (each line once, in order):\n")
     for line in told:
         say(f"    {line}")
@@ -679,6 +703,38 @@ def part_outage(session, hold):
         label = "with --publish" if name == "outage" else "without"
         say(f"| {label} | {len(periods)} | {percentile(errors, 0.99):.3f} ms | {max(errors):.3f} ms | "
             f"{max(during):.3f} ms | {sum(e > 5 for e in errors)} |")
+    late_periods(session, modules, names, start, events)
+
+
+def late_periods(session, modules, names, start, events):
+    """Each period more than 5 ms off, and where its request's time went: the
+    tick's timer waking after its time, the write after the wake-up, the
+    module's read after the write (from the program's timing log)."""
+    rows = []
+    for name in names:
+        with open(session.path(f"{name}.err")) as f:
+            text = f.read()
+        writes = [int(ns) / 1e9 for ns in re.findall(r"request written at (\d+) ns", text)]
+        wakes = [(int(ns) / 1e9, float(ms)) for ms, ns in
+                 re.findall(r"woke (-?[\d.]+) ms after its time, at (\d+) ns", text)]
+        reads = module_log(modules[name][1], "rx")[0]
+        for a, b in zip(reads, reads[1:]):
+            if abs((b - a) * 1000 - 1000) <= 5:
+                continue
+            written = max((w for w in writes if w <= b), default=None)
+            woke = max((w for w in wakes if written and w[0] <= written), default=None)
+            if written is None or woke is None:
+                continue
+            nearest = min(events, key=lambda e: abs(events[e] - b))
+            rows.append(f"| {name} | {b - start:.1f} s ({b - events[nearest]:+.1f} s from {nearest}) | "
+                        f"{(b - a) * 1000:.1f} ms | {woke[1]:.2f} ms | {(written - woke[0]) * 1000:.2f} ms | "
+                        f"{(b - written) * 1000:.2f} ms |")
+    if rows:
+        say("\nThe periods more than 5 ms off, and where the later request's time went:\n")
+        say("| pollcli | read at | period | timer woke late by | wake-up to write | write to the module's read |")
+        say("|---|---|---|---|---|---|")
+        for row in rows:
+            say(row)
     say()
 
 
@@ -730,7 +786,7 @@ def main():
         subscriber(int(sys.argv[2]), sys.argv[3], sys.argv[4])
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--parts", default="cpu,latency,outbox,outage,fleet")
+    parser.add_argument("--parts", default="cpu,latency,outbox,bound,outage,fleet")
     parser.add_argument("--quick", action="store_true", help="every run about a minute")
     parser.add_argument("--cpu-seconds", type=int, default=600)
     parser.add_argument("--cpu-order", choices=["publish", "plain"], default="publish",
@@ -744,7 +800,7 @@ def main():
     # Ended from outside (Ctrl+C, timeout): the children end with the run.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("bench_publish: ended by SIGTERM"))
     parts = args.parts.split(",")
-    unknown = set(parts) - {"cpu", "latency", "outbox", "outage", "fleet"}
+    unknown = set(parts) - {"cpu", "latency", "outbox", "bound", "outage", "fleet"}
     if unknown:
         parser.error(f"unknown parts: {', '.join(sorted(unknown))}")
     if args.quick:
@@ -767,8 +823,9 @@ def main():
                 elif part == "latency":
                     part_latency(session, args.stations, args.latency_seconds)
                 elif part == "outbox":
-                    part_outbox(session, 20 if args.quick else 60, 10, 20 if args.quick else 30,
-                                60 if args.quick else 200, 40 if args.quick else 100)
+                    part_outbox(session, 20 if args.quick else 60, 10, 20 if args.quick else 30)
+                elif part == "bound":
+                    part_bound(session, 60 if args.quick else 200, 40 if args.quick else 100)
                 elif part == "outage":
                     part_outage(session, args.hold)
                 elif part == "fleet":
