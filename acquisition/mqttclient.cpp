@@ -116,6 +116,15 @@ void MqttClient::open()
 
 void MqttClient::close()
 {
+    if (m_inCallback) {
+        // The library calls us back holding its callback lock, and writing
+        // the DISCONNECT takes that lock again: a slot of delivered() that
+        // closes (the last acknowledgement at the end of a run) would wait
+        // on itself for ever. Closed as soon as the library call returns.
+        m_closeAfterCall = true;
+        return;
+    }
+    m_closeAfterCall = false;
     if (m_mosq && m_connected) {
         mosquitto_disconnect_v5(m_mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
         mosquitto_loop_write(m_mosq, 1); // the DISCONNECT, if the socket takes it
@@ -185,6 +194,11 @@ void MqttClient::afterCall(int result)
 {
     if (!m_mosq)
         return;
+    if (m_closeAfterCall && !m_inCallback) {
+        m_pendingDrop.clear(); // closing anyway: nobody waits for closed()
+        close();
+        return;
+    }
     if (result != MOSQ_ERR_SUCCESS && m_pendingDrop.isEmpty()) {
         if (result == MOSQ_ERR_ERRNO)
             m_pendingDrop = QString::fromLocal8Bit(std::strerror(errno));

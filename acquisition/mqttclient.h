@@ -93,8 +93,9 @@ private:
     QTimer m_connectLimit; // no CONNACK in time: the broker is there but not answering
     bool m_connected = false;
     bool m_inCallback = false;
-    QString m_pendingDrop; // a loss told inside a library call, acted on after it
-    QString m_lastError;   // the library's last error line (a TLS verification, say)
+    bool m_closeAfterCall = false; // close() asked inside a callback
+    QString m_pendingDrop;         // a loss told inside a library call, acted on after it
+    QString m_lastError;           // the library's last error line (a TLS verification, say)
 };
 
 } // namespace acquisition

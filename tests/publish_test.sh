@@ -111,6 +111,22 @@ row "broker stopped, then stalled: every reading arrives, in order, with its own
 row "the broker's absence told once with the system's reason, and its return" \
     '[ $(grep -c "cannot publish to" $dir/away.err) -ge 1 ] && grep -q "Connection refused\|connection lost\|lost" $dir/away.err && grep -q "publishing .*again" $dir/away.err'
 
+# The broker stalled over the end of a run: the readings still unacknowledged
+# go once it answers, and the last acknowledgement ends publishing and pollcli,
+# with a goodbye to the broker (without one it would log "closed its connection").
+subscribe end.sub 'plant/end/#'
+"$pollcli" --port "$dir/tty67" --duration 3 --interval 100 --quiet --record "$dir/end.csv" \
+    --publish "mqtt://127.0.0.1:$plain/plant/end" "${credentials[@]}" --publish-client-id end \
+    >"$dir/end.out" 2>"$dir/end.err" &
+cli=$!
+within 10 "[ \$(grep -c /reading $dir/end.sub) -ge 5 ]" && kill -STOP "$broker"
+within 10 "grep -q 'peak memory' $dir/end.out"; kill -CONT "$broker"
+within 10 "! kill -0 $cli 2>/dev/null" || kill -KILL $cli
+wait $cli; status=$?
+row "readings unacknowledged at the end: sent once the broker answers, then pollcli says goodbye and ends" \
+    '[ $status -eq 0 ] && within 5 "same $dir/end.csv $dir/end.sub 20 2>/dev/null" &&
+     grep -q "Client end disconnected" $dir/broker.log'
+
 "$pollcli" --port "$dir/tty67" --duration 2 --quiet --publish "mqtt://127.0.0.1:$plain/plant/bad" \
     --publish-user station --publish-password-file <(printf 'wrong\n') >"$dir/bad.out" 2>"$dir/bad.err"
 status=$?

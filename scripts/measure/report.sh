@@ -4,7 +4,8 @@
 # heading each: headless poll timing, CPU beside mbpoll, reading a recording
 # back, the trend (polltrend, autopoll with and without it, the redraw), a
 # stalled display, the three programs side by side, late requests, a soak and the fault
-# drill. About ten times SECONDS in all, plus the build.
+# drill, and publishing to a broker (about 7 minutes whatever SECONDS). About
+# ten times SECONDS in all and 7 minutes, plus the build.
 #   scripts/measure/report.sh [SECONDS]
 # The full-length runs whose figures docs/performance.md and
 # docs/robustness.md quote are each script's own defaults.
@@ -40,6 +41,7 @@ step "late requests" scripts/measure/late_requests.py --duration "$seconds"
 # 10 ms a poll: the soak runs for about SECONDS.
 step "soak" scripts/measure/soak.sh $((seconds * 100)) 10
 step "fault drill" scripts/measure/fault_drill.py --replugs 5
+step "publishing to a broker" scripts/measure/bench_publish.py --quick
 
 echo
 if [ ${#failed[@]} -gt 0 ]; then
