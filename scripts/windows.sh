@@ -461,6 +461,10 @@ rm -f "$link"
 "$linux_modsim" --link "$link" --address 67 >/dev/null &
 modsim=$!
 for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+for _ in $(seq 100); do # the broker listens once it takes a message
+    mosquitto_pub -h 127.0.0.1 -p "$plain" -u station -P secret -t trial/up -m up 2>/dev/null && break
+    sleep 0.1
+done
 # NAME SCHEME PORT [ARGUMENT...]: what a subscriber got, on one line, while
 # pollcli.exe polled COM1 for 3 s publishing to trial/NAME.
 publish_trial() {
