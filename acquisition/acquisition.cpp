@@ -1,5 +1,8 @@
 #include "acquisition/acquisition.h"
 
+#include "network/tcplink.h"
+#include "serial/commcontrol.h"
+
 #include <QCoreApplication>
 #include <QTextStream>
 
@@ -11,17 +14,29 @@ void printLine(const QString& text)
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << text << Qt::endl;
 }
 
+// A tcp:// port is a serial device server on the network; anything else a
+// serial device, opened on the first tick.
+poll::Link* MakeLink(const LinkSettings& settings, const QString& device, QObject* parent)
+{
+    if (network::IsTcpUrl(device))
+        return new network::TcpLink(device, parent);
+    auto* comm = new serial::CommControl(parent);
+    comm->setObjectName(QStringLiteral("Comm1"));
+    comm->setPortNumber(settings.commPort);
+    comm->setDevice(settings.device);
+    comm->setSettings(settings.lineSettings);
+    return comm;
+}
+
 } // namespace
 
 AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& settings,
                                      bool tellStandardError)
-    : m_comm(this), m_poller(framing, m_comm, this), m_recorder(settings.recorder),
-      m_tellStandardError(tellStandardError)
+    : m_device(settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort)
+                                         : settings.device),
+      m_link(MakeLink(settings, m_device, this)), m_poller(framing, *m_link, this),
+      m_recorder(settings.recorder), m_tellStandardError(tellStandardError)
 {
-    m_comm.setObjectName(QStringLiteral("Comm1"));
-    m_comm.setPortNumber(settings.commPort);
-    m_comm.setDevice(settings.device);
-    m_comm.setSettings(settings.lineSettings); // the port opens on the first tick
     m_poller.setInterval(settings.pollInterval);
     m_poller.setEcho(settings.echo);
 
@@ -30,7 +45,7 @@ AcquisitionWorker::AcquisitionWorker(poll::Framing framing, const LinkSettings& 
         connect(&m_poller, &poll::Poller::portFault, this,
                 [](const poll::LinkFault& fault) { printLine(fault.text() + fault.hint()); });
         connect(&m_poller, &poll::Poller::portFaultCleared, this,
-                [this] { printLine(QStringLiteral("polling %1 again").arg(m_comm.deviceName())); });
+                [this] { printLine(QStringLiteral("polling %1 again").arg(m_device)); });
         connect(&m_poller, &poll::Poller::moduleSilent, this,
                 [](int address, const QDateTime& since) {
                     printLine(poll::ModuleSilentText(address, since));

@@ -7,7 +7,6 @@
 
 #include "acquisition/settings.h"
 #include "poll/poller.h"
-#include "serial/commcontrol.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -45,8 +44,9 @@ signals:
 private:
     void record(const poll::Sample& sample);
 
-    serial::CommControl m_comm;
-    poll::Poller m_poller;                             // polls m_comm
+    QString m_device;                                  // the --port text, or its default
+    poll::Link* m_link;                                // a child: serial or TCP
+    poll::Poller m_poller;                             // polls m_link
     std::shared_ptr<acquisition::Recorder> m_recorder; // used on the acquisition thread only
     bool m_recording = true;                           // the last write went through
     bool m_tellStandardError;

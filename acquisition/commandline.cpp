@@ -1,6 +1,7 @@
 #include "acquisition/commandline.h"
 
 #include "acquisition/startup.h"
+#include "network/tcplink.h"
 
 #include <QTextStream>
 
@@ -34,7 +35,8 @@ CommandLine::CommandLine(About about)
       m_version({QStringLiteral("v"), QStringLiteral("version")},
                 QStringLiteral("Show the version and exit.")),
       m_port(QStringLiteral("port"),
-             QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7."),
+             QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7, or a "
+                            "serial device server on the network, tcp://HOST:PORT."),
              QStringLiteral("DEVICE")),
       m_record(QStringLiteral("record"),
                m_about.kind == About::Kind::Console
@@ -209,6 +211,19 @@ std::variant<LinkSettings, int> CommandLine::linkSettings() const
     }
     LinkSettings settings;
     settings.device = port();
+    if (const QString device =
+            settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort) : settings.device;
+        network::IsTcpUrl(device)) {
+        if (const auto address = network::ParseTcpUrl(device);
+            const auto* why = std::get_if<QString>(&address))
+            return usageError(*why);
+        // Said here, once, whichever program and whether or not it tells
+        // its faults on standard error itself.
+        QTextStream(stderr) << m_about.name << ": " << device
+                            << " carries the frames as they are: baud, parity, data and stop bits "
+                               "are the server's to set"
+                            << Qt::endl;
+    }
     settings.echo = echo();
     settings.trace = trace();
     if (m_about.kind != About::Kind::Viewer && m_parser.isSet(m_publish)) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The programs' code (codec, poll, serial, acquisition, ui, translations and apps)
+# The programs' code (codec, poll, serial, network, acquisition, ui, translations and apps)
 # uses Qt and the standard library only, so that it builds on Windows too.
 # POSIX belongs in the simulator and the tests.
 set -euo pipefail
@@ -21,9 +21,9 @@ for file in "${allowed[@]}"; do
 done
 excluded=()
 for file in "${allowed[@]}"; do excluded+=(--exclude="$(basename "$file")"); done
-if hits=$(grep -rnE "$pattern" codec poll serial acquisition ui translations apps --include='*.cpp' --include='*.h' "${excluded[@]}"); then
+if hits=$(grep -rnE "$pattern" codec poll serial network acquisition ui translations apps --include='*.cpp' --include='*.h' "${excluded[@]}"); then
     echo "check_portable: POSIX calls in the programs' code:" >&2
     echo "$hits" >&2
     exit 1
 fi
-echo "check_portable: codec, poll, serial, acquisition, ui, translations and apps use no POSIX calls (but ${allowed[*]}, behind Q_OS_UNIX)"
+echo "check_portable: codec, poll, serial, network, acquisition, ui, translations and apps use no POSIX calls (but ${allowed[*]}, behind Q_OS_UNIX)"

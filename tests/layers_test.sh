@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The layers as the includes make them: codec -> poll -> serial -> acquisition
+# The layers as the includes make them: codec -> poll -> serial -> network -> acquisition
 # -> ui -> translations -> apps, each folder including only from itself and the folders
 # before it, so no include runs back up and no two folders need each other.
 # And as the build links them: pollcli has no widgets, and the poll library
@@ -7,7 +7,7 @@
 #   layers_test.sh SOURCE_DIR POLLCLI "POLL'S LINK LIBRARIES"
 set -uo pipefail
 source=$1 pollcli=$2 poll_links=$3
-layers=(codec poll serial acquisition ui translations apps)
+layers=(codec poll serial network acquisition ui translations apps)
 failed=0
 rank() { local i; for i in "${!layers[@]}"; do [ "${layers[$i]}" = "$1" ] && { echo "$i"; return; }; done; echo -1; }
 for layer in "${layers[@]}"; do
