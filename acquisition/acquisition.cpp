@@ -1,7 +1,9 @@
 #include "acquisition/acquisition.h"
 
-#include "network/tcplink.h"
 #include "serial/commcontrol.h"
+#ifdef POLL_NETWORK_LINK
+#include "network/tcplink.h"
+#endif
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -18,8 +20,12 @@ void printLine(const QString& text)
 // serial device, opened on the first tick.
 poll::Link* MakeLink(const LinkSettings& settings, const QString& device, QObject* parent)
 {
+#ifdef POLL_NETWORK_LINK
     if (network::IsTcpUrl(device))
         return new network::TcpLink(device, parent);
+#else
+    Q_UNUSED(device) // a tcp:// port was refused on the command line
+#endif
     auto* comm = new serial::CommControl(parent);
     comm->setObjectName(QStringLiteral("Comm1"));
     comm->setPortNumber(settings.commPort);

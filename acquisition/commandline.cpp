@@ -1,7 +1,9 @@
 #include "acquisition/commandline.h"
 
 #include "acquisition/startup.h"
+#ifdef POLL_NETWORK_LINK
 #include "network/tcplink.h"
+#endif
 
 #include <QTextStream>
 
@@ -211,9 +213,15 @@ std::variant<LinkSettings, int> CommandLine::linkSettings() const
     }
     LinkSettings settings;
     settings.device = port();
-    if (const QString device =
-            settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort) : settings.device;
-        network::IsTcpUrl(device)) {
+    const QString device =
+        settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort) : settings.device;
+#ifndef POLL_NETWORK_LINK
+    if (device.startsWith(QStringLiteral("tcp://"), Qt::CaseInsensitive))
+        return usageError(
+            QStringLiteral("%1: this build has no network link (built without Qt Network)")
+                .arg(device));
+#else
+    if (network::IsTcpUrl(device)) {
         if (const auto address = network::ParseTcpUrl(device);
             const auto* why = std::get_if<QString>(&address))
             return usageError(*why);
@@ -224,15 +232,14 @@ std::variant<LinkSettings, int> CommandLine::linkSettings() const
                                "are the server's to set"
                             << Qt::endl;
     }
+#endif
     settings.echo = echo();
     settings.trace = trace();
     if (m_about.kind != About::Kind::Viewer && m_parser.isSet(m_publish)) {
-        auto publish = ReadPublishSettings(
-            {m_parser.value(m_publish), m_parser.value(m_publishUser),
-             m_parser.value(m_publishPasswordFile), m_parser.value(m_publishCa),
-             m_parser.value(m_publishClientId), m_about.name,
-             settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort)
-                                       : settings.device});
+        auto publish =
+            ReadPublishSettings({m_parser.value(m_publish), m_parser.value(m_publishUser),
+                                 m_parser.value(m_publishPasswordFile), m_parser.value(m_publishCa),
+                                 m_parser.value(m_publishClientId), m_about.name, device});
         if (const QString* why = std::get_if<QString>(&publish))
             return usageError(*why);
         settings.publish = std::get<PublishSettings>(publish);
