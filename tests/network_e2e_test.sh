@@ -15,46 +15,31 @@ within() { for _ in $(seq $(($1 * 10))); do eval "$2" && return 0; sleep 0.1; do
 within 10 "[ -e $dir/tty67 ]"
 python3 - "$dir/tty67" "$dir/port" <<'PY' & pids+=($!)
 import os, select, socket, sys, tty
-server = socket.socket()
-server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-server.bind(("127.0.0.1", 0))
-server.listen(1)
+server = socket.create_server(("127.0.0.1", 0))
 open(sys.argv[2] + ".new", "w").write(str(server.getsockname()[1]))
 os.rename(sys.argv[2] + ".new", sys.argv[2])
 line = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 tty.setraw(line)
 while True:
-    client, _ = server.accept()
-    while True:
-        ready, _, _ = select.select([client, line], [], [])
-        if client in ready:
-            data = client.recv(4096)
-            if not data:
-                break
-            os.write(line, data)
-        if line in ready:
-            client.sendall(os.read(line, 4096))
-    client.close()
+    client, data = server.accept()[0], b"-"
+    while data:
+        for end in select.select([client, line], [], [])[0]:
+            data = client.recv(4096) if end is client else os.read(line, 4096)
+            os.write(line, data) if end is client else client.sendall(data)
 PY
 within 10 "[ -e $dir/port ]"
 port=$(cat "$dir/port")
 
-values() { cut -d, -f5-12 "$1" | tail -n +2 | sort -u; } # the channels of every row
+values() { cut -d, -f4-12 "$1" | tail -n +2 | sort -u; } # checksum_ok and the channels
 "$pollcli" --port "$dir/tty67" --duration 2 --interval 200 --quiet --record "$dir/serial.csv" 2>/dev/null
 "$pollcli" --port "tcp://127.0.0.1:$port" --duration 2 --interval 200 --quiet \
     --record "$dir/tcp.csv" 2>"$dir/tcp.err"
 status=$?
-row "pollcli over tcp:// reads what it reads on the terminal, every reply sound" \
+row "pollcli over tcp:// reads what it reads on the terminal, and says once whose the line settings are" \
     '[ $status -eq 0 ] && [ "$(values $dir/tcp.csv)" = "$(values $dir/serial.csv)" ] &&
-     [ "$(values $dir/tcp.csv | wc -l)" -eq 1 ] && [ "$(tail -n +2 $dir/tcp.csv | wc -l)" -ge 5 ]'
-row "the line settings are said once to be the server's" \
-    '[ "$(grep -c "are the server.s to set" $dir/tcp.err)" -eq 1 ]'
-for url in tcp://127.0.0.1 tcp://127.0.0.1:0 tcp://127.0.0.1:65536 tcp://:$port; do
-    "$pollcli" --port "$url" --duration 1 >/dev/null 2>&1
-    status=$?
-    row "$url is a usage error" '[ $status -eq 2 ]'
-done
-COMM_PORT1=tcp://127.0.0.1 "$pollcli" --duration 1 >/dev/null 2>&1
-status=$?
-row "COMM_PORT1=tcp://127.0.0.1 is a usage error" '[ $status -eq 2 ]'
+     [ "$(tail -n +2 $dir/tcp.csv | wc -l)" -ge 5 ] && [ "$(grep -c "server.s to set" $dir/tcp.err)" -eq 1 ]'
+usage() { for url in tcp://127.0.0.1 tcp://127.0.0.1:0 tcp://127.0.0.1:65536 tcp://:$port; do
+    "$pollcli" --port "$url" --duration 1 >/dev/null 2>&1; [ $? -eq 2 ] || return 1; done
+    COMM_PORT1=tcp://127.0.0.1 "$pollcli" --duration 1 >/dev/null 2>&1; [ $? -eq 2 ]; }
+row "a tcp:// port without host or usable port, given or in COMM_PORT1, is a usage error" usage
 exit $failed
