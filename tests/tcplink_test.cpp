@@ -59,8 +59,10 @@ TEST(TcpLink, AReplyInPiecesIsTakenWholeWithoutTheStaleHalfBeforeIt)
     QObject::connect(&link, &poll::Link::replyReady, [&] { taken.append(link.takeAll()); });
     EXPECT_FALSE(link.open()); // under way, never waited for
     ASSERT_TRUE(waitFor([&] { return link.isOpen(); }));
+    int reads = 0; // the link's socket: counted after the link has read
+    QObject::connect(link.findChild<QTcpSocket*>(), &QTcpSocket::readyRead, [&] { ++reads; });
     ASSERT_TRUE(link.exchange(kRequest, static_cast<int>(reply.size())));
-    testing_support::runEventsFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(waitFor([&] { return reads > 0; }));
     ASSERT_TRUE(link.exchange(kRequest, static_cast<int>(reply.size())));
     ASSERT_TRUE(waitFor([&] { return !taken.isEmpty(); }));
     EXPECT_EQ(taken, QList<QByteArray>{reply});
