@@ -150,6 +150,7 @@ private:
             const Clock::time_point readAt = Clock::now();
             const ssize_t n = read(m_port.fd(), buffer, sizeof buffer);
             if (n > 0) {
+                logLineSettings(readAt);
                 if (m_options.echo)
                     echo({buffer, static_cast<std::size_t>(n)}, readAt);
                 m_stamp = readAt;
@@ -310,6 +311,16 @@ private:
         std::fflush(stdout);
     }
 
+    // Looked at as each request arrives: a client sets the line before it
+    // sends, and a device server (RFC 2217) on its client's word.
+    void logLineSettings(Clock::time_point when)
+    {
+        std::string settings = m_port.lineSettings();
+        if (settings != m_lineSettings)
+            writeLogAt(when, "line " + settings);
+        m_lineSettings = std::move(settings);
+    }
+
     void writeLog(std::string_view line) { writeLogAt(m_stamp.value_or(Clock::now()), line); }
 
     void writeLogAt(Clock::time_point when, std::string_view line)
@@ -347,6 +358,7 @@ private:
     std::optional<Clock::time_point> m_awayPendingSince;
     std::optional<Clock::time_point> m_backAt;
     std::optional<Clock::time_point> m_stamp; // time for log lines, if not now
+    std::string m_lineSettings;               // as last logged
     std::size_t m_requestsSinceBack = 0;
     bool m_awayDone = false;
 };

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace modsim {
@@ -161,6 +162,25 @@ void Port::close()
     m_fd = -1;
     m_slaveFd = -1;
     m_slaveName.clear();
+}
+
+std::string Port::lineSettings() const
+{
+    termios tio{};
+    const int fd = m_slaveFd >= 0 ? m_slaveFd : m_fd;
+    if (fd < 0 || tcgetattr(fd, &tio) != 0)
+        return "unknown";
+    static constexpr std::pair<speed_t, int> kSpeeds[] = {
+        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},    {B19200, 19200},
+        {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    std::string baud = "other";
+    for (const auto& [speed, number] : kSpeeds)
+        if (cfgetospeed(&tio) == speed)
+            baud = std::to_string(number);
+    const tcflag_t c = tio.c_cflag;
+    const char* parity = !(c & PARENB) ? "N" : (c & PARODD) ? "O" : "E";
+    const int bits = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
+    return baud + "," + parity + "," + std::to_string(bits) + "," + ((c & CSTOPB) ? "2" : "1");
 }
 
 std::string Port::describe() const

@@ -27,6 +27,10 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     // Non-blocking descriptor to read requests from and write replies to.
     int fd() const { return m_fd; }
+    // What the client last set the line to, as "9600,N,8,1" ("other" for
+    // a speed outside the usual ones): a pty carries no bits, but keeps
+    // the settings a client made, so a test can see them arrive.
+    std::string lineSettings() const;
     // Human-readable "<device> as <link>" or "<device>".
     std::string describe() const;
 
