@@ -16,13 +16,44 @@ void printLine(const QString& text)
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << text << Qt::endl;
 }
 
-// A tcp:// port is a serial device server on the network; anything else a
-// serial device, opened on the first tick.
+#ifdef POLL_NETWORK_LINK
+// The line settings as COM-port control numbers them; the text was checked
+// on the command line.
+network::ComPortSettings ComPortLine(const QString& text)
+{
+    const auto parsed = serial::ParseSettings(text);
+    const auto* line = std::get_if<serial::LineSettings>(&parsed);
+    if (!line)
+        return {};
+    const auto parity = [&]() -> quint8 {
+        switch (line->parity) {
+        case QSerialPort::OddParity:
+            return 2;
+        case QSerialPort::EvenParity:
+            return 3;
+        case QSerialPort::MarkParity:
+            return 4;
+        case QSerialPort::SpaceParity:
+            return 5;
+        default:
+            return 1;
+        }
+    }();
+    const quint8 stopBits = line->stopBits == QSerialPort::OneAndHalfStop ? 3
+                            : line->stopBits == QSerialPort::TwoStop      ? 2
+                                                                          : 1;
+    return {static_cast<quint32>(line->baudRate), static_cast<quint8>(line->dataBits), parity,
+            stopBits};
+}
+#endif
+
+// A tcp:// or rfc2217:// port is a serial device server on the network;
+// anything else a serial device, opened on the first tick.
 poll::Link* MakeLink(const LinkSettings& settings, const QString& device, QObject* parent)
 {
 #ifdef POLL_NETWORK_LINK
-    if (network::IsTcpUrl(device))
-        return new network::TcpLink(device, parent);
+    if (network::IsNetworkUrl(device))
+        return new network::TcpLink(device, ComPortLine(settings.lineSettings), parent);
 #else
     Q_UNUSED(device) // a tcp:// port was refused on the command line
 #endif

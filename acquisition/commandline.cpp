@@ -38,7 +38,8 @@ CommandLine::CommandLine(About about)
                 QStringLiteral("Show the version and exit.")),
       m_port(QStringLiteral("port"),
              QStringLiteral("Serial device for port 1, for example /dev/ttyUSB0 or COM7, or a "
-                            "serial device server on the network, tcp://HOST:PORT."),
+                            "serial device server on the network, tcp://HOST:PORT (raw) or "
+                            "rfc2217://HOST:PORT (the line set by telnet)."),
              QStringLiteral("DEVICE")),
       m_record(QStringLiteral("record"),
                m_about.kind == About::Kind::Console
@@ -216,21 +217,23 @@ std::variant<LinkSettings, int> CommandLine::linkSettings() const
     const QString device =
         settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort) : settings.device;
 #ifndef POLL_NETWORK_LINK
-    if (device.startsWith(QStringLiteral("tcp://"), Qt::CaseInsensitive))
+    if (device.startsWith(QStringLiteral("tcp://"), Qt::CaseInsensitive) ||
+        device.startsWith(QStringLiteral("rfc2217://"), Qt::CaseInsensitive))
         return usageError(
             QStringLiteral("%1: this build has no network link (built without Qt Network)")
                 .arg(device));
 #else
-    if (network::IsTcpUrl(device)) {
-        if (const auto address = network::ParseTcpUrl(device);
-            const auto* why = std::get_if<QString>(&address))
+    if (network::IsNetworkUrl(device)) {
+        const auto address = network::ParseNetworkUrl(device);
+        if (const auto* why = std::get_if<QString>(&address))
             return usageError(*why);
         // Said here, once, whichever program and whether or not it tells
         // its faults on standard error itself.
-        QTextStream(stderr) << m_about.name << ": " << device
-                            << " carries the frames as they are: baud, parity, data and stop bits "
-                               "are the server's to set"
-                            << Qt::endl;
+        if (!std::get<network::TcpAddress>(address).comPortControl)
+            QTextStream(stderr) << m_about.name << ": " << device
+                                << " carries the frames as they are: baud, parity, data and stop "
+                                   "bits are the server's to set"
+                                << Qt::endl;
     }
 #endif
     settings.echo = echo();

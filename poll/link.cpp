@@ -50,7 +50,9 @@ QString LinkFault::text(Wording wording) const
 
 QString LinkFault::hint(Wording wording) const
 {
-    if (error != LinkError::OpenFailed)
+    // A server on the network is named by its address, which the reason
+    // is about; the hint is for a device that may be the wrong one.
+    if (error != LinkError::OpenFailed || device.contains(QStringLiteral("://")))
         return {};
     return Worded(wording, "poll::LinkFault",
                   QT_TRANSLATE_NOOP("poll::LinkFault",

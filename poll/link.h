@@ -39,7 +39,8 @@ struct LinkFault
     QString text(Wording wording = Wording::English) const;
     // What to do about it, to follow text() where the reader can act on it
     // (standard error, the window; not the trend): " (choose the device
-    // with --port DEVICE or COMM_PORT1)" where an open failed, else empty.
+    // with --port DEVICE or COMM_PORT1)" where a device failed to open,
+    // else empty (a server on the network included).
     QString hint(Wording wording = Wording::English) const;
     friend bool operator==(const LinkFault&, const LinkFault&) = default;
 };
