@@ -7,8 +7,7 @@ namespace network {
 namespace {
 
 // Telnet's commands and the options used here.
-constexpr quint8 kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250,
-                 kSe = 240;
+constexpr quint8 kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250, kSe = 240;
 constexpr quint8 kBinary = 0, kSuppressGoAhead = 3, kComPort = 44;
 
 // COM-port control's commands from the client; the server answers each with
@@ -37,11 +36,16 @@ QByteArray Setting(quint8 code, const QByteArray& value)
 QString ParityName(quint8 parity)
 {
     switch (parity) {
-    case 1: return QStringLiteral("N");
-    case 2: return QStringLiteral("O");
-    case 3: return QStringLiteral("E");
-    case 4: return QStringLiteral("M");
-    case 5: return QStringLiteral("S");
+    case 1:
+        return QStringLiteral("N");
+    case 2:
+        return QStringLiteral("O");
+    case 3:
+        return QStringLiteral("E");
+    case 4:
+        return QStringLiteral("M");
+    case 5:
+        return QStringLiteral("S");
     }
     return QStringLiteral("parity %1").arg(parity);
 }
