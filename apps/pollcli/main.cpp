@@ -172,13 +172,20 @@ void printReport(QTextStream& out, const ConsolePrinter& printer,
     // The last request's reply may still have been on its way when the run ended.
     out << "replies missing:      "
         << std::max<qint64>(sent - printer.goodReplies() - printer.failedReplies(), 0) << Qt::endl;
+    // A tick that sent nothing (the link down, a server being connected)
+    // leaves a gap of whole intervals between two requests: each period is
+    // judged against the nearest whole number of intervals, and tick n is
+    // due n intervals after the start, whether it sent or not.
+    const auto intervals = [period](double ms) { return std::max(std::round(ms / period), 1.0); };
     if (ticks.size() >= 2) {
         std::vector<double> errors;
-        for (std::size_t i = 1; i < ticks.size(); ++i)
-            errors.push_back(std::fabs(toMs(ticks[i] - ticks[i - 1]) - period));
+        for (std::size_t i = 1; i < ticks.size(); ++i) {
+            const double ms = toMs(ticks[i] - ticks[i - 1]);
+            errors.push_back(std::fabs(ms - period * intervals(ms)));
+        }
         std::sort(errors.begin(), errors.end());
-        const double mean =
-            toMs(ticks.back() - ticks.front()) / static_cast<double>(ticks.size() - 1);
+        const double span = toMs(ticks.back() - ticks.front());
+        const double mean = span / intervals(span);
         const auto p99 = errors[std::min(errors.size() - 1, errors.size() * 99 / 100)];
         out << "mean period:          " << QString::number(mean, 'f', 3) << " ms" << Qt::endl;
         out << "p99 |period - " << period << "|: " << QString::number(p99, 'f', 3) << " ms"
@@ -187,10 +194,10 @@ void printReport(QTextStream& out, const ConsolePrinter& printer,
             << " ms" << Qt::endl;
     }
     if (!ticks.empty()) {
-        // Tick n is due n intervals after the start.
-        const double drift = toMs(ticks.back()) - period * static_cast<double>(ticks.size());
-        out << "cumulative drift:     " << QString::number(drift, 'f', 3) << " ms after "
-            << ticks.size() << " ticks" << Qt::endl;
+        const double last = toMs(ticks.back());
+        const double due = intervals(last);
+        out << "cumulative drift:     " << QString::number(last - period * due, 'f', 3)
+            << " ms after " << due << " ticks" << Qt::endl;
     }
     out << "CPU time:             " << figure(cpuSeconds, 3, "s") << Qt::endl;
     out << "peak memory (VmHWM):  " << figure(static_cast<double>(peakMemoryKiB()), 0, "KiB")
