@@ -66,6 +66,7 @@ row "autopoll through ser2net records the values pollcli reads on the terminal, 
 # wake-up logged with its CLOCK_MONOTONIC time as modsim logs each request.
 kill $server; wait $server 2>/dev/null
 serve faulty
+: >"$dir/faults.out"
 QT_LOGGING_RULES=poll.timing.tick.debug=true "$pollcli" --port "tcp://127.0.0.1:$port" --duration 50 \
     --interval 200 >"$dir/faults.out" 2>"$dir/faults.err" & pids+=($!)
 replies() { grep -c "reply ok" "$dir/faults.out"; }
