@@ -10,6 +10,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgl-dev
     qt6-tools-dev qt6-l10n-tools
     libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
+    ser2net
     libgtest-dev fontconfig clang-format
     dpkg-dev desktop-file-utils lintian file
     "$@"

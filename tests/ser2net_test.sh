@@ -28,8 +28,8 @@ port=$(free_port)
 # One connection per port: raw TCP, no modem lines on a pseudo-terminal, and
 # a client that connects again takes over from its dead connection.
 serve() { # LINK: ser2net serving it on $port, in the foreground
-    printf 'connection: &module\n  accepter: tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    kickolduser: true\n' \
-        "$port" "$dir/$1" >"$dir/ser2net.yaml"
+    printf 'connection: &module\n  accepter: %s,127.0.0.1,%s\n  connector: serialdev,%s,%s,local\n  options:\n    kickolduser: true\n' \
+        "${accepter:-tcp}" "$port" "$dir/$1" "${line:-9600n81}" >"$dir/ser2net.yaml"
     "$ser2net" -n -d -c "$dir/ser2net.yaml" -P "$dir/ser2net.pid" 2>>"$dir/ser2net.err" & server=$!
     within 10 listening
 }
@@ -55,13 +55,32 @@ same_counts() {
         third_failed tcp && third_failed direct && [ "$(figure "replies failed" tcp)" -ge 1 ]
 }
 row "raw: pollcli over tcp:// through ser2net reads the values, polls and checksum failures it reads on the terminal" \
-    '[ $status -eq 0 ] && same_counts'
+    '[ $status -eq 0 ] && same_counts && grep -q "drift: .* after 10 ticks" $dir/tcp.out'
 
 COMM_PORT1="tcp://127.0.0.1:$port" "$autopoll" --record "$dir/auto.csv" 2>"$dir/auto.err" & pids+=($!)
 within 15 "[ -e $dir/auto.csv ] && [ \$(wc -l <$dir/auto.csv) -ge 5 ]"; kill ${pids[-1]}; wait ${pids[-1]} 2>/dev/null
 verdict() { awk -F, -v ok="$2" 'NR > 1 && $4 == ok' "$1" | cut -d, -f5-12 | sort -u; }
 row "autopoll through ser2net records the values pollcli reads on the terminal, and a failed checksum as such" \
     '[ "$(verdict $dir/auto.csv 1)" = "$(verdict $dir/direct.csv 1)" ] && [ -n "$(verdict $dir/auto.csv 0)" ]'
+
+# RFC 2217: a server whose line starts at 19200 baud is set to 9600,N,8,1
+# before the first request, as modsim sees the terminal; a plain telnet
+# server refuses COM-port control, and that is the run's fault.
+kill $server; wait $server 2>/dev/null
+sim settable --values $values --log "$dir/settable.log"
+accepter='telnet(rfc2217),tcp' line=19200e71 serve settable
+"$pollcli" --port "rfc2217://127.0.0.1:$port" --duration 2 --interval 200 --quiet >"$dir/rfc.out" 2>"$dir/rfc.err"
+status=$?
+row "RFC 2217: the line reaches the terminal as 9600,N,8,1 before the first request, and the values are read" \
+    '[ $status -eq 0 ] && [ "$(awk "\$2 != \"line\" { print \$2; exit }" $dir/settable.log)" = rx ] &&
+     [ "$(grep " line " $dir/settable.log | tail -n 1 | cut -d" " -f3)" = 9600,N,8,1 ] &&
+     [ "$(figure "replies ok" rfc)" -ge 5 ] && ! grep -q "server.s to set" $dir/rfc.err'
+kill $server; wait $server 2>/dev/null
+accepter=telnet,tcp serve settable
+"$pollcli" --port "rfc2217://127.0.0.1:$port" --duration 1 --interval 200 --quiet >"$dir/rfc.out" 2>"$dir/rfc.err"
+row "RFC 2217: a server that will not set the line is a fault, named, and nothing is sent" \
+    '[ $? -eq 1 ] && grep -q "^pollcli: cannot open rfc2217://.*refuses to set the line" $dir/rfc.err &&
+     [ "$(figure "requests sent" rfc)" -eq 0 ]'
 
 # The faults, one pollcli through them all at 5 polls a second, each tick's
 # wake-up logged with its CLOCK_MONOTONIC time as modsim logs each request.
