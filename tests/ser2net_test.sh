@@ -67,7 +67,7 @@ row "autopoll through ser2net records the values pollcli reads on the terminal, 
 # before the first request, as modsim sees the terminal; a plain telnet
 # server refuses COM-port control, and that is the run's fault.
 kill $server; wait $server 2>/dev/null
-sim settable --values $values --log "$dir/settable.log"
+sim settable --values $values --log "$dir/settable.log" --log-line
 accepter='telnet(rfc2217),tcp' line=19200e71 serve settable
 "$pollcli" --port "rfc2217://127.0.0.1:$port" --duration 2 --interval 200 --quiet >"$dir/rfc.out" 2>"$dir/rfc.err"
 status=$?

@@ -150,7 +150,8 @@ private:
             const Clock::time_point readAt = Clock::now();
             const ssize_t n = read(m_port.fd(), buffer, sizeof buffer);
             if (n > 0) {
-                logLineSettings(readAt);
+                if (m_options.logLine)
+                    logLineSettings(readAt);
                 if (m_options.echo)
                     echo({buffer, static_cast<std::size_t>(n)}, readAt);
                 m_stamp = readAt;

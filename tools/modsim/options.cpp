@@ -159,6 +159,8 @@ ParseResult ParseOptions(std::span<const std::string_view> args)
         } else if (name == "--log") {
             if (const auto text = value())
                 o.logPath = *text;
+        } else if (name == "--log-line") {
+            flag(o.logLine);
         } else if (name == "--echo") {
             flag(o.echo);
         } else if (name == "--corrupt-every") {
@@ -251,8 +253,8 @@ std::string HelpText()
         "  --address N         answer function-04 requests for address N (1..255, default 67), nothing else\n"
         "  --also-address N    answer address N as well, as a second module on the same line would\n"
         "  --values v0,...,v7  registers 0..7 hold these signed 16-bit values (default: slow sine waves)\n"
-        "  --log FILE          write '<monotonic s> <event> [bytes]' lines: rx, rx-bad, silent; tx, tx-<fault> as sent;\n"
-        "                      line 9600,N,8,1 where a request finds the line set anew\n"
+        "  --log FILE          write '<monotonic s> <event> [bytes]' lines: rx, rx-bad, silent; tx, tx-<fault> as sent\n"
+        "  --log-line          log also 'line 9600,N,8,1' where a request finds the line set anew\n"
         "  --echo              send every byte read straight back, ahead of the reply, as an adapter that\n"
         "                      hears its own transmitter (logged as echo); combines with every fault\n"
         "  --corrupt-every N   replies N, 2N, ...: RTU CRC low byte inverted, ASCII LRC digits of the inverted LRC\n"

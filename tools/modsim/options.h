@@ -23,6 +23,7 @@ struct Options
     std::string device;              // or serve this serial device
     std::optional<Registers> values; // fixed values; live signals when absent
     std::string logPath;
+    bool logLine = false; // --log-line: the line settings too
     // Play a two-wire adapter that hears its own transmitter: every byte read
     // goes straight back, ahead of any reply. Not a fault of the module, so it
     // combines with all of them.
