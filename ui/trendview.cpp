@@ -50,6 +50,8 @@ constexpr qint64 kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute, k
 constexpr double kMonthMs = 2'629'746'000.0;
 // A live view that follows the clock repaints this often while shown.
 constexpr int kTickMs = 1000;
+constexpr qint64 kLeastGrowingSpanMs = 10 * kSecond;
+constexpr int kClickSlop = 3; // pixels a click may move and stay a click
 
 std::size_t index(int channel)
 {
@@ -161,6 +163,27 @@ QString timeText(qint64 ms, qint64 nowMs, const QLocale& locale)
                                    : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
+// A length of time as the markers' panel gives it: "45 s", "2 min 05 s",
+// "1 h 00 min 30 s", "3 d 04 h 10 min"; negative when B is before A.
+QString durationText(qint64 ms)
+{
+    const QString sign = ms < 0 ? QStringLiteral("−") : QString();
+    const qint64 s = std::llabs(ms) / kSecond;
+    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    if (std::llabs(ms) < kMinute)
+        return sign + TrendView::tr("%1 s").arg(
+                          QLocale().toString(static_cast<double>(std::llabs(ms)) / 1000.0, 'f',
+                                             std::llabs(ms) % 1000 ? 1 : 0));
+    if (s < 3600)
+        return sign + TrendView::tr("%1 min %2 s").arg(s / 60).arg(two(s % 60));
+    if (s < 86'400)
+        return sign +
+               TrendView::tr("%1 h %2 min %3 s").arg(s / 3600).arg(two(s / 60 % 60), two(s % 60));
+    return sign + TrendView::tr("%1 d %2 h %3 min")
+                      .arg(s / 86'400)
+                      .arg(two(s / 3600 % 24), two(s / 60 % 60));
+}
+
 } // namespace
 
 struct TrendView::Layout
@@ -208,21 +231,25 @@ QColor TrendView::channelColor(int channel)
 
 void TrendView::setTimeWindow(qint64 fromMs, qint64 toMs)
 {
-    m_live = false;
     m_toMs = toMs;
     m_spanMs = std::max<qint64>(toMs - fromMs, 1);
+    m_spanChosen = true;
+    setLive(false);
     changed();
 }
 
 void TrendView::followLive()
 {
-    m_live = true;
+    if (!m_spanChosen)
+        m_spanMs = kDefaultSpanMs; // panned from a growing view: it grows on
+    setLive(true);
     changed();
 }
 
 void TrendView::setSpan(qint64 ms)
 {
     m_spanMs = std::max<qint64>(ms, 1);
+    m_spanChosen = true;
     changed();
 }
 
@@ -255,8 +282,162 @@ std::pair<qint64, qint64> TrendView::timeWindow() const
         to = !m_followClock
                  ? newest.value_or(0)
                  : std::max(m_now(), newest.value_or(std::numeric_limits<qint64>::min()));
+        // A history shorter than the span is shown from its first sample:
+        // 3 minutes after the start, 3 minutes wide rather than 7 empty
+        // minutes and 3 full ones; at least 10 s, so that one reading is
+        // not a view of no width.
+        if (!m_spanChosen && newest)
+            return {to - std::clamp(to - m_history.oldest().timeMs, kLeastGrowingSpanMs, m_spanMs),
+                    to};
     }
     return {to - m_spanMs, to};
+}
+
+void TrendView::setMarker(Marker marker, std::optional<qint64> timeMs)
+{
+    auto& slot = m_markers[marker == Marker::A ? 0 : 1];
+    if (slot == timeMs)
+        return;
+    slot = timeMs;
+    describe();
+    update();
+    emit markersChanged();
+}
+
+std::optional<qint64> TrendView::marker(Marker marker) const
+{
+    return m_markers[marker == Marker::A ? 0 : 1];
+}
+
+void TrendView::setValueAxis(ValueAxis axis)
+{
+    m_axis = axis;
+    update();
+}
+
+void TrendView::setTitle(const QString& title)
+{
+    m_title = title;
+    update();
+}
+
+std::optional<poll::Sample> TrendView::sampleAt(qint64 timeMs) const
+{
+    if (timeMs == std::numeric_limits<qint64>::max())
+        return m_history.isEmpty() ? std::nullopt : std::optional(m_history.newest());
+    const qsizetype i = m_history.lowerBound(timeMs + 1) - 1;
+    if (i < 0)
+        return std::nullopt; // every sample is later
+    return m_history.at(i);
+}
+
+std::optional<poll::Sample> TrendView::legendSample() const
+{
+    const qint64 edge = timeWindow().second;
+    for (qsizetype i =
+             m_history.lowerBound(edge == std::numeric_limits<qint64>::max() ? edge : edge + 1) - 1;
+         i >= 0; --i)
+        if (m_history.at(i).checksumOk)
+            return m_history.at(i);
+    return std::nullopt;
+}
+
+QStringList TrendView::markerPanel() const
+{
+    const auto [a, b] = m_markers;
+    if (!a && !b)
+        return {};
+    const QLocale locale;
+    const qint64 now = m_now();
+    QStringList head;
+    if (a)
+        head << tr("A %1").arg(timeText(*a, now, locale));
+    if (b)
+        head << tr("B %1").arg(timeText(*b, now, locale));
+    if (a && b)
+        head << tr("B − A %1").arg(durationText(*b - *a));
+    // A marker further from the sample before it than the gap rule allows
+    // lies in a silence: no value there.
+    const auto reading = [&](std::optional<qint64> t) -> std::optional<poll::Sample> {
+        if (!t)
+            return std::nullopt;
+        std::optional<poll::Sample> s = sampleAt(*t);
+        if (!s || !s->checksumOk || *t - s->timeMs > m_history.gapAfterMs())
+            return std::nullopt;
+        return s;
+    };
+    const std::optional<poll::Sample> atA = reading(a), atB = reading(b);
+    const QString none = QStringLiteral("–");
+    QStringList lines{head.join(QStringLiteral(", "))};
+    for (int ch = 0; ch < kChannels; ++ch) {
+        if (!m_visible[index(ch)])
+            continue;
+        const std::size_t c = index(ch);
+        QStringList parts;
+        if (a)
+            parts << tr("A %1").arg(atA ? poll::FormatChannelNumber(atA->values[c]) : none);
+        if (b)
+            parts << tr("B %1").arg(atB ? poll::FormatChannelNumber(atB->values[c]) : none);
+        if (a && b)
+            parts << tr("B − A %1")
+                         .arg(atA && atB ? poll::FormatChannelNumber(static_cast<float>(
+                                               double{atB->values[c]} - atA->values[c]))
+                                         : none);
+        lines << m_names[c] + QStringLiteral(": ") + parts.join(QStringLiteral(", "));
+    }
+    return lines;
+}
+
+QStringList TrendView::legendLines() const
+{
+    const std::optional<poll::Sample> s = legendSample();
+    QStringList lines{s ? tr("values at %1").arg(timeText(s->timeMs, m_now(), QLocale()))
+                        : tr("no values in view")};
+    for (int ch = 0; ch < kChannels; ++ch)
+        lines << m_names[index(ch)] + QStringLiteral(": ") +
+                     (s ? poll::FormatChannelNumber(s->values[index(ch)]) : QStringLiteral("–"));
+    return lines;
+}
+
+std::optional<qint64> TrendView::hoverTime() const
+{
+    return m_hover ? timeAt(*m_hover) : std::nullopt;
+}
+
+std::optional<qint64> TrendView::timeAt(QPoint at) const
+{
+    const QRect plot = layOut(rect(), fontMetrics()).plot;
+    if (!plot.contains(at) || plot.width() < 1)
+        return std::nullopt;
+    const auto [from, to] = timeWindow();
+    const double msPerPixel = static_cast<double>(to - from) / plot.width();
+    return from + std::llround((at.x() - plot.left() + 0.5) * msPerPixel);
+}
+
+void TrendView::showAll()
+{
+    if (m_history.isEmpty())
+        return;
+    m_spanChosen = true;
+    // At least the narrowest span, so that a single reading is not a window of no width.
+    const qint64 oldest = m_history.oldest().timeMs;
+    setTimeWindow(oldest, std::max(m_history.newest().timeMs, oldest + kMinSpanMs));
+}
+
+void TrendView::resetZoom()
+{
+    m_spanChosen = false;
+    m_spanMs = kDefaultSpanMs;
+    setLive(true);
+    changed();
+}
+
+void TrendView::setLive(bool live)
+{
+    if (live == m_live)
+        return;
+    m_live = live;
+    emit liveChanged(live);
 }
 
 std::optional<qint64> TrendView::silentSince() const
@@ -307,16 +488,23 @@ bool TrendView::channelVisible(int channel) const
 
 void TrendView::changed()
 {
+    describe();
+    update();
+}
+
+void TrendView::describe()
+{
     const auto [from, to] = timeWindow();
+    const qint64 spanMs = to - from;
     const QLocale locale;
     const auto at = [&](qint64 ms) {
         return locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
     };
     // The span in the largest unit that leaves a whole number of at least 2.
-    const QString span = m_spanMs >= 2 * kDay      ? tr("%1 days").arg(m_spanMs / kDay)
-                         : m_spanMs >= 2 * kHour   ? tr("%1 hours").arg(m_spanMs / kHour)
-                         : m_spanMs >= 2 * kMinute ? tr("%1 minutes").arg(m_spanMs / kMinute)
-                                                   : tr("%1 seconds").arg(m_spanMs / kSecond);
+    const QString span = spanMs >= 2 * kDay      ? tr("%1 days").arg(spanMs / kDay)
+                         : spanMs >= 2 * kHour   ? tr("%1 hours").arg(spanMs / kHour)
+                         : spanMs >= 2 * kMinute ? tr("%1 minutes").arg(spanMs / kMinute)
+                                                 : tr("%1 seconds").arg(spanMs / kSecond);
     QString description =
         !m_live ? tr("The eight channels from %1 to %2").arg(at(from), at(to))
         : m_followClock
@@ -324,9 +512,10 @@ void TrendView::changed()
             : tr("The eight channels over the last %1, following the newest reading").arg(span);
     if (const QString line = note(); !line.isEmpty())
         description += QStringLiteral("; ") + line;
+    if (const QStringList panel = markerPanel(); !panel.isEmpty())
+        description += QStringLiteral(". ") + panel.join(QStringLiteral("; "));
     if (description != accessibleDescription())
         setAccessibleDescription(description);
-    update();
 }
 
 QImage TrendView::toImage(QSize size) const
@@ -821,8 +1010,18 @@ void TrendView::hideEvent(QHideEvent* event)
     QWidget::hideEvent(event);
 }
 
+void TrendView::holdSpan()
+{
+    if (m_live && !m_spanChosen) {
+        const auto [from, to] = timeWindow();
+        m_spanMs = to - from; // a growing view stops where it is
+    }
+}
+
 void TrendView::zoom(double factor, std::optional<int> aroundX)
 {
+    holdSpan();
+    m_spanChosen = true;
     const qint64 held =
         m_history.size() > 1 ? m_history.newest().timeMs - m_history.oldest().timeMs : 0;
     const qint64 longest = std::max({held, kMinSpanMs, factor > 1 ? m_spanMs : 0});
@@ -847,12 +1046,14 @@ void TrendView::zoom(double factor, std::optional<int> aroundX)
 
 void TrendView::pan(qint64 byMs)
 {
+    holdSpan();
     showWindow(timeWindow().second + byMs);
 }
 
 void TrendView::showWindow(qint64 toMs)
 {
-    m_live = false;
+    holdSpan();
+    setLive(false);
     if (!m_history.isEmpty()) {
         // Up to now on the clock, where a silence may be going on.
         const qint64 newest = m_history.newest().timeMs;
@@ -869,6 +1070,10 @@ void TrendView::mousePressEvent(QMouseEvent* event)
         return QWidget::mousePressEvent(event);
     const Layout l = layOut(rect(), fontMetrics());
     const QPoint at = event->position().toPoint();
+    if (!m_live && m_badge.contains(at)) {
+        followLive();
+        return;
+    }
     for (int ch = 0; ch < kChannels; ++ch)
         if (l.entries[index(ch)].contains(at)) {
             setChannelVisible(ch, !channelVisible(ch));
@@ -876,6 +1081,7 @@ void TrendView::mousePressEvent(QMouseEvent* event)
         }
     if (l.plot.contains(at)) {
         m_dragFrom = at;
+        m_dragging = false;
         m_dragToMs = timeWindow().second;
     }
 }
@@ -884,7 +1090,11 @@ void TrendView::mouseMoveEvent(QMouseEvent* event)
 {
     const QPoint at = event->position().toPoint();
     m_hover = at;
-    if (m_dragFrom && (event->buttons() & Qt::LeftButton)) {
+    // A hand that moves a few pixels while clicking still clicks: it sets a
+    // marker. Further, it drags the view.
+    if (m_dragFrom && (event->buttons() & Qt::LeftButton) &&
+        (m_dragging || (at - *m_dragFrom).manhattanLength() > kClickSlop)) {
+        m_dragging = true;
         const auto [from, to] = timeWindow();
         const int width = std::max(layOut(rect(), fontMetrics()).plot.width(), 1);
         showWindow(m_dragToMs - (at.x() - m_dragFrom->x()) * (to - from) / width);
@@ -894,8 +1104,15 @@ void TrendView::mouseMoveEvent(QMouseEvent* event)
 
 void TrendView::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (event->button() == Qt::LeftButton)
+    if (event->button() == Qt::LeftButton && m_dragFrom) {
+        const bool click = !m_dragging;
+        const QPoint at = *m_dragFrom;
         m_dragFrom.reset();
+        m_dragging = false;
+        if (click)
+            if (const std::optional<qint64> time = timeAt(at))
+                setMarker(event->modifiers() & Qt::ShiftModifier ? Marker::B : Marker::A, time);
+    }
     QWidget::mouseReleaseEvent(event);
 }
 
@@ -923,12 +1140,33 @@ void TrendView::wheelEvent(QWheelEvent* event)
     event->accept();
 }
 
+QList<std::pair<QString, QString>> TrendView::keyList()
+{
+    return {
+        {tr("Click, A"), tr("set marker A (at the mouse, else in the middle)")},
+        {tr("Shift+click, B"), tr("set marker B")},
+        {tr("Delete, Backspace"), tr("clear both markers")},
+        {tr("S"), tr("value axis: one for all, each channel to its own range, stacked lanes")},
+        {tr("1 to 8, click in the legend"), tr("hide or show a channel")},
+        {tr("+, -, wheel"), tr("zoom in, out")},
+        {tr("Left, Right, drag"), tr("move back, forward in time")},
+        {tr("Home"), tr("the first readings")},
+        {tr("End, double click"), tr("back to live")},
+        {tr("?, F1"), tr("show or hide this list")},
+        {tr("Esc, Ctrl+W"), tr("close the window")},
+    };
+}
+
 void TrendView::keyPressEvent(QKeyEvent* event)
 {
     const int key = event->key();
     if (key >= Qt::Key_1 && key <= Qt::Key_8) {
         const int ch = key - Qt::Key_1;
         setChannelVisible(ch, !channelVisible(ch));
+        return;
+    }
+    if (key == Qt::Key_W && (event->modifiers() & Qt::ControlModifier)) {
+        window()->close();
         return;
     }
     switch (key) {
@@ -940,16 +1178,47 @@ void TrendView::keyPressEvent(QKeyEvent* event)
         zoom(2.0, std::nullopt);
         break;
     case Qt::Key_Left:
-        pan(-m_spanMs / 4);
+    case Qt::Key_Right: {
+        const auto [from, to] = timeWindow();
+        pan((key == Qt::Key_Left ? -1 : 1) * (to - from) / 4);
         break;
-    case Qt::Key_Right:
-        pan(m_spanMs / 4);
-        break;
+    }
     case Qt::Key_Home:
+        holdSpan();
         showWindow(m_history.isEmpty() ? m_toMs : m_history.oldest().timeMs + m_spanMs);
         break;
     case Qt::Key_End:
         followLive();
+        break;
+    case Qt::Key_A:
+    case Qt::Key_B: {
+        const auto [from, to] = timeWindow();
+        setMarker(key == Qt::Key_A ? Marker::A : Marker::B,
+                  hoverTime().value_or(from + (to - from) / 2));
+        break;
+    }
+    case Qt::Key_Delete:
+    case Qt::Key_Backspace:
+        setMarker(Marker::A, std::nullopt);
+        setMarker(Marker::B, std::nullopt);
+        break;
+    case Qt::Key_S:
+        setValueAxis(m_axis == ValueAxis::Shared       ? ValueAxis::Normalised
+                     : m_axis == ValueAxis::Normalised ? ValueAxis::Stacked
+                                                       : ValueAxis::Shared);
+        break;
+    case Qt::Key_Question:
+    case Qt::Key_F1:
+        m_helpShown = !m_helpShown;
+        update();
+        break;
+    case Qt::Key_Escape:
+        if (m_helpShown) {
+            m_helpShown = false;
+            update();
+        } else {
+            window()->close();
+        }
         break;
     default:
         QWidget::keyPressEvent(event);
