@@ -7,6 +7,7 @@
 
 #include "codec/protocol.h"
 #include "poll/history.h"
+#include "ui/trendtext.h"
 
 #include <QHash>
 #include <QImage>
@@ -119,6 +120,8 @@ public:
     QStringList valueLabels(QSize size) const;
     // The mark where the module's address changes.
     static QColor addressMarkColor();
+    // The lines of markers A and B.
+    static QColor markerColor();
     void render(QPainter& painter, QRect rect) const;
     using QWidget::render;
 
@@ -154,10 +157,23 @@ private:
     // The lines under the series, or their labels over it.
     void drawAddressMarks(QPainter& painter, const Layout& layout,
                           const poll::HistoryReduction& reduction, bool labels) const;
-    void drawSeries(QPainter& painter, const Layout& layout,
-                    const poll::HistoryReduction& reduction, double low, double high) const;
+    // Each visible channel on its scale; a line that another drawn after it
+    // covers is drawn wider, so that its colour shows as an outline.
+    void drawSeries(QPainter& painter, const Frame& frame) const;
+    void drawLegend(QPainter& painter, const Frame& frame) const;
+    QStringList legendLines(const Frame& frame) const;
+    // Markers A and B as lines with their times, and their panel.
+    void drawMarkers(QPainter& painter, const Frame& frame) const;
+    // Over the widget only, never in an exported image: the hover box, the
+    // "not live" badge and the list of keys.
     void drawHover(QPainter& painter, const Layout& layout) const;
-    QString latestText(int channel) const;
+    void drawBadge(QPainter& painter, const Layout& layout) const;
+    void drawHelp(QPainter& painter) const;
+    // A box of text lines at `at` (its top left), each with a colour
+    // swatch if it has one; returns the box.
+    QRect drawBox(QPainter& painter, QPoint at, const QStringList& lines,
+                  const std::vector<QColor>& swatches) const;
+    QSize boxSize(const QFontMetrics& metrics, const QStringList& lines, bool swatches) const;
     bool reservesNoteLine() const { return m_followClock || !m_fault.isEmpty(); }
     // The newest sample's time, if the view is live on the clock and it is
     // older than the gap rule allows.
@@ -187,6 +203,7 @@ private:
     // that it repaints once a second while shown, silence or not; a hidden
     // view paints nothing and so starts nothing.
     QTimer m_tick;
+    mutable TextCache m_text;
     // Of the value labels as last drawn, at least the default's.
     mutable int m_labelColumn = 0;
     qint64 m_spanMs = kDefaultSpanMs;
