@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <functional>
+#include <span>
 
 namespace {
 
@@ -482,15 +483,23 @@ TEST(TrendView, ALiveViewGrowsWithItsHistoryUntilZoomed)
     poll::History held;
     ui::TrendView view(held);
     view.setLiveEdgeFollowsClock(false);
-    held.append(readings(180, [](int, int) { return 1.0f; }));
-    EXPECT_EQ(view.timeWindow(), std::pair(kT0, kT0 + 179'000));
-    held.append(readings(900, [](int, int) { return 1.0f; }));
-    EXPECT_EQ(view.timeWindow().second - view.timeWindow().first, ui::TrendView::kDefaultSpanMs);
     view.resize(kSize);
+    const std::vector<poll::Sample> samples = readings(1000, [](int, int) { return 1.0f; });
+    const auto feed = [&](int from, int to) {
+        held.append(std::span(samples).subspan(static_cast<std::size_t>(from),
+                                               static_cast<std::size_t>(to - from)));
+        return view.timeWindow().second - view.timeWindow().first;
+    };
+    EXPECT_EQ(feed(0, 180), 179'000);
+    EXPECT_EQ(view.timeWindow().first, kT0) << "from the first reading";
+    // Moved and back to live, it grows on to 10 minutes; zoomed, it keeps its span.
+    QTest::keyClick(&view, Qt::Key_Left);
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_EQ(feed(180, 900), ui::TrendView::kDefaultSpanMs);
     QTest::keyClick(&view, Qt::Key_Plus);
-    held.append(poll::Sample{.timeMs = kT0 + 900'000, .polls = 901});
-    EXPECT_EQ(view.timeWindow().second - view.timeWindow().first,
-              ui::TrendView::kDefaultSpanMs / 2);
+    QTest::keyClick(&view, Qt::Key_Left);
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_EQ(feed(900, 1000), ui::TrendView::kDefaultSpanMs / 2);
 }
 
 TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)

@@ -101,9 +101,9 @@ void TrendView::drawMarkers(QPainter& painter, const Frame& f) const
         painter.setPen(QPen(kMarker, 1));
         painter.drawLine(QPointF(x, plot.top() + 1), QPointF(x, plot.bottom()));
         // Its name and time at the foot of the line, on the side with room.
-        const QString label = (k == 0 ? QStringLiteral("A ") : QStringLiteral("B ")) +
-                              locale.toString(QDateTime::fromMSecsSinceEpoch(*t),
-                                              QStringLiteral("HH:mm:ss"));
+        const QString label =
+            (k == 0 ? QStringLiteral("A ") : QStringLiteral("B ")) +
+            locale.toString(QDateTime::fromMSecsSinceEpoch(*t), QStringLiteral("HH:mm:ss"));
         QRect box(static_cast<int>(x) + 3, plot.bottom() - metrics.height() - 3,
                   m_text.width(font(), metrics, label) + 4, metrics.height());
         if (box.right() > plot.right())
@@ -160,7 +160,9 @@ void TrendView::drawHover(QPainter& painter, const Layout& l) const
     // never covers the readings under the cursor.
     const QSize size = boxSize(painter.fontMetrics(), lines, true);
     const bool right = l.plot.right() - m_hover->x() >= m_hover->x() - l.plot.left();
-    QPoint corner(right ? m_hover->x() + 16 : m_hover->x() - 16 - size.width(), l.plot.top() + 4);
+    // Under the "not live" badge, which stays readable and clickable.
+    const int top = m_badge.isNull() ? l.plot.top() + 4 : m_badge.bottom() + 4;
+    QPoint corner(right ? m_hover->x() + 16 : m_hover->x() - 16 - size.width(), top);
     corner.setX(std::clamp(corner.x(), 0, std::max(width() - size.width() - 1, 0)));
     drawBox(painter, corner, lines, swatches);
     painter.restore();
@@ -192,10 +194,10 @@ void TrendView::drawHelp(QPainter& painter) const
     for (const auto& [key, what] : keyList())
         lines << key + QStringLiteral(": ") + what;
     const QSize size = boxSize(painter.fontMetrics(), lines, false);
-    drawBox(painter,
-            QPoint(std::max((width() - size.width()) / 2, 0),
-                   std::max((height() - size.height()) / 2, 0)),
-            lines, {});
+    const QPoint corner(std::max((width() - size.width()) / 2, 0),
+                        std::max((height() - size.height()) / 2, 0));
+    painter.fillRect(QRect(corner, size), Qt::white); // read as a page, not over the lines
+    drawBox(painter, corner, lines, {});
 }
 
 } // namespace ui

@@ -54,7 +54,7 @@ constexpr int kClickSlop = 3; // pixels a click may move and stay a click
 
 inline const QColor kMarker(0x8B, 0x00, 0x8B); // markers A and B, apart from every channel's colour
 inline const QColor kBadge(0xFF, 0xF4, 0xC0);  // the "not live" badge
-constexpr int kLaneGap = 6;             // between stacked lanes: their ±2 px clips never meet
+constexpr int kLaneGap = 6; // between stacked lanes: their ±2 px clips never meet
 
 inline std::size_t index(int channel)
 {
