@@ -368,8 +368,17 @@ TEST(TrendView, MarkersGiveEachVisibleChannelsValuesAndDifference)
                       QPoint(columnAt(plot, 90, 120), plot.center().y()));
     EXPECT_NEAR(static_cast<double>(*view.marker(ui::TrendView::Marker::B) - kT0), 90'000, 500);
     QTest::keyClick(&view, Qt::Key_Delete);
-    EXPECT_EQ(view.marker(ui::TrendView::Marker::A), std::nullopt);
     EXPECT_TRUE(view.markerPanel().isEmpty());
+    // A hand that moves 2 px still clicks; 40 px drag the view.
+    for (const int dx : {2, 40}) {
+        QTest::keyClick(&view, Qt::Key_Delete);
+        const QPoint at(columnAt(plot, 60, 120), plot.center().y());
+        QTest::mousePress(&view, Qt::LeftButton, {}, at);
+        QTest::mouseMove(&view, at + QPoint(dx, 0));
+        QTest::mouseRelease(&view, Qt::LeftButton, {}, at + QPoint(dx, 0));
+        EXPECT_EQ(view.marker(ui::TrendView::Marker::A).has_value(), dx == 2) << dx << " px";
+        EXPECT_EQ(view.timeWindow().second == kT0 + 120'000, dx == 2) << dx;
+    }
 }
 
 TEST(TrendView, NormalisedDrawsARangeOfTenAndOfTenThousandAtTheSameHeight)
@@ -500,6 +509,22 @@ TEST(TrendView, ALiveViewGrowsWithItsHistoryUntilZoomed)
     QTest::keyClick(&view, Qt::Key_Left);
     QTest::keyClick(&view, Qt::Key_End);
     EXPECT_EQ(feed(900, 1000), ui::TrendView::kDefaultSpanMs / 2);
+}
+
+TEST(TrendView, EscapeClosesTheListOfKeysThenTheWindow)
+{
+    poll::History held;
+    for (const QKeySequence& close :
+         {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+        ui::TrendView view(held);
+        view.show();
+        QTest::keyClick(&view, Qt::Key_F1);
+        QTest::keySequence(&view, close);
+        // Esc closes the list first; Ctrl+W the window at once.
+        EXPECT_EQ(view.isVisible(), close == QKeySequence(Qt::Key_Escape));
+        QTest::keySequence(&view, close);
+        EXPECT_FALSE(view.isVisible());
+    }
 }
 
 TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)

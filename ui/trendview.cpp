@@ -156,7 +156,11 @@ TrendView::TrendView(const poll::History& history, QWidget* parent)
     : QWidget(parent), m_history(history),
       m_now([] { return QDateTime::currentMSecsSinceEpoch(); }), m_tick(this)
 {
-    connect(&m_history, &poll::History::changed, this, [this] { update(); });
+    connect(&m_history, &poll::History::changed, this, [this] {
+        if (m_markers[0] || m_markers[1])
+            describe(); // a marker ahead of the readings gets its values
+        update();
+    });
     m_tick.setSingleShot(true);
     m_tick.setInterval(kTickMs);
     connect(&m_tick, &QTimer::timeout, this, [this] {
@@ -1112,9 +1116,11 @@ void TrendView::mouseReleaseEvent(QMouseEvent* event)
         const QPoint at = *m_dragFrom;
         m_dragFrom.reset();
         m_dragging = false;
-        if (click)
-            if (const std::optional<qint64> time = timeAt(at))
-                setMarker(event->modifiers() & Qt::ShiftModifier ? Marker::B : Marker::A, time);
+        if (const std::optional<qint64> time = snapped(timeAt(at)); click && time) {
+            const Marker which = event->modifiers() & Qt::ShiftModifier ? Marker::B : Marker::A;
+            m_beforeClick = std::pair(which, marker(which));
+            setMarker(which, time);
+        }
     }
     QWidget::mouseReleaseEvent(event);
 }
@@ -1122,8 +1128,26 @@ void TrendView::mouseReleaseEvent(QMouseEvent* event)
 void TrendView::mouseDoubleClickEvent(QMouseEvent* event)
 {
     const Layout l = layOut(rect(), fontMetrics());
-    if (l.plot.contains(event->position().toPoint()))
-        followLive();
+    if (!l.plot.contains(event->position().toPoint()))
+        return;
+    // The double click's first click set a marker it did not mean.
+    if (m_beforeClick)
+        setMarker(m_beforeClick->first, m_beforeClick->second);
+    m_beforeClick.reset();
+    followLive();
+}
+
+std::optional<qint64> TrendView::snapped(std::optional<qint64> timeMs) const
+{
+    if (!timeMs || m_history.isEmpty())
+        return timeMs;
+    // To the reading within a few pixels, so that the times between markers
+    // are those between their readings: 60 s, not 59.7 s.
+    const auto [from, to] = timeWindow();
+    const double msPerPixel =
+        static_cast<double>(to - from) / std::max(layOut(rect(), fontMetrics()).plot.width(), 1);
+    const qint64 near = m_history.at(m_history.nearest(*timeMs)).timeMs;
+    return static_cast<double>(std::abs(near - *timeMs)) <= 4 * msPerPixel ? near : *timeMs;
 }
 
 void TrendView::leaveEvent(QEvent* event)
@@ -1197,7 +1221,7 @@ void TrendView::keyPressEvent(QKeyEvent* event)
     case Qt::Key_B: {
         const auto [from, to] = timeWindow();
         setMarker(key == Qt::Key_A ? Marker::A : Marker::B,
-                  hoverTime().value_or(from + (to - from) / 2));
+                  snapped(hoverTime().value_or(from + (to - from) / 2)));
         break;
     }
     case Qt::Key_Delete:

@@ -187,6 +187,8 @@ private:
 
     // The time at a point of the plot as last laid out; nullopt outside it.
     std::optional<qint64> timeAt(QPoint at) const;
+    // A time the user points at, on the reading there if one is within a few pixels.
+    std::optional<qint64> snapped(std::optional<qint64> timeMs) const;
     // Keeps the span a growing live view has now, as the user moves it.
     void holdSpan();
     void zoom(double factor, std::optional<int> aroundX);
@@ -224,7 +226,9 @@ private:
     std::optional<QPoint> m_dragFrom;
     qint64 m_dragToMs = 0;
     bool m_dragging = false; // moved beyond a click since the press
-    mutable QRect m_badge;   // the "not live" badge as last painted, a button back to live
+    // The marker the last click set, as it was before: a double click puts it back.
+    std::optional<std::pair<Marker, std::optional<qint64>>> m_beforeClick;
+    mutable QRect m_badge; // the "not live" badge as last painted, a button back to live
 };
 
 } // namespace ui
