@@ -1141,13 +1141,17 @@ std::optional<qint64> TrendView::snapped(std::optional<qint64> timeMs) const
 {
     if (!timeMs || m_history.isEmpty())
         return timeMs;
-    // To the reading within a few pixels, so that the times between markers
-    // are those between their readings: 60 s, not 59.7 s.
+    // To the nearest reading, as the hover box does, if it is "here" by the
+    // same rule (the gap rule, or a few pixels), so that the times between
+    // markers are those between their readings: 60 s, not 59.7 s.
     const auto [from, to] = timeWindow();
     const double msPerPixel =
         static_cast<double>(to - from) / std::max(layOut(rect(), fontMetrics()).plot.width(), 1);
     const qint64 near = m_history.at(m_history.nearest(*timeMs)).timeMs;
-    return static_cast<double>(std::abs(near - *timeMs)) <= 4 * msPerPixel ? near : *timeMs;
+    return static_cast<double>(std::abs(near - *timeMs)) <=
+                   std::max(static_cast<double>(m_history.gapAfterMs()), 4 * msPerPixel)
+               ? near
+               : *timeMs;
 }
 
 void TrendView::leaveEvent(QEvent* event)

@@ -187,7 +187,7 @@ private:
 
     // The time at a point of the plot as last laid out; nullopt outside it.
     std::optional<qint64> timeAt(QPoint at) const;
-    // A time the user points at, on the reading there if one is within a few pixels.
+    // A time the user points at, moved onto the reading "here" by the hover box's rule.
     std::optional<qint64> snapped(std::optional<qint64> timeMs) const;
     // Keeps the span a growing live view has now, as the user moves it.
     void holdSpan();

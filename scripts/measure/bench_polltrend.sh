@@ -56,12 +56,13 @@ for sizes in "none 0" "day 86400" "week 604800"; do
 done
 
 echo "== autopoll without the trend, with it, and with it showing markers A and B in stacked lanes,"
-echo "   side by side under Xvfb for $seconds s"
+echo "   side by side under Xvfb for $seconds s${BEFORE_BUILD:+ (and --trend as built in $BEFORE_BUILD)}"
 command -v xvfb-run >/dev/null || scripts/deps.sh xvfb xauth
 command -v xdotool >/dev/null || scripts/deps.sh xdotool
+before_autopoll=${BEFORE_BUILD:+$(realpath "$BEFORE_BUILD")/apps/autopoll}
 cat >"$workdir/side_by_side.sh" <<SH
 set -euo pipefail
-names="plain trend marked"
+names="plain trend marked${before_autopoll:+ before}"
 for name in \$names; do
     "$build_dir/tools/modsim/modsim" --address 68 --link "$workdir/tty\$name" --values 1,2,3,4,5,6,7,8 >/dev/null &
 done
@@ -71,35 +72,45 @@ done
 "$build_dir/apps/autopoll" --port "$workdir/ttyplain" 2>/dev/null & plain=\$!
 "$build_dir/apps/autopoll" --port "$workdir/ttytrend" --trend 2>/dev/null & trend=\$!
 "$build_dir/apps/autopoll" --port "$workdir/ttymarked" --trend 2>/dev/null & marked=\$!
-# The third trend as a technician leaves it: marker A at a click, B at a
+${before_autopoll:+"$before_autopoll" --port "$workdir/ttybefore" --trend 2>/dev/null & before=\$!}
+# Each trend where it overlaps no other: the plain one at (450, 0), beside
+# its form, as the program puts it.
+${before_autopoll:+xdotool windowmove --sync \$(xdotool search --sync --all --pid \$before --name trend | head -n 1) 1260 0}
+# The third as a technician leaves it: marker A at a click, B at a
 # shift-click 200 px to the right, S twice (shared, normalised, stacked),
-# the mouse then moved off the window so that no hover box is drawn.
-window=\$(xdotool search --sync --pid \$marked --name trend | head -n 1)
-sleep 5 # a few readings to set the markers on
+# the mouse then moved off every window so that no hover box is drawn.
+window=\$(xdotool search --sync --all --pid \$marked --name trend | head -n 1)
+xdotool windowmove --sync \$window 450 440
+sleep 12 # readings under both markers
 xdotool windowfocus --sync \$window
 xdotool mousemove --window \$window 300 220 click 1
 xdotool mousemove --window \$window 500 220 keydown shift click 1 keyup shift
 xdotool key s key s
-xdotool mousemove 1590 890
+xdotool mousemove 2090 890
 sleep 1
 # CPU of every thread, from the scheduler's statistics (ns on the CPU),
-# counted from here: the start-up is the same for all three.
+# counted from here, start-up left out; and utime + stime from the start
+# (clock ticks), as measured before.
 cpu() { cat /proc/\$1/task/*/schedstat | awk '{ ns += \$1 } END { printf "%d", ns }'; }
 for name in \$names; do eval "start_\$name=\\\$(cpu \\\$\$name)"; done
 sleep $seconds
 ${shot:+import -window root "$shot"}
 for name in \$names; do
     pid=\$(eval echo \\\$\$name)
-    echo "\$name \$(( \$(cpu \$pid) - \$(eval echo \\\$start_\$name) ))"
+    echo "\$name \$(( \$(cpu \$pid) - \$(eval echo \\\$start_\$name) )) \$(awk '{print \$14 + \$15}' /proc/\$pid/stat)"
     kill \$pid
 done
 kill \$(jobs -p) 2>/dev/null || true
 SH
-xvfb-run -a -s "-screen 0 1600x900x24" bash "$workdir/side_by_side.sh" >"$workdir/cpu"
-awk -v s="$seconds" '{ cpu[$1] = $2 / 1e9 }
-    END { printf "autopoll                         %7.2f s CPU in %d s\n", cpu["plain"], s
-          printf "autopoll --trend                 %7.2f s CPU in %d s  (%.2f times)\n", cpu["trend"], s, cpu["trend"] / cpu["plain"]
-          printf "autopoll --trend, markers, lanes %7.2f s CPU in %d s  (%.2f times)\n", cpu["marked"], s, cpu["marked"] / cpu["plain"] }' "$workdir/cpu"
+xvfb-run -a -s "-screen 0 2100x900x24" bash "$workdir/side_by_side.sh" >"$workdir/cpu"
+awk -v s="$seconds" -v hz="$(getconf CLK_TCK)" '{ cpu[$1] = $2 / 1e9; all[$1] = $3 / hz }
+    function line(label, name) {
+        if (name in cpu)
+            printf "%-34s %7.2f s CPU in %d s  (%.2f times)   from start: %6.2f s  (%.2f times)\n",
+                label, cpu[name], s, cpu[name] / cpu["plain"], all[name], all[name] / all["plain"]
+    }
+    END { line("autopoll", "plain"); line("autopoll --trend", "trend")
+          line("autopoll --trend, markers, lanes", "marked"); line("autopoll --trend, before", "before") }' "$workdir/cpu"
 
 echo "== the trend view's redraw (tools/trendbench)"
 scripts/measure/bench_trend.sh
