@@ -8,9 +8,9 @@ namespace ui {
 namespace {
 
 // The font and the device's resolution decide the layout; the text follows.
-QString keyOf(const QFont& font, int dpi, const QString& text, int width = -1)
+QString keyOf(const QString& font, int dpi, const QString& text, int width = -1)
 {
-    return font.key() + QLatin1Char('\x1f') + QString::number(dpi) + QLatin1Char('\x1f') +
+    return font + QLatin1Char('\x1f') + QString::number(dpi) + QLatin1Char('\x1f') +
            QString::number(width) + QLatin1Char('\x1f') + text;
 }
 
@@ -22,12 +22,21 @@ template <typename Hash> void bound(Hash& hash, qsizetype most)
 
 } // namespace
 
+const QString& TextCache::keyOf(const QFont& font)
+{
+    if (font != m_font || font.resolveMask() != m_font.resolveMask()) {
+        m_font = font;
+        m_fontKey = font.key();
+    }
+    return m_fontKey;
+}
+
 void TextCache::draw(QPainter& painter, const QRectF& box, Qt::Alignment align, const QString& text)
 {
     if (text.isEmpty())
         return;
     const int dpi = painter.device() ? painter.device()->logicalDpiY() : 96;
-    const QString key = keyOf(painter.font(), dpi, text);
+    const QString key = ui::keyOf(keyOf(painter.font()), dpi, text);
     auto it = m_texts.find(key);
     if (it == m_texts.end()) {
         bound(m_texts, kMostEntries);
@@ -53,7 +62,7 @@ void TextCache::draw(QPainter& painter, const QRectF& box, Qt::Alignment align, 
 
 int TextCache::width(const QFont& font, const QFontMetrics& metrics, const QString& text)
 {
-    const QString key = keyOf(font, static_cast<int>(metrics.fontDpi()), text);
+    const QString key = ui::keyOf(keyOf(font), static_cast<int>(metrics.fontDpi()), text);
     if (const auto it = m_widths.constFind(key); it != m_widths.constEnd())
         return *it;
     bound(m_widths, kMostEntries);
@@ -63,7 +72,7 @@ int TextCache::width(const QFont& font, const QFontMetrics& metrics, const QStri
 QString TextCache::elided(const QFont& font, const QFontMetrics& metrics, const QString& text,
                           int width)
 {
-    const QString key = keyOf(font, static_cast<int>(metrics.fontDpi()), text, width);
+    const QString key = ui::keyOf(keyOf(font), static_cast<int>(metrics.fontDpi()), text, width);
     if (const auto it = m_elided.constFind(key); it != m_elided.constEnd())
         return *it;
     bound(m_elided, kMostEntries);

@@ -26,6 +26,10 @@ public:
     QString elided(const QFont& font, const QFontMetrics& metrics, const QString& text, int width);
 
 private:
+    // The font's key, made once while the font stays the same: QFont::key()
+    // builds its string anew each call.
+    const QString& keyOf(const QFont& font);
+
     // Live values change every second: past this many entries the cache
     // starts again rather than grow for as long as the program runs.
     static constexpr qsizetype kMostEntries = 2000;
@@ -33,6 +37,8 @@ private:
     QHash<QString, QStaticText> m_texts;
     QHash<QString, int> m_widths;
     QHash<QString, QString> m_elided;
+    QFont m_font;
+    QString m_fontKey = m_font.key();
 };
 
 } // namespace ui

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 
 namespace ui {
@@ -44,7 +45,8 @@ struct TimeStep
 
 // The shortest step that leaves each label room, from a second to years:
 // the count of grid lines and labels follows the width, whatever the span.
-TimeStep timeStep(double msPerPixel, const QFontMetrics& metrics, const QLocale& locale)
+TimeStep timeStep(double msPerPixel, const std::function<int(const QString&)>& widthOf,
+                  const QLocale& locale)
 {
     static constexpr qint64 steps[] = {
         kSecond,  2 * kSecond, 5 * kSecond, 10 * kSecond, 15 * kSecond, 30 * kSecond,
@@ -54,20 +56,21 @@ TimeStep timeStep(double msPerPixel, const QFontMetrics& metrics, const QLocale&
     const auto fits = [&](double stepMs, int labelWidth) {
         return stepMs / msPerPixel >= labelWidth;
     };
-    const int clockWidth = metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16;
+    const int clockWidth = widthOf(QStringLiteral("00:00:00")) + 16;
     for (const qint64 step : steps)
         if (fits(static_cast<double>(step), clockWidth))
             return {step, 0};
     int monthWidth = 0;
     for (int month = 1; month <= 12; ++month)
-        monthWidth = std::max(monthWidth, metrics.horizontalAdvance(locale.toString(
-                                              QDate(2000, month, 1), QStringLiteral("MMM yyyy"))));
+        monthWidth =
+            std::max(monthWidth,
+                     widthOf(locale.toString(QDate(2000, month, 1), QStringLiteral("MMM yyyy"))));
     for (const qint64 months : {1, 3, 6})
         if (fits(static_cast<double>(months) * kMonthMs, monthWidth + 16))
             return {0, months};
     // Years: 1, 2, 5, 10, 20, 50, ... A span of 292 million years (all of
     // qint64's ms) ends this at 10^8 years.
-    const int yearWidth = metrics.horizontalAdvance(QStringLiteral("0000")) + 16;
+    const int yearWidth = widthOf(QStringLiteral("0000")) + 16;
     for (qint64 years = 1;; years *= 10)
         for (const qint64 m : {1, 2, 5})
             if (fits(static_cast<double>(m * years) * 12 * kMonthMs, yearWidth) ||
@@ -774,7 +777,9 @@ void TrendView::drawTimeAxis(QPainter& painter, QRect rect, const Layout& l, qin
     const QLocale locale;
     const QFontMetrics metrics = painter.fontMetrics();
     const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
-    const TimeStep step = timeStep(msPerPixel, metrics, locale);
+    const TimeStep step = timeStep(
+        msPerPixel,
+        [&](const QString& text) { return m_text.width(painter.font(), metrics, text); }, locale);
     int lastRight = std::numeric_limits<int>::min();
     const auto mark = [&](qint64 t, const QString& label) {
         const double x =
