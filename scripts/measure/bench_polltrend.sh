@@ -111,6 +111,7 @@ awk -v s="$seconds" -v hz="$(getconf CLK_TCK)" '{ cpu[$1] = $2 / 1e9; all[$1] = 
     }
     END { line("autopoll", "plain"); line("autopoll --trend", "trend")
           line("autopoll --trend, markers, lanes", "marked"); line("autopoll --trend, before", "before") }' "$workdir/cpu"
+echo "load average at the end (1, 5, 15 min): $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "== the trend view's redraw (tools/trendbench)"
 scripts/measure/bench_trend.sh
