@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSet>
 #include <QTest>
 
 #include <functional>
+#include <span>
 
 namespace {
 
@@ -316,6 +318,213 @@ TEST(TrendView, AMarkWhereTheModulesAddressChanges)
     EXPECT_TRUE(markedAt(60));
     EXPECT_FALSE(markedAt(20)) << "from an unknown address";
     EXPECT_FALSE(markedAt(40));
+}
+
+// The rows of the plot where `colour` shows anywhere in columns 10 % to 90 % across.
+std::pair<int, int> rowsOf(const QImage& image, const QRect& plot, const QColor& colour)
+{
+    std::pair rows(plot.bottom(), plot.top());
+    for (int x = plot.left() + plot.width() / 10; x < plot.right() - plot.width() / 10; x += 7)
+        for (int y = plot.top() + 1; y < plot.bottom(); ++y)
+            if (shows(image.pixel(x, y), colour))
+                rows = {std::min(rows.first, y), std::max(rows.second, y)};
+    return rows;
+}
+
+TEST(TrendView, MarkersGiveEachVisibleChannelsValuesAndDifference)
+{
+    // Channel ch rises by ch + 1 a second: at 60 s channel 2 reads 180, at 100 s 300.
+    poll::History held;
+    ui::TrendView view(held);
+    held.append(readings(120, [](int ch, int t) { return static_cast<float>((ch + 1) * t); }));
+    view.setTimeWindow(kT0, kT0 + 120'000);
+    view.setChannelVisible(5, false);
+    view.setMarker(ui::TrendView::Marker::A, kT0 + 60'000);
+    view.setMarker(ui::TrendView::Marker::B, kT0 + 100'400); // between readings: the one before
+    const QStringList panel = view.markerPanel();
+    ASSERT_EQ(panel.size(), 8) << panel.join('\n').toStdString(); // the times, 7 visible channels
+    EXPECT_TRUE(panel[0].endsWith(QStringLiteral("B − A 40.4 s"))) << panel[0].toStdString();
+    EXPECT_EQ(panel[3], QStringLiteral("channel 2: A 180, B 300, B − A 120"));
+    EXPECT_EQ(panel[5], QStringLiteral("channel 4: A 300, B 500, B − A 200"));
+    EXPECT_TRUE(view.accessibleDescription().contains(panel[3]));
+
+    // Each a line across the plot.
+    const QImage image = view.toImage(kSize);
+    const QRect plot = view.plotArea(kSize);
+    for (const double second : {60.0, 100.4}) {
+        int count = 0;
+        for (int x = columnAt(plot, second, 120) - 1; x <= columnAt(plot, second, 120) + 1; ++x)
+            for (int y = plot.top(); y < plot.bottom(); ++y)
+                count += shows(image.pixel(x, y), ui::TrendView::markerColor()) ? 1 : 0;
+        EXPECT_GT(count, plot.height() / 2) << second << " s";
+    }
+
+    // A click sets A, a shift-click B, a drag neither; Delete clears both.
+    view.resize(kSize);
+    QTest::mouseClick(&view, Qt::LeftButton, {},
+                      QPoint(columnAt(plot, 30, 120), plot.center().y()));
+    EXPECT_NEAR(static_cast<double>(*view.marker(ui::TrendView::Marker::A) - kT0), 30'000, 500);
+    QTest::mouseClick(&view, Qt::LeftButton, Qt::ShiftModifier,
+                      QPoint(columnAt(plot, 90, 120), plot.center().y()));
+    EXPECT_NEAR(static_cast<double>(*view.marker(ui::TrendView::Marker::B) - kT0), 90'000, 500);
+    QTest::keyClick(&view, Qt::Key_Delete);
+    EXPECT_TRUE(view.markerPanel().isEmpty());
+    // A hand that moves 2 px still clicks; 40 px drag the view.
+    for (const int dx : {2, 40}) {
+        QTest::keyClick(&view, Qt::Key_Delete);
+        const QPoint at(columnAt(plot, 60, 120), plot.center().y());
+        QTest::mousePress(&view, Qt::LeftButton, {}, at);
+        QTest::mouseMove(&view, at + QPoint(dx, 0));
+        QTest::mouseRelease(&view, Qt::LeftButton, {}, at + QPoint(dx, 0));
+        EXPECT_EQ(view.marker(ui::TrendView::Marker::A).has_value(), dx == 2) << dx << " px";
+        EXPECT_EQ(view.timeWindow().second == kT0 + 120'000, dx == 2) << dx;
+    }
+}
+
+TEST(TrendView, NormalisedDrawsARangeOfTenAndOfTenThousandAtTheSameHeight)
+{
+    // Channel 0 rises from 0 to 10, channel 1 from 0 to 10,000; the others hidden.
+    poll::History held;
+    ui::TrendView view(held);
+    held.append(readings(
+        121, [](int ch, int t) { return static_cast<float>(t) / 12.0f * (ch == 1 ? 1000 : 1); }));
+    view.setTimeWindow(kT0, kT0 + 120'000);
+    for (int ch = 2; ch < 8; ++ch)
+        view.setChannelVisible(ch, false);
+    // Each drawn alone: the rows it takes, whatever covers it.
+    const auto gapAt = [&](double second) {
+        std::array<double, 2> row{};
+        for (const int ch : {0, 1}) {
+            view.setChannelVisible(1 - ch, false);
+            const QRect plot = view.plotArea(kSize);
+            row[ch] = rowOf(view.toImage(kSize), plot, columnAt(plot, second, 120),
+                            ui::TrendView::channelColor(ch));
+            view.setChannelVisible(1 - ch, true);
+        }
+        return std::abs(row[0] - row[1]);
+    };
+    const QRect plot = view.plotArea(kSize);
+    const QImage shared = view.toImage(kSize);
+    EXPECT_GT(rowOf(shared, plot, columnAt(plot, 90, 120), ui::TrendView::channelColor(0)) -
+                  rowOf(shared, plot, columnAt(plot, 90, 120), ui::TrendView::channelColor(1)),
+              plot.height() / 2)
+        << "one axis: 10 is a line along the foot, under 7,500";
+    view.setValueAxis(ui::TrendView::ValueAxis::Normalised);
+    for (const double second : {30.0, 60.0, 90.0})
+        EXPECT_LT(gapAt(second), 1.5) << second << " s";
+    EXPECT_TRUE(view.legendLines()[1].endsWith(QStringLiteral("(0 … 10)")));
+    EXPECT_TRUE(view.legendLines()[2].endsWith(QStringLiteral("(0 … 10000)")));
+}
+
+TEST(TrendView, StackedLanesDoNotOverlap)
+{
+    // Each channel sweeps its own range (channel ch: 1000 ch to 1000 ch + 9 (ch + 1)) every 10 s.
+    poll::History held;
+    ui::TrendView view(held);
+    held.append(readings(
+        600, [](int ch, int t) { return static_cast<float>(1000 * ch + t % 10 * (ch + 1)); }));
+    view.setTimeWindow(kT0, kT0 + 600'000);
+    view.setChannelVisible(3, false);
+    view.setValueAxis(ui::TrendView::ValueAxis::Stacked);
+    const QImage image = view.toImage(kSize);
+    const QRect plot = view.plotArea(kSize);
+    int above = plot.top();
+    for (const int ch : {0, 1, 2, 4, 5, 6, 7}) {
+        const auto [top, bottom] = rowsOf(image, plot, ui::TrendView::channelColor(ch));
+        EXPECT_GT(top, above) << "channel " << ch;
+        EXPECT_GT(bottom - top, plot.height() / 7 / 2) << "channel " << ch << " fills its lane";
+        above = bottom;
+    }
+    EXPECT_EQ(rowsOf(image, plot, ui::TrendView::channelColor(3)).second, plot.top());
+}
+
+TEST(TrendView, IdenticalChannelsBothShowTheirColours)
+{
+    // Channels 2 and 5 read the same; as lines (2 minutes) and as columns (1 hour).
+    for (const int seconds : {120, 3600}) {
+        poll::History held;
+        ui::TrendView view(held);
+        held.append(readings(seconds, [](int ch, int t) {
+            return ch == 2 || ch == 5 ? static_cast<float>(t % 40)
+                                      : 100.0f + static_cast<float>(ch);
+        }));
+        view.setTimeWindow(kT0, kT0 + (seconds - 1) * 1000);
+        const QImage image = view.toImage(kSize);
+        const QRect plot = view.plotArea(kSize);
+        for (const int ch : {2, 5})
+            EXPECT_GT(rowsOf(image, plot, ui::TrendView::channelColor(ch)).second, plot.top())
+                << "channel " << ch << " in " << seconds << " s";
+    }
+}
+
+TEST(TrendView, AnImageHasItsTitleAndItsLegendTheValuesAtTheViewsEdge)
+{
+    // Channel ch reads 1000 ch + t; the view from 60 s to 180 s of 300.
+    poll::History held;
+    ui::TrendView view(held);
+    held.append(readings(300, [](int ch, int t) { return static_cast<float>(1000 * ch + t); }));
+    view.setTimeWindow(kT0 + 60'000, kT0 + 180'500);
+    const QStringList legend = view.legendLines();
+    EXPECT_TRUE(legend[0].endsWith(QLocale().toString(QDateTime::fromMSecsSinceEpoch(kT0 + 180'000),
+                                                      QStringLiteral("HH:mm:ss"))))
+        << legend[0].toStdString();
+    EXPECT_EQ(legend[4], QStringLiteral("channel 3: 3180"));
+
+    // The title is drawn above the legend, and nothing else moves.
+    const QImage plain = view.toImage(kSize);
+    view.setTitle(QStringLiteral("run 7 — /dev/ttyUSB0, 2023-11-14 22:14 to 22:16"));
+    const QImage titled = view.toImage(kSize);
+    const QRect plot = view.plotArea(kSize);
+    int dark = 0, lowest = 0;
+    for (int y = 0; y < kSize.height(); ++y)
+        for (int x = 0; x < kSize.width(); ++x)
+            if (plain.pixel(x, y) != titled.pixel(x, y)) {
+                lowest = y;
+                dark += qGray(titled.pixel(x, y)) < 100 ? 1 : 0;
+            }
+    EXPECT_GT(dark, 100);
+    const int line = QFontMetrics(view.font(), &plain).height();
+    EXPECT_LT(lowest, plot.top() - 2 * line) << "above the legend";
+}
+
+TEST(TrendView, ALiveViewGrowsWithItsHistoryUntilZoomed)
+{
+    poll::History held;
+    ui::TrendView view(held);
+    view.setLiveEdgeFollowsClock(false);
+    view.resize(kSize);
+    const std::vector<poll::Sample> samples = readings(1000, [](int, int) { return 1.0f; });
+    const auto feed = [&](int from, int to) {
+        held.append(std::span(samples).subspan(static_cast<std::size_t>(from),
+                                               static_cast<std::size_t>(to - from)));
+        return view.timeWindow().second - view.timeWindow().first;
+    };
+    EXPECT_EQ(feed(0, 180), 179'000);
+    EXPECT_EQ(view.timeWindow().first, kT0) << "from the first reading";
+    // Moved and back to live, it grows on to 10 minutes; zoomed, it keeps its span.
+    QTest::keyClick(&view, Qt::Key_Left);
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_EQ(feed(180, 900), ui::TrendView::kDefaultSpanMs);
+    QTest::keyClick(&view, Qt::Key_Plus);
+    QTest::keyClick(&view, Qt::Key_Left);
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_EQ(feed(900, 1000), ui::TrendView::kDefaultSpanMs / 2);
+}
+
+TEST(TrendView, EscapeClosesTheListOfKeysThenTheWindow)
+{
+    poll::History held;
+    for (const QKeySequence& close :
+         {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+        ui::TrendView view(held);
+        view.show();
+        QTest::keyClick(&view, Qt::Key_F1);
+        QTest::keySequence(&view, close);
+        // Esc closes the list first; Ctrl+W the window at once.
+        EXPECT_EQ(view.isVisible(), close == QKeySequence(Qt::Key_Escape));
+        QTest::keySequence(&view, close);
+        EXPECT_FALSE(view.isVisible());
+    }
 }
 
 TEST(TrendHistory, KeepsTheNewestSamplesInTimeOrderAcrossBlocks)

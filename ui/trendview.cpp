@@ -1,60 +1,23 @@
 #include "ui/trendview.h"
 
 #include "poll/numberformat.h"
+#include "ui/trendview_p.h"
 
 #include <QDateTime>
-#include <QKeyEvent>
 #include <QLocale>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPolygonF>
-#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
 #include <limits>
 
 namespace ui {
+using namespace trend;
 namespace {
-
-constexpr int kChannels = static_cast<int>(protocol::kChannelCount);
-
-// Okabe and Ito's eight colours, which readers with any common colour vision
-// deficiency can tell apart. Their yellow (#F0E442) is 1.3:1 against white,
-// too faint for a 2-pixel line; this darker yellow of the same hue is 3:1.
-const std::array<QColor, protocol::kChannelCount> kPalette = {
-    QColor(0x00, 0x00, 0x00), QColor(0xE6, 0x9F, 0x00), QColor(0x56, 0xB4, 0xE9),
-    QColor(0x00, 0x9E, 0x73), QColor(0xA8, 0x94, 0x00), QColor(0x00, 0x72, 0xB2),
-    QColor(0xD5, 0x5E, 0x00), QColor(0xCC, 0x79, 0xA7),
-};
-// Apart from the vermillion channel, and in a strip of its own.
-const QColor kFailedMark(0xE0, 0x00, 0x00);
-const QColor kHidden(0xB0, 0xB0, 0xB0);
-const QColor kGrid(0xE6, 0xE6, 0xE6);
-const QColor kFrame(0xA0, 0xA0, 0xA0);
-const QColor kText(0x30, 0x30, 0x30);
-const QColor kStale(0x80, 0x80, 0x80);       // legend values no longer current
-const QColor kAddressMark(0x70, 0x70, 0x70); // where the module's address changes
-
-// A 2-pixel line always covers one row of pixels wholly, so its colour shows
-// unmixed however it falls between pixels.
-constexpr qreal kLineWidth = 2;
-constexpr int kMarkHeight = 6;   // the failed-reply strip under the plot
-constexpr int kTickSpacing = 40; // at least this many pixels between value ticks
-constexpr int kPad = 6;
-
-constexpr qint64 kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute, kDay = 24 * kHour;
-// A month on average (365.2425 days / 12), only to choose a step by: the
-// steps themselves follow the calendar.
-constexpr double kMonthMs = 2'629'746'000.0;
-// A live view that follows the clock repaints this often while shown.
-constexpr int kTickMs = 1000;
-
-std::size_t index(int channel)
-{
-    return static_cast<std::size_t>(channel);
-}
 
 // The round step (1, 2 or 5 times a power of ten) that cuts `range` into at
 // most `count` parts.
@@ -80,7 +43,8 @@ struct TimeStep
 
 // The shortest step that leaves each label room, from a second to years:
 // the count of grid lines and labels follows the width, whatever the span.
-TimeStep timeStep(double msPerPixel, const QFontMetrics& metrics, const QLocale& locale)
+TimeStep timeStep(double msPerPixel, const std::function<int(const QString&)>& widthOf,
+                  const QLocale& locale)
 {
     static constexpr qint64 steps[] = {
         kSecond,  2 * kSecond, 5 * kSecond, 10 * kSecond, 15 * kSecond, 30 * kSecond,
@@ -90,20 +54,21 @@ TimeStep timeStep(double msPerPixel, const QFontMetrics& metrics, const QLocale&
     const auto fits = [&](double stepMs, int labelWidth) {
         return stepMs / msPerPixel >= labelWidth;
     };
-    const int clockWidth = metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16;
+    const int clockWidth = widthOf(QStringLiteral("00:00:00")) + 16;
     for (const qint64 step : steps)
         if (fits(static_cast<double>(step), clockWidth))
             return {step, 0};
     int monthWidth = 0;
     for (int month = 1; month <= 12; ++month)
-        monthWidth = std::max(monthWidth, metrics.horizontalAdvance(locale.toString(
-                                              QDate(2000, month, 1), QStringLiteral("MMM yyyy"))));
+        monthWidth =
+            std::max(monthWidth,
+                     widthOf(locale.toString(QDate(2000, month, 1), QStringLiteral("MMM yyyy"))));
     for (const qint64 months : {1, 3, 6})
         if (fits(static_cast<double>(months) * kMonthMs, monthWidth + 16))
             return {0, months};
     // Years: 1, 2, 5, 10, 20, 50, ... A span of 292 million years (all of
     // qint64's ms) ends this at 10^8 years.
-    const int yearWidth = metrics.horizontalAdvance(QStringLiteral("0000")) + 16;
+    const int yearWidth = widthOf(QStringLiteral("0000")) + 16;
     for (qint64 years = 1;; years *= 10)
         for (const qint64 m : {1, 2, 5})
             if (fits(static_cast<double>(m * years) * 12 * kMonthMs, yearWidth) ||
@@ -151,6 +116,10 @@ std::vector<std::pair<double, QString>> valueTicks(double low, double high, doub
     return ticks;
 }
 
+} // namespace
+
+namespace trend {
+
 // When a reading came, as the note under the plot says it: the time of day,
 // with the date if it was not today.
 QString timeText(qint64 ms, qint64 nowMs, const QLocale& locale)
@@ -161,31 +130,38 @@ QString timeText(qint64 ms, qint64 nowMs, const QLocale& locale)
                                    : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-} // namespace
-
-struct TrendView::Layout
+// A length of time as the markers' panel gives it: "45 s", "2 min 05 s",
+// "1 h 00 min 30 s", "3 d 04 h 10 min"; negative when B is before A.
+QString durationText(qint64 ms)
 {
-    std::array<QRect, protocol::kChannelCount> entries; // the legend's, one a channel
-    QRect plot;
-    QRect marks;      // failed replies are ticked here
-    int labelTop = 0; // of the time labels
-    QRect note;       // the line under them, if kept for a note
-};
+    const QString sign = ms < 0 ? QStringLiteral("−") : QString();
+    const qint64 s = std::llabs(ms) / kSecond;
+    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    if (std::llabs(ms) < kMinute)
+        return sign + TrendView::tr("%1 s").arg(
+                          QLocale().toString(static_cast<double>(std::llabs(ms)) / 1000.0, 'f',
+                                             std::llabs(ms) % 1000 ? 1 : 0));
+    if (s < 3600)
+        return sign + TrendView::tr("%1 min %2 s").arg(s / 60).arg(two(s % 60));
+    if (s < 86'400)
+        return sign +
+               TrendView::tr("%1 h %2 min %3 s").arg(s / 3600).arg(two(s / 60 % 60), two(s % 60));
+    return sign + TrendView::tr("%1 d %2 h %3 min")
+                      .arg(s / 86'400)
+                      .arg(two(s / 3600 % 24), two(s / 60 % 60));
+}
 
-struct TrendView::Frame
-{
-    Layout layout;
-    qint64 from = 0, to = 0;
-    const poll::HistoryReduction* reduction = nullptr; // null if the plot has no room
-    double low = 0, high = 1;
-    std::vector<std::pair<double, QString>> ticks; // of the value axis, low to high
-};
+} // namespace trend
 
 TrendView::TrendView(const poll::History& history, QWidget* parent)
     : QWidget(parent), m_history(history),
       m_now([] { return QDateTime::currentMSecsSinceEpoch(); }), m_tick(this)
 {
-    connect(&m_history, &poll::History::changed, this, [this] { update(); });
+    connect(&m_history, &poll::History::changed, this, [this] {
+        if (m_markers[0] || m_markers[1])
+            describe(); // a marker ahead of the readings gets its values
+        update();
+    });
     m_tick.setSingleShot(true);
     m_tick.setInterval(kTickMs);
     connect(&m_tick, &QTimer::timeout, this, [this] {
@@ -208,21 +184,25 @@ QColor TrendView::channelColor(int channel)
 
 void TrendView::setTimeWindow(qint64 fromMs, qint64 toMs)
 {
-    m_live = false;
     m_toMs = toMs;
     m_spanMs = std::max<qint64>(toMs - fromMs, 1);
+    m_spanChosen = true;
+    setLive(false);
     changed();
 }
 
 void TrendView::followLive()
 {
-    m_live = true;
+    if (!m_spanChosen)
+        m_spanMs = kDefaultSpanMs; // panned from a growing view: it grows on
+    setLive(true);
     changed();
 }
 
 void TrendView::setSpan(qint64 ms)
 {
     m_spanMs = std::max<qint64>(ms, 1);
+    m_spanChosen = true;
     changed();
 }
 
@@ -255,8 +235,175 @@ std::pair<qint64, qint64> TrendView::timeWindow() const
         to = !m_followClock
                  ? newest.value_or(0)
                  : std::max(m_now(), newest.value_or(std::numeric_limits<qint64>::min()));
+        // A history shorter than the span is shown from its first sample:
+        // 3 minutes after the start, 3 minutes wide rather than 7 empty
+        // minutes and 3 full ones; at least 10 s, so that one reading is
+        // not a view of no width.
+        if (!m_spanChosen && newest)
+            return {to - std::clamp(to - m_history.oldest().timeMs, kLeastGrowingSpanMs, m_spanMs),
+                    to};
     }
     return {to - m_spanMs, to};
+}
+
+void TrendView::setMarker(Marker marker, std::optional<qint64> timeMs)
+{
+    auto& slot = m_markers[marker == Marker::A ? 0 : 1];
+    if (slot == timeMs)
+        return;
+    slot = timeMs;
+    describe();
+    update();
+    emit markersChanged();
+}
+
+std::optional<qint64> TrendView::marker(Marker marker) const
+{
+    return m_markers[marker == Marker::A ? 0 : 1];
+}
+
+void TrendView::setValueAxis(ValueAxis axis)
+{
+    m_axis = axis;
+    changed();
+}
+
+void TrendView::setTitle(const QString& title)
+{
+    m_title = title;
+    update();
+}
+
+std::optional<poll::Sample> TrendView::sampleAt(qint64 timeMs) const
+{
+    if (timeMs == std::numeric_limits<qint64>::max())
+        return m_history.isEmpty() ? std::nullopt : std::optional(m_history.newest());
+    const qsizetype i = m_history.lowerBound(timeMs + 1) - 1;
+    if (i < 0)
+        return std::nullopt; // every sample is later
+    return m_history.at(i);
+}
+
+std::optional<poll::Sample> TrendView::legendSample() const
+{
+    const qint64 edge = timeWindow().second;
+    for (qsizetype i =
+             m_history.lowerBound(edge == std::numeric_limits<qint64>::max() ? edge : edge + 1) - 1;
+         i >= 0; --i)
+        if (m_history.at(i).checksumOk)
+            return m_history.at(i);
+    return std::nullopt;
+}
+
+QStringList TrendView::markerPanel() const
+{
+    const auto [a, b] = m_markers;
+    if (!a && !b)
+        return {};
+    const QLocale locale;
+    const qint64 now = m_now();
+    QStringList head;
+    if (a)
+        head << tr("A %1").arg(timeText(*a, now, locale));
+    if (b)
+        head << tr("B %1").arg(timeText(*b, now, locale));
+    if (a && b)
+        head << tr("B − A %1").arg(durationText(*b - *a));
+    // A marker further from the sample before it than the gap rule allows
+    // lies in a silence: no value there.
+    const auto reading = [&](std::optional<qint64> t) -> std::optional<poll::Sample> {
+        if (!t)
+            return std::nullopt;
+        std::optional<poll::Sample> s = sampleAt(*t);
+        if (!s || !s->checksumOk || *t - s->timeMs > m_history.gapAfterMs())
+            return std::nullopt;
+        return s;
+    };
+    const std::optional<poll::Sample> atA = reading(a), atB = reading(b);
+    const QString none = QStringLiteral("–");
+    QStringList lines{head.join(QStringLiteral(", "))};
+    for (int ch = 0; ch < kChannels; ++ch) {
+        if (!m_visible[index(ch)])
+            continue;
+        const std::size_t c = index(ch);
+        QStringList parts;
+        if (a)
+            parts << tr("A %1").arg(atA ? poll::FormatChannelNumber(atA->values[c]) : none);
+        if (b)
+            parts << tr("B %1").arg(atB ? poll::FormatChannelNumber(atB->values[c]) : none);
+        if (a && b)
+            parts << tr("B − A %1")
+                         .arg(atA && atB ? poll::FormatChannelNumber(static_cast<float>(
+                                               double{atB->values[c]} - atA->values[c]))
+                                         : none);
+        lines << m_names[c] + QStringLiteral(": ") + parts.join(QStringLiteral(", "));
+    }
+    return lines;
+}
+
+QStringList TrendView::legendLines() const
+{
+    return legendLines(frameFor(rect(), fontMetrics()));
+}
+
+QStringList TrendView::legendLines(const Frame& f) const
+{
+    const std::optional<poll::Sample> s = legendSample();
+    QStringList lines{s ? tr("values at %1").arg(timeText(s->timeMs, m_now(), QLocale()))
+                        : tr("no values in view")};
+    for (int ch = 0; ch < kChannels; ++ch) {
+        const std::size_t c = index(ch);
+        QString line = m_names[c] + QStringLiteral(": ") +
+                       (s ? poll::FormatChannelNumber(s->values[c]) : QStringLiteral("–"));
+        // Normalised, a height says nothing without the channel's own range.
+        if (m_axis == ValueAxis::Normalised && f.ranges[c])
+            line += QStringLiteral(" (%1 … %2)")
+                        .arg(poll::FormatChannelNumber(static_cast<float>(f.ranges[c]->first)),
+                             poll::FormatChannelNumber(static_cast<float>(f.ranges[c]->second)));
+        lines << line;
+    }
+    return lines;
+}
+
+std::optional<qint64> TrendView::hoverTime() const
+{
+    return m_hover ? timeAt(*m_hover) : std::nullopt;
+}
+
+std::optional<qint64> TrendView::timeAt(QPoint at) const
+{
+    const QRect plot = layOut(rect(), fontMetrics()).plot;
+    if (!plot.contains(at) || plot.width() < 1)
+        return std::nullopt;
+    const auto [from, to] = timeWindow();
+    const double msPerPixel = static_cast<double>(to - from) / plot.width();
+    return from + std::llround((at.x() - plot.left() + 0.5) * msPerPixel);
+}
+
+void TrendView::showAll()
+{
+    if (m_history.isEmpty())
+        return;
+    m_spanChosen = true;
+    // At least the narrowest span, so that a single reading is not a window of no width.
+    const qint64 oldest = m_history.oldest().timeMs;
+    setTimeWindow(oldest, std::max(m_history.newest().timeMs, oldest + kMinSpanMs));
+}
+
+void TrendView::resetZoom()
+{
+    m_spanChosen = false;
+    m_spanMs = kDefaultSpanMs;
+    setLive(true);
+    changed();
+}
+
+void TrendView::setLive(bool live)
+{
+    if (live == m_live)
+        return;
+    m_live = live;
+    emit liveChanged(live);
 }
 
 std::optional<qint64> TrendView::silentSince() const
@@ -307,26 +454,38 @@ bool TrendView::channelVisible(int channel) const
 
 void TrendView::changed()
 {
+    describe();
+    update();
+}
+
+void TrendView::describe()
+{
     const auto [from, to] = timeWindow();
+    const qint64 spanMs = to - from;
     const QLocale locale;
     const auto at = [&](qint64 ms) {
         return locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
     };
     // The span in the largest unit that leaves a whole number of at least 2.
-    const QString span = m_spanMs >= 2 * kDay      ? tr("%1 days").arg(m_spanMs / kDay)
-                         : m_spanMs >= 2 * kHour   ? tr("%1 hours").arg(m_spanMs / kHour)
-                         : m_spanMs >= 2 * kMinute ? tr("%1 minutes").arg(m_spanMs / kMinute)
-                                                   : tr("%1 seconds").arg(m_spanMs / kSecond);
+    const QString span = spanMs >= 2 * kDay      ? tr("%1 days").arg(spanMs / kDay)
+                         : spanMs >= 2 * kHour   ? tr("%1 hours").arg(spanMs / kHour)
+                         : spanMs >= 2 * kMinute ? tr("%1 minutes").arg(spanMs / kMinute)
+                                                 : tr("%1 seconds").arg(spanMs / kSecond);
     QString description =
         !m_live ? tr("The eight channels from %1 to %2").arg(at(from), at(to))
         : m_followClock
             ? tr("The eight channels over the last %1, up to now").arg(span)
             : tr("The eight channels over the last %1, following the newest reading").arg(span);
+    if (m_axis != ValueAxis::Shared)
+        description += m_axis == ValueAxis::Normalised
+                           ? tr(", each scaled to its own range in view")
+                           : tr(", each in a lane of its own");
     if (const QString line = note(); !line.isEmpty())
         description += QStringLiteral("; ") + line;
+    if (const QStringList panel = markerPanel(); !panel.isEmpty())
+        description += QStringLiteral(". ") + panel.join(QStringLiteral("; "));
     if (description != accessibleDescription())
         setAccessibleDescription(description);
-    update();
 }
 
 QImage TrendView::toImage(QSize size) const
@@ -348,9 +507,10 @@ QStringList TrendView::valueLabels(QSize size) const
 {
     const QImage probe(1, 1, QImage::Format_RGB32);
     QStringList labels;
-    for (const auto& [v, label] :
-         frameFor(QRect(QPoint(), size), QFontMetrics(font(), &probe)).ticks)
-        labels.prepend(label);
+    const Frame f = frameFor(QRect(QPoint(), size), QFontMetrics(font(), &probe));
+    for (auto axis = f.axes.rbegin(); axis != f.axes.rend(); ++axis)
+        for (const auto& [v, label] : axis->ticks)
+            labels.prepend(label);
     return labels;
 }
 
@@ -359,15 +519,22 @@ QColor TrendView::addressMarkColor()
     return kAddressMark;
 }
 
+QColor TrendView::markerColor()
+{
+    return kMarker;
+}
+
 TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics) const
 {
-    const int least = metrics.horizontalAdvance(QStringLiteral("-88888.8")) + kPad;
+    const int least = m_text.width(font(), metrics, QStringLiteral("-88888.8")) + kPad;
     return layOut(rect, metrics, std::max(m_labelColumn, least));
 }
 
 TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics, int labelColumn) const
 {
     Layout l;
+    l.header =
+        QRect(rect.left() + kPad, rect.top() + kPad, rect.width() - 2 * kPad, metrics.height() + 2);
     // The legend: eight entries in one row if each gets 190 pixels, else in
     // rows of four or two.
     const int perRow = rect.width() >= 8 * 190 ? 8 : rect.width() >= 4 * 190 ? 4 : 2;
@@ -377,11 +544,11 @@ TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics, int
     for (int ch = 0; ch < kChannels; ++ch)
         l.entries[index(ch)] =
             QRect(rect.left() + kPad + ch % perRow * entryWidth,
-                  rect.top() + kPad + ch / perRow * entryHeight, entryWidth, entryHeight);
+                  l.header.bottom() + 1 + ch / perRow * entryHeight, entryWidth, entryHeight);
     // A line under the time labels for the note, kept whether there is one
     // or not, so that the plot does not jump when a silence begins.
     const int noteHeight = reservesNoteLine() ? metrics.height() : 0;
-    const int top = rect.top() + kPad + rows * entryHeight + kPad;
+    const int top = l.header.bottom() + 1 + rows * entryHeight + kPad;
     const int bottom = rect.bottom() - kPad - noteHeight - metrics.height() - 2 - kMarkHeight - 3;
     l.plot = QRect(QPoint(rect.left() + kPad + labelColumn, top),
                    QPoint(rect.right() - kPad - 4, bottom));
@@ -397,7 +564,7 @@ TrendView::Frame TrendView::frameFor(QRect rect, const QFontMetrics& metrics) co
     Frame f;
     std::tie(f.from, f.to) = timeWindow();
     // The value labels' column: as wide as "-88888.8", or the widest label.
-    const int least = metrics.horizontalAdvance(QStringLiteral("-88888.8")) + kPad;
+    const int least = m_text.width(font(), metrics, QStringLiteral("-88888.8")) + kPad;
     m_labelColumn = std::max(m_labelColumn, least);
     f.layout = layOut(rect, metrics, m_labelColumn);
     const QRect& plot = f.layout.plot;
@@ -405,53 +572,100 @@ TrendView::Frame TrendView::frameFor(QRect rect, const QFontMetrics& metrics) co
         return f; // no room to draw in
     f.reduction = &m_history.reduce(f.from, f.to, plot.width());
 
-    // The value range: fixed, or the visible channels' good samples in view
-    // widened to round ticks. It is the same for any count of columns.
-    double low = 0, high = 1;
-    if (m_valueRange) {
-        std::tie(low, high) = *m_valueRange;
-    } else {
-        bool any = false;
-        for (const poll::HistoryColumn& c : f.reduction->columns) {
-            if (c.good == 0)
-                continue;
-            for (int ch = 0; ch < kChannels; ++ch) {
-                if (!m_visible[index(ch)])
-                    continue;
-                low = any ? std::min<double>(low, c.min[index(ch)]) : c.min[index(ch)];
-                high = any ? std::max<double>(high, c.max[index(ch)]) : c.max[index(ch)];
-                any = true;
-            }
+    // Each channel's good samples in view; the same for any count of columns.
+    for (const poll::HistoryColumn& c : f.reduction->columns) {
+        if (c.good == 0)
+            continue;
+        for (std::size_t ch = 0; ch < protocol::kChannelCount; ++ch) {
+            auto& range = f.ranges[ch];
+            range = range ? std::pair(std::min<double>(range->first, c.min[ch]),
+                                      std::max<double>(range->second, c.max[ch]))
+                          : std::pair<double, double>(c.min[ch], c.max[ch]);
         }
-        // Room around the data, so that no line lies on the frame: a tenth of
-        // the value either side of a level line, else 5 % of the range.
-        const double pad = !any                ? 0
-                           : high - low < 1e-9 ? std::max(std::abs(high) * 0.1, 1.0)
-                                               : (high - low) * 0.05;
+    }
+    // Room around the data, so that no line lies on the frame: a tenth of
+    // the value either side of a level line, else 5 % of the range.
+    const auto padded = [](std::optional<std::pair<double, double>> values) {
+        if (!values)
+            return std::pair(0.0, 1.0);
+        auto [low, high] = *values;
+        const double pad =
+            high - low < 1e-9 ? std::max(std::abs(high) * 0.1, 1.0) : (high - low) * 0.05;
         low -= pad;
         high += pad;
-        if (!std::isfinite(low) || !std::isfinite(high)) {
-            low = 0; // a value that is no number, from a damaged recording: nothing to scale to
-            high = 1;
+        if (!std::isfinite(low) || !std::isfinite(high))
+            return std::pair(0.0, 1.0); // a value that is no number, from a damaged recording
+        return std::pair(low, high);
+    };
+    // An axis on rows [top, top + height]: the fixed range, or the data's
+    const QLocale locale;
+    // widened to round ticks, or, in a lane too low for more than two
+    // ticks, not widened: the data fill the lane.
+    const auto axisFor = [&](std::optional<std::pair<double, double>> values, int top, int height,
+                             int fewestTicks) {
+        Axis axis;
+        axis.top = top;
+        axis.height = height;
+        std::tie(axis.low, axis.high) = m_valueRange ? *m_valueRange : padded(values);
+        const double step =
+            roundStep(axis.high - axis.low, std::max(height / kTickSpacing, fewestTicks));
+        if (!m_valueRange && step > 0 && height >= 3 * kTickSpacing) {
+            axis.low = std::floor(axis.low / step) * step;
+            axis.high = std::ceil(axis.high / step) * step;
         }
+        axis.ticks = valueTicks(axis.low, axis.high, step, locale);
+        return axis;
+    };
+    const auto scaleOf = [](const Axis& axis) {
+        return Scale{static_cast<double>(axis.top), static_cast<double>(axis.height), axis.low,
+                     axis.high, QRect()};
+    };
+
+    std::vector<int> shown;
+    for (int ch = 0; ch < kChannels; ++ch)
+        if (m_visible[index(ch)])
+            shown.push_back(ch);
+    if (m_axis == ValueAxis::Stacked && !shown.empty()) {
+        // One lane a visible channel, top to bottom, kLaneGap apart.
+        const int count = static_cast<int>(shown.size());
+        const int lane = std::max((plot.height() - kLaneGap * (count - 1)) / count, 1);
+        for (int k = 0; k < count; ++k) {
+            const std::size_t c = index(shown[index(k)]);
+            f.axes.push_back(axisFor(f.ranges[c], plot.top() + k * (lane + kLaneGap), lane, 2));
+            f.scales[c] = scaleOf(f.axes.back());
+        }
+    } else if (m_axis == ValueAxis::Normalised) {
+        // Each channel from its lowest to its highest in view; the axis in per cent.
+        Axis axis{plot.top(), plot.height(), 0, 100, {}};
+        const double step = roundStep(100, std::max(plot.height() / kTickSpacing, 2));
+        for (auto& [v, label] : valueTicks(0, 100, step, locale))
+            axis.ticks.emplace_back(v, tr("%1 %").arg(label));
+        f.axes.push_back(std::move(axis));
+        for (const int ch : shown) {
+            const auto [low, high] = padded(f.ranges[index(ch)]);
+            f.scales[index(ch)] = Scale{static_cast<double>(plot.top()),
+                                        static_cast<double>(plot.height()), low, high, QRect()};
+        }
+    } else {
+        std::optional<std::pair<double, double>> all;
+        for (const int ch : shown)
+            if (const auto& range = f.ranges[index(ch)])
+                all = all ? std::pair(std::min(all->first, range->first),
+                                      std::max(all->second, range->second))
+                          : *range;
+        f.axes.push_back(axisFor(all, plot.top(), plot.height(), 2));
+        f.scales.fill(scaleOf(f.axes.back()));
     }
-    const int maxTicks = std::max(plot.height() / kTickSpacing, 2);
-    const double step = roundStep(high - low, maxTicks);
-    if (!m_valueRange && step > 0) {
-        low = std::floor(low / step) * step;
-        high = std::ceil(high / step) * step;
-    }
-    f.low = low;
-    f.high = high;
-    f.ticks = valueTicks(low, high, step, QLocale());
 
     int widest = 0;
-    for (const auto& [v, label] : f.ticks)
-        widest = std::max(widest, metrics.horizontalAdvance(label));
+    for (const Axis& axis : f.axes)
+        for (const auto& [v, label] : axis.ticks)
+            widest = std::max(widest, m_text.width(font(), metrics, label));
     const int column = std::max(least, widest + kPad);
     if (column != m_labelColumn) {
         // Laid out again with the column the labels need, and reduced to
-        // the plot's new width: the range and the ticks stay as they are.
+        // the plot's new width: the rows, the ranges and the ticks stay as
+        // they are.
         m_labelColumn = column;
         f.layout = layOut(rect, metrics, column);
         if (plot.width() < 2) {
@@ -460,15 +674,11 @@ TrendView::Frame TrendView::frameFor(QRect rect, const QFontMetrics& metrics) co
         }
         f.reduction = &m_history.reduce(f.from, f.to, plot.width());
     }
+    // A line at the very top or bottom of its band still shows whole.
+    for (Scale& scale : f.scales)
+        scale.clip = QRect(plot.left(), static_cast<int>(scale.top) - 2, plot.width(),
+                           static_cast<int>(scale.height) + 4);
     return f;
-}
-
-QString TrendView::latestText(int channel) const
-{
-    for (qsizetype i = m_history.size() - 1; i >= 0; --i)
-        if (m_history.at(i).checksumOk)
-            return poll::FormatChannelNumber(m_history.at(i).values[index(channel)]);
-    return QStringLiteral("–");
 }
 
 void TrendView::render(QPainter& painter, QRect rect) const
@@ -479,29 +689,59 @@ void TrendView::render(QPainter& painter, QRect rect) const
     const QFontMetrics metrics = painter.fontMetrics();
     const Frame f = frameFor(rect, metrics);
     const Layout& l = f.layout;
+
+    // The title on the left, bold; the legend's time on the right.
+    const QString caption = legendLines(f).value(0);
+    const int captionWidth = m_text.width(font(), metrics, caption);
+    painter.setPen(kText);
+    m_text.draw(painter, l.header, Qt::AlignRight | Qt::AlignVCenter, caption);
+    if (!m_title.isEmpty()) {
+        QFont bold = font();
+        bold.setBold(true);
+        painter.setFont(bold);
+        m_text.draw(painter, l.header, Qt::AlignLeft | Qt::AlignVCenter,
+                    m_text.elided(bold, painter.fontMetrics(), m_title,
+                                  l.header.width() - captionWidth - 2 * kPad));
+        painter.setFont(font());
+    }
     if (!f.reduction) {
         painter.restore();
         return; // no room to draw in
     }
     const poll::HistoryReduction& reduction = *f.reduction;
 
-    // Value grid and labels.
-    const double low = f.low, high = f.high;
-    const auto yOf = [&](double v) {
-        return l.plot.top() + (high - v) / (high - low) * l.plot.height();
-    };
-    for (const auto& [v, label] : f.ticks) {
-        const double y = std::round(yOf(v)) + 0.5;
-        painter.setPen(kGrid);
-        painter.drawLine(QPointF(l.plot.left(), y), QPointF(l.plot.right() + 1, y));
-        painter.setPen(kText);
-        painter.drawText(QRectF(rect.left() + kPad, y - metrics.height() / 2.0,
-                                l.plot.left() - rect.left() - kPad - 4, metrics.height()),
-                         Qt::AlignRight | Qt::AlignVCenter, label);
+    // Value grid and labels, each axis on its band; a label that would
+    // touch the one below it (the lanes' edges) is left out.
+    int labelAbove = std::numeric_limits<int>::min();
+    for (const Axis& axis : f.axes) {
+        const auto yOf = [&](double v) {
+            return axis.top + (axis.high - v) / (axis.high - axis.low) * axis.height;
+        };
+        for (const auto& [v, label] : axis.ticks) {
+            const double y = std::round(yOf(v)) + 0.5;
+            painter.setPen(kGrid);
+            painter.drawLine(QPointF(l.plot.left(), y), QPointF(l.plot.right() + 1, y));
+        }
+        for (auto tick = axis.ticks.rbegin(); tick != axis.ticks.rend(); ++tick) {
+            const QRectF box(rect.left() + kPad,
+                             std::round(yOf(tick->first)) + 0.5 - metrics.height() / 2.0,
+                             l.plot.left() - rect.left() - kPad - 4, metrics.height());
+            if (box.top() < labelAbove)
+                continue;
+            painter.setPen(kText);
+            m_text.draw(painter, box, Qt::AlignRight | Qt::AlignVCenter, tick->second);
+            labelAbove = static_cast<int>(std::ceil(box.bottom()));
+        }
     }
     drawTimeAxis(painter, rect, l, f.from, f.to);
     painter.setPen(kFrame);
-    painter.drawRect(QRectF(l.plot).adjusted(0.5, 0.5, 0.5, 0.5));
+    if (m_axis == ValueAxis::Stacked && f.axes.size() > 1) {
+        for (const Axis& axis : f.axes)
+            painter.drawRect(QRectF(l.plot.left(), axis.top, l.plot.width(), axis.height)
+                                 .adjusted(0.5, 0.5, 0.5, 0.5));
+    } else {
+        painter.drawRect(QRectF(l.plot).adjusted(0.5, 0.5, 0.5, 0.5));
+    }
 
     // Failed replies: a tick under the plot, where their time is.
     painter.setPen(QPen(kFailedMark, 1));
@@ -512,38 +752,20 @@ void TrendView::render(QPainter& painter, QRect rect) const
         }
 
     drawAddressMarks(painter, l, reduction, false);
-    drawSeries(painter, l, reduction, low, high);
+    drawSeries(painter, f);
     drawAddressMarks(painter, l, reduction, true);
+    drawMarkers(painter, f);
+    drawLegend(painter, f);
 
-    // The legend: each channel's colour, name and latest value, greyed when
-    // hidden; in grey italics when the values are the last received before
-    // a silence, not current.
-    const bool stale = legendIsStale();
-    QFont legendFont = font();
-    legendFont.setItalic(stale);
-    painter.setFont(legendFont);
-    const QFontMetrics legendMetrics = painter.fontMetrics();
-    for (int ch = 0; ch < kChannels; ++ch) {
-        const QRect entry = l.entries[index(ch)];
-        const QColor colour = m_visible[index(ch)] ? kPalette[index(ch)] : kHidden;
-        const int y = entry.center().y();
-        painter.setPen(QPen(colour, 3, Qt::SolidLine, Qt::FlatCap));
-        painter.drawLine(entry.left() + 2, y, entry.left() + 20, y);
-        painter.setPen(!m_visible[index(ch)] ? kHidden : stale ? kStale : kText);
-        const QRect text = entry.adjusted(26, 0, -4, 0);
-        const QString label = m_names[index(ch)] + QStringLiteral(": ") + latestText(ch);
-        painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
-                         legendMetrics.elidedText(label, Qt::ElideRight, text.width()));
-    }
     painter.setFont(font());
     if (const QString line = note(); !line.isEmpty() && !l.note.isEmpty()) {
         painter.setPen(m_fault.isEmpty() ? kText : kFailedMark);
-        painter.drawText(l.note, Qt::AlignLeft | Qt::AlignVCenter,
-                         metrics.elidedText(line, Qt::ElideRight, l.note.width()));
+        m_text.draw(painter, l.note, Qt::AlignLeft | Qt::AlignVCenter,
+                    m_text.elided(font(), metrics, line, l.note.width()));
     }
     if (m_history.isEmpty()) {
         painter.setPen(kText);
-        painter.drawText(l.plot, Qt::AlignCenter, tr("No readings yet"));
+        m_text.draw(painter, l.plot, Qt::AlignCenter, tr("No readings yet"));
     }
     painter.restore();
 }
@@ -557,21 +779,23 @@ void TrendView::drawTimeAxis(QPainter& painter, QRect rect, const Layout& l, qin
     const QLocale locale;
     const QFontMetrics metrics = painter.fontMetrics();
     const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
-    const TimeStep step = timeStep(msPerPixel, metrics, locale);
+    const TimeStep step = timeStep(
+        msPerPixel,
+        [&](const QString& text) { return m_text.width(painter.font(), metrics, text); }, locale);
     int lastRight = std::numeric_limits<int>::min();
     const auto mark = [&](qint64 t, const QString& label) {
         const double x =
             std::round(l.plot.left() + static_cast<double>(t - from) / msPerPixel) + 0.5;
         painter.setPen(kGrid);
         painter.drawLine(QPointF(x, l.plot.top()), QPointF(x, l.plot.bottom() + 1));
-        const int width = metrics.horizontalAdvance(label);
+        const int width = m_text.width(painter.font(), metrics, label);
         const QRect box(static_cast<int>(x) - width / 2, l.labelTop, width, metrics.height());
         // Within the picture, and clear of the label before (a date at
         // midnight is wider than a time).
         if (box.left() >= rect.left() && box.right() <= rect.right() &&
             box.left() > lastRight + 4) {
             painter.setPen(kText);
-            painter.drawText(box, Qt::AlignCenter, label);
+            m_text.draw(painter, box, Qt::AlignCenter, label);
             lastRight = box.right();
         }
     };
@@ -641,22 +865,24 @@ void TrendView::drawAddressMarks(QPainter& painter, const Layout& l,
             continue;
         const QString label = tr("module %1").arg(address);
         const int x = l.plot.left() + static_cast<int>(col);
-        QRect box(x + 3, l.plot.top() + 2, metrics.horizontalAdvance(label) + 2, metrics.height());
+        QRect box(x + 3, l.plot.top() + 2, m_text.width(small, metrics, label) + 2,
+                  metrics.height());
         if (box.right() > l.plot.right())
             box.moveRight(x - 3);
         if (box.left() <= lastRight + 4)
             continue; // would touch the label before
         painter.fillRect(box, QColor(255, 255, 255, 200));
         painter.setPen(kAddressMark);
-        painter.drawText(box, Qt::AlignCenter, label);
+        m_text.draw(painter, box, Qt::AlignCenter, label);
         lastRight = box.right();
     }
     painter.restore();
 }
 
-void TrendView::drawSeries(QPainter& painter, const Layout& l, const poll::HistoryReduction& r,
-                           double low, double high) const
+void TrendView::drawSeries(QPainter& painter, const Frame& f) const
 {
+    const Layout& l = f.layout;
+    const poll::HistoryReduction& r = *f.reduction;
     // The columns that hold values, in order; whether the line comes into
     // each from the one before is the same for every channel.
     std::vector<int> filled;
@@ -666,19 +892,50 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const poll::Histo
             filled.push_back(static_cast<int>(col));
 
     painter.save();
-    // A line at the very top or bottom of the range still shows whole.
-    painter.setClipRect(l.plot.adjusted(0, -2, 0, 2));
     const double msPerPixel = static_cast<double>(r.toMs - r.fromMs) / l.plot.width();
-    const double top = l.plot.top(), height = l.plot.height();
-    const auto yOf = [&](float v) {
-        // Kept near the plot: a value far outside a fixed range would only overflow.
-        const double y = top + (high - v) / (high - low) * height;
-        return std::isnan(y) ? top - height : std::clamp(y, top - height, top + 2 * height);
+    const auto yOf = [&](std::size_t c, float v) {
+        // Kept near the band: a value far outside a fixed range would only overflow.
+        const Scale& s = f.scales[c];
+        const double y = s.top + (s.high - v) / (s.high - s.low) * s.height;
+        return std::isnan(y) ? s.top - s.height
+                             : std::clamp(y, s.top - s.height, s.top + 2 * s.height);
     };
     const auto xOfTime = [&](qint64 ms) {
         return l.plot.left() + static_cast<double>(ms - r.fromMs) / msPerPixel;
     };
     const auto xOf = [&](int col) { return l.plot.left() + col + 0.5; };
+
+    // Identical lines: a channel that a later one covers in a twentieth of
+    // the columns or more (a crossing covers one or two) is drawn a pixel
+    // wider on each side for each such channel, so that its colour shows as
+    // an outline around the later one's: two equal channels are a 4-pixel
+    // line of the first colour with a 2-pixel core of the second.
+    std::array<int, protocol::kChannelCount> covered{};
+    const std::size_t enough = std::max<std::size_t>(3, filled.size() / 20);
+    // Only channels whose rows in view meet are compared, column by column:
+    // apart (distinct levels, separate lanes) costs nothing.
+    const auto rows = [&](std::size_t c) {
+        return f.ranges[c] ? std::pair(yOf(c, static_cast<float>(f.ranges[c]->second)),
+                                       yOf(c, static_cast<float>(f.ranges[c]->first)))
+                           : std::pair(0.0, -2.0);
+    };
+    for (std::size_t a = 0; a < covered.size(); ++a)
+        for (std::size_t b = a + 1; b < covered.size() && m_visible[a]; ++b) {
+            const auto [aTop, aBottom] = rows(a);
+            const auto [bTop, bBottom] = rows(b);
+            if (!m_visible[b] || aTop > bBottom + 1 || bTop > aBottom + 1)
+                continue;
+            std::size_t same = 0;
+            for (const int col : filled) {
+                const poll::HistoryColumn& c = r.columns[static_cast<std::size_t>(col)];
+                same += std::abs(yOf(a, c.min[a]) - yOf(b, c.min[b])) < 1 &&
+                                std::abs(yOf(a, c.max[a]) - yOf(b, c.max[b])) < 1
+                            ? 1
+                            : 0;
+            }
+            if (same >= enough)
+                ++covered[a];
+        }
 
     // Where columns with values are next to each other (the samples are
     // denser than the pixels), each column is one vertical bar from its
@@ -699,19 +956,21 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const poll::Histo
         if (!m_visible[index(ch)])
             continue;
         const std::size_t c = index(ch);
+        const int outline = covered[c];
+        painter.setClipRect(f.scales[c].clip);
         bars.clear();
         lines.clear();
         dots.clear();
         bool havePrevious = r.hasBefore;
         int previousCol = -2; // not next to any column
         QPointF previous =
-            r.hasBefore ? QPointF(xOfTime(r.before.timeMs), yOf(r.before.values[c])) : QPointF();
+            r.hasBefore ? QPointF(xOfTime(r.before.timeMs), yOf(c, r.before.values[c])) : QPointF();
         for (std::size_t n = 0; n < filled.size(); ++n) {
             const int col = filled[n];
             const poll::HistoryColumn& column = r.columns[static_cast<std::size_t>(col)];
-            const QPointF first(xOf(col), yOf(column.first[c]));
-            double barTop = yOf(column.max[c]);
-            double barBottom = yOf(column.min[c]);
+            const QPointF first(xOf(col), yOf(c, column.first[c]));
+            double barTop = yOf(c, column.max[c]);
+            double barBottom = yOf(c, column.min[c]);
             const bool joinedBefore = column.joinsPrevious && havePrevious;
             const bool besidePrevious = joinedBefore && previousCol == col - 1;
             if (besidePrevious) {
@@ -725,82 +984,32 @@ void TrendView::drawSeries(QPainter& painter, const Layout& l, const poll::Histo
                     ? r.columns[static_cast<std::size_t>(filled[n + 1])].joinsPrevious
                     : r.hasAfter && r.afterJoins;
             if (column.good > 1 || besidePrevious) {
-                const int barY = static_cast<int>(std::lround(barTop)) - 1;
+                const int barY = static_cast<int>(std::lround(barTop)) - 1 - outline;
                 bars << QRect(l.plot.left() + col, barY, 2,
-                              static_cast<int>(std::lround(barBottom)) + 1 - barY);
+                              static_cast<int>(std::lround(barBottom)) + 1 + outline - barY);
             } else if (!joinedBefore && !joinedAfter) {
                 dots << first;
             }
             havePrevious = true;
             previousCol = col;
-            previous = QPointF(xOf(col), yOf(column.last[c]));
+            previous = QPointF(xOf(col), yOf(c, column.last[c]));
         }
         if (r.hasAfter && r.afterJoins && havePrevious)
-            join(previous, QPointF(xOfTime(r.after.timeMs), yOf(r.after.values[c])));
+            join(previous, QPointF(xOfTime(r.after.timeMs), yOf(c, r.after.values[c])));
 
         painter.setRenderHint(QPainter::Antialiasing, false);
         painter.setPen(Qt::NoPen);
         painter.setBrush(kPalette[c]);
         painter.drawRects(bars);
         painter.setRenderHint(QPainter::Antialiasing, true);
-        painter.setPen(QPen(kPalette[c], kLineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        // An antialiased slope needs 1.5 px a side to show one pixel of unmixed colour.
+        painter.setPen(QPen(kPalette[c], kLineWidth + 3 * outline, Qt::SolidLine, Qt::RoundCap,
+                            Qt::RoundJoin));
         for (const QPolygonF& run : lines)
             painter.drawPolyline(run);
-        painter.setPen(QPen(kPalette[c], kLineWidth + 1.5, Qt::SolidLine, Qt::RoundCap));
+        painter.setPen(
+            QPen(kPalette[c], kLineWidth + 1.5 + 3 * outline, Qt::SolidLine, Qt::RoundCap));
         painter.drawPoints(dots);
-    }
-    painter.restore();
-}
-
-void TrendView::drawHover(QPainter& painter, const Layout& l) const
-{
-    if (!m_hover || !l.plot.contains(*m_hover) || m_history.isEmpty())
-        return;
-    const auto [from, to] = timeWindow();
-    const double msPerPixel = static_cast<double>(to - from) / l.plot.width();
-    const qint64 at = from + std::llround((m_hover->x() - l.plot.left() + 0.5) * msPerPixel);
-    const qsizetype i = m_history.nearest(at);
-    const poll::Sample& s = m_history.at(i);
-    const QLocale locale;
-
-    QStringList lines;
-    // A sample further off than the gap rule or a few pixels is not "here".
-    if (static_cast<double>(std::abs(s.timeMs - at)) >
-        std::max(static_cast<double>(m_history.gapAfterMs()), 4 * msPerPixel)) {
-        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(at),
-                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-              << tr("no reading");
-    } else {
-        lines << locale.toString(QDateTime::fromMSecsSinceEpoch(s.timeMs),
-                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-        for (int ch = 0; ch < kChannels; ++ch)
-            lines << m_names[index(ch)] + QStringLiteral(": ") +
-                         (s.checksumOk ? poll::FormatChannelNumber(s.values[index(ch)])
-                                       : QStringLiteral("–"));
-        if (!s.checksumOk)
-            lines << tr("checksum failed");
-    }
-
-    painter.save();
-    painter.setPen(QPen(kFrame, 1, Qt::DashLine));
-    const double x = m_hover->x() + 0.5;
-    painter.drawLine(QPointF(x, l.plot.top()), QPointF(x, l.plot.bottom()));
-    const QFontMetrics metrics = painter.fontMetrics();
-    int width = 0;
-    for (const QString& line : lines)
-        width = std::max(width, metrics.horizontalAdvance(line));
-    QRect box(0, 0, width + 2 * kPad, static_cast<int>(lines.size()) * metrics.height() + 2 * kPad);
-    box.moveTopLeft(QPoint(m_hover->x() + 12, l.plot.top() + 4));
-    if (box.right() > l.plot.right())
-        box.moveRight(m_hover->x() - 12);
-    painter.fillRect(box, QColor(255, 255, 255, 230));
-    painter.setPen(kFrame);
-    painter.drawRect(box);
-    for (int n = 0; n < lines.size(); ++n) {
-        const int ch = n - 1;
-        painter.setPen(ch >= 0 && ch < kChannels && !m_visible[index(ch)] ? kHidden : kText);
-        painter.drawText(box.left() + kPad,
-                         box.top() + kPad + n * metrics.height() + metrics.ascent(), lines[n]);
     }
     painter.restore();
 }
@@ -810,7 +1019,10 @@ void TrendView::paintEvent(QPaintEvent*)
     QPainter painter(this);
     render(painter, rect());
     painter.setFont(font());
-    drawHover(painter, layOut(rect(), painter.fontMetrics()));
+    const Layout l = layOut(rect(), painter.fontMetrics());
+    drawBadge(painter, l);
+    drawHover(painter, l);
+    drawHelp(painter);
     if (m_live && m_followClock)
         m_tick.start(); // the next paint in a second, unless a reading brings it sooner
 }
@@ -819,141 +1031,6 @@ void TrendView::hideEvent(QHideEvent* event)
 {
     m_tick.stop();
     QWidget::hideEvent(event);
-}
-
-void TrendView::zoom(double factor, std::optional<int> aroundX)
-{
-    const qint64 held =
-        m_history.size() > 1 ? m_history.newest().timeMs - m_history.oldest().timeMs : 0;
-    const qint64 longest = std::max({held, kMinSpanMs, factor > 1 ? m_spanMs : 0});
-    const qint64 span = std::clamp<qint64>(std::llround(static_cast<double>(m_spanMs) * factor),
-                                           kMinSpanMs, longest);
-    if (m_live) {
-        setSpan(span);
-        return;
-    }
-    // The time under the cursor (or the middle) stays where it is.
-    const auto [from, to] = timeWindow();
-    const QRect plot = layOut(rect(), fontMetrics()).plot;
-    const double fraction =
-        aroundX
-            ? std::clamp(static_cast<double>(*aroundX - plot.left()) / std::max(plot.width(), 1),
-                         0.0, 1.0)
-            : 0.5;
-    const qint64 anchor = from + std::llround(fraction * static_cast<double>(to - from));
-    m_spanMs = span;
-    showWindow(anchor - std::llround(fraction * static_cast<double>(span)) + span);
-}
-
-void TrendView::pan(qint64 byMs)
-{
-    showWindow(timeWindow().second + byMs);
-}
-
-void TrendView::showWindow(qint64 toMs)
-{
-    m_live = false;
-    if (!m_history.isEmpty()) {
-        // Up to now on the clock, where a silence may be going on.
-        const qint64 newest = m_history.newest().timeMs;
-        const qint64 latest = m_followClock ? std::max(newest, m_now()) : newest;
-        toMs = std::clamp(toMs, std::min(m_history.oldest().timeMs + m_spanMs, newest), latest);
-    }
-    m_toMs = toMs;
-    changed();
-}
-
-void TrendView::mousePressEvent(QMouseEvent* event)
-{
-    if (event->button() != Qt::LeftButton)
-        return QWidget::mousePressEvent(event);
-    const Layout l = layOut(rect(), fontMetrics());
-    const QPoint at = event->position().toPoint();
-    for (int ch = 0; ch < kChannels; ++ch)
-        if (l.entries[index(ch)].contains(at)) {
-            setChannelVisible(ch, !channelVisible(ch));
-            return;
-        }
-    if (l.plot.contains(at)) {
-        m_dragFrom = at;
-        m_dragToMs = timeWindow().second;
-    }
-}
-
-void TrendView::mouseMoveEvent(QMouseEvent* event)
-{
-    const QPoint at = event->position().toPoint();
-    m_hover = at;
-    if (m_dragFrom && (event->buttons() & Qt::LeftButton)) {
-        const auto [from, to] = timeWindow();
-        const int width = std::max(layOut(rect(), fontMetrics()).plot.width(), 1);
-        showWindow(m_dragToMs - (at.x() - m_dragFrom->x()) * (to - from) / width);
-    }
-    update();
-}
-
-void TrendView::mouseReleaseEvent(QMouseEvent* event)
-{
-    if (event->button() == Qt::LeftButton)
-        m_dragFrom.reset();
-    QWidget::mouseReleaseEvent(event);
-}
-
-void TrendView::mouseDoubleClickEvent(QMouseEvent* event)
-{
-    const Layout l = layOut(rect(), fontMetrics());
-    if (l.plot.contains(event->position().toPoint()))
-        followLive();
-}
-
-void TrendView::leaveEvent(QEvent* event)
-{
-    m_hover.reset();
-    update();
-    QWidget::leaveEvent(event);
-}
-
-void TrendView::wheelEvent(QWheelEvent* event)
-{
-    // 120 is one notch; each notch in shows 4/5 of the span.
-    const double notches = event->angleDelta().y() / 120.0;
-    if (notches == 0)
-        return QWidget::wheelEvent(event);
-    zoom(std::pow(0.8, notches), static_cast<int>(event->position().x()));
-    event->accept();
-}
-
-void TrendView::keyPressEvent(QKeyEvent* event)
-{
-    const int key = event->key();
-    if (key >= Qt::Key_1 && key <= Qt::Key_8) {
-        const int ch = key - Qt::Key_1;
-        setChannelVisible(ch, !channelVisible(ch));
-        return;
-    }
-    switch (key) {
-    case Qt::Key_Plus:
-    case Qt::Key_Equal: // + without shift on most layouts
-        zoom(0.5, std::nullopt);
-        break;
-    case Qt::Key_Minus:
-        zoom(2.0, std::nullopt);
-        break;
-    case Qt::Key_Left:
-        pan(-m_spanMs / 4);
-        break;
-    case Qt::Key_Right:
-        pan(m_spanMs / 4);
-        break;
-    case Qt::Key_Home:
-        showWindow(m_history.isEmpty() ? m_toMs : m_history.oldest().timeMs + m_spanMs);
-        break;
-    case Qt::Key_End:
-        followLive();
-        break;
-    default:
-        QWidget::keyPressEvent(event);
-    }
 }
 
 } // namespace ui

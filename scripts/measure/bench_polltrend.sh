@@ -4,12 +4,16 @@
 #   rows) into a PNG, wall time and peak memory, and the peak above that of
 #   a recording with no rows (what Qt itself takes) beside three times the
 #   values' raw size (the time as 8 bytes and eight 4-byte floats a row: 40 bytes);
-# - autopoll with --trend open beside autopoll without it, at the same time
-#   under Xvfb, each on its own simulated module, CPU over SECONDS (default 600).
-#   scripts/measure/bench_polltrend.sh [SECONDS]
+# - autopoll without the trend, with --trend, and with --trend showing
+#   markers A and B in stacked lanes (set by xdotool), at the same time under
+#   Xvfb, each on its own simulated module: CPU of all threads from
+#   /proc/PID/task/*/schedstat over SECONDS (default 600), start-up excluded.
+#   scripts/measure/bench_polltrend.sh [SECONDS] [SCREENSHOT.png]
+# SCREENSHOT, if given, gets the screen at the end, to see what was measured.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-600}
+shot=${2:+$(realpath -m "$2")}
 build_dir=${BUILD_DIR:-build}
 scripts/build.sh >/dev/null
 workdir=$(mktemp -d)
@@ -51,30 +55,63 @@ for sizes in "none 0" "day 86400" "week 604800"; do
         'BEGIN { printf "%-8s %9d %8.1f %10.2f %10.1f %10.1f %12.1f\n", n, r, f / 1048576, w, p / 1024, (p - b) / 1024, 3 * r * 40 / 1048576 }'
 done
 
-echo "== autopoll with and without --trend, side by side under Xvfb for $seconds s"
+echo "== autopoll without the trend, with it, and with it showing markers A and B in stacked lanes,"
+echo "   side by side under Xvfb for $seconds s${BEFORE_BUILD:+ (and --trend as built in $BEFORE_BUILD)}"
 command -v xvfb-run >/dev/null || scripts/deps.sh xvfb xauth
+command -v xdotool >/dev/null || scripts/deps.sh xdotool
+before_autopoll=${BEFORE_BUILD:+$(realpath "$BEFORE_BUILD")/apps/autopoll}
 cat >"$workdir/side_by_side.sh" <<SH
 set -euo pipefail
-for name in plain trend; do
+names="plain trend marked${before_autopoll:+ before}"
+for name in \$names; do
     "$build_dir/tools/modsim/modsim" --address 68 --link "$workdir/tty\$name" --values 1,2,3,4,5,6,7,8 >/dev/null &
 done
-for _ in \$(seq 100); do [ -e "$workdir/ttyplain" ] && [ -e "$workdir/ttytrend" ] && break; sleep 0.05; done
+for name in \$names; do
+    for _ in \$(seq 100); do [ -e "$workdir/tty\$name" ] && break; sleep 0.05; done
+done
 "$build_dir/apps/autopoll" --port "$workdir/ttyplain" 2>/dev/null & plain=\$!
 "$build_dir/apps/autopoll" --port "$workdir/ttytrend" --trend 2>/dev/null & trend=\$!
+"$build_dir/apps/autopoll" --port "$workdir/ttymarked" --trend 2>/dev/null & marked=\$!
+${before_autopoll:+"$before_autopoll" --port "$workdir/ttybefore" --trend 2>/dev/null & before=\$!}
+# Each trend where it overlaps no other: the plain one at (450, 0), beside
+# its form, as the program puts it.
+${before_autopoll:+xdotool windowmove --sync \$(xdotool search --sync --all --pid \$before --name trend | head -n 1) 1260 0}
+# The third as a technician leaves it: marker A at a click, B at a
+# shift-click 200 px to the right, S twice (shared, normalised, stacked),
+# the mouse then moved off every window so that no hover box is drawn.
+window=\$(xdotool search --sync --all --pid \$marked --name trend | head -n 1)
+xdotool windowmove --sync \$window 450 440
+sleep 12 # readings under both markers
+xdotool windowfocus --sync \$window
+xdotool mousemove --window \$window 300 220 click 1
+xdotool mousemove --window \$window 500 220 keydown shift click 1 keyup shift
+xdotool key s key s
+xdotool mousemove 2090 890
+sleep 1
+# CPU of every thread, from the scheduler's statistics (ns on the CPU),
+# counted from here, start-up left out; and utime + stime from the start
+# (clock ticks), as measured before.
+cpu() { cat /proc/\$1/task/*/schedstat | awk '{ ns += \$1 } END { printf "%d", ns }'; }
+for name in \$names; do eval "start_\$name=\\\$(cpu \\\$\$name)"; done
 sleep $seconds
-for name in plain trend; do
+${shot:+import -window root "$shot"}
+for name in \$names; do
     pid=\$(eval echo \\\$\$name)
-    ticks=\$(awk '{print \$14 + \$15}' /proc/\$pid/stat)
-    echo "\$name \$ticks"
+    echo "\$name \$(( \$(cpu \$pid) - \$(eval echo \\\$start_\$name) )) \$(awk '{print \$14 + \$15}' /proc/\$pid/stat)"
     kill \$pid
 done
 kill \$(jobs -p) 2>/dev/null || true
 SH
-xvfb-run -a -s "-screen 0 1600x900x24" bash "$workdir/side_by_side.sh" >"$workdir/cpu"
-hz=$(getconf CLK_TCK)
-awk -v hz="$hz" -v s="$seconds" '{ cpu[$1] = $2 / hz }
-    END { printf "autopoll          %7.2f s CPU in %d s\n", cpu["plain"], s
-          printf "autopoll --trend  %7.2f s CPU in %d s  (%.2f times)\n", cpu["trend"], s, cpu["trend"] / cpu["plain"] }' "$workdir/cpu"
+xvfb-run -a -s "-screen 0 2100x900x24" bash "$workdir/side_by_side.sh" >"$workdir/cpu"
+awk -v s="$seconds" -v hz="$(getconf CLK_TCK)" '{ cpu[$1] = $2 / 1e9; all[$1] = $3 / hz }
+    function line(label, name) {
+        if (name in cpu)
+            printf "%-34s %7.2f s CPU in %d s  (%.2f times)   from start: %6.2f s  (%.2f times)\n",
+                label, cpu[name], s, cpu[name] / cpu["plain"], all[name], all[name] / all["plain"]
+    }
+    END { line("autopoll", "plain"); line("autopoll --trend", "trend")
+          line("autopoll --trend, markers, lanes", "marked"); line("autopoll --trend, before", "before") }' "$workdir/cpu"
+echo "load average at the end (1, 5, 15 min): $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "== the trend view's redraw (tools/trendbench)"
 scripts/measure/bench_trend.sh
