@@ -54,17 +54,20 @@ TEST(TrendMenu, SavesByTheNamesSuffixAndRefusesWhatItCannotWrite)
     QMenu* menu = w.menu.makeMenu();
     QAction* save = w.menu.action(ui::TrendMenu::Command::SaveImage);
     ASSERT_TRUE(menu->actions().contains(save));
-    const bool svg =
-        std::holds_alternative<QByteArray>(ui::ImageFormatFor(QStringLiteral("x.svg")));
+    // Debian's Qt writes both; the Windows build's neither, and says so.
+    const auto writes = [](const char* name) {
+        return std::holds_alternative<QByteArray>(ui::ImageFormatFor(QString::fromLatin1(name)));
+    };
     struct Row
     {
         const char* name;
         const char* error; // in the message when refused, nullptr when written
     };
-    for (const Row& row : {Row{"trend.png", nullptr}, Row{"trend.jpg", nullptr},
-                           Row{"trend.svg", svg ? nullptr : "no SVG writer"},
+    for (const Row& row : {Row{"trend.png", nullptr},
+                           Row{"trend.jpg", writes("x.jpg") ? nullptr : ".jpg is not an image"},
+                           Row{"trend.svg", writes("x.svg") ? nullptr : "no SVG writer"},
                            Row{"trend.foo", ".foo is not an image format"},
-                           Row{"no/such/dir/trend.png", "No such file or directory"}}) {
+                           Row{"no/such/dir/trend.png", "no/such/dir/trend.png: "}}) {
         SCOPED_TRACE(row.name);
         w.path = dir.filePath(QString::fromLatin1(row.name));
         save->trigger();
@@ -124,8 +127,9 @@ TEST(TrendMenu, ExportsTheRowsInViewAsARecording)
     w.menu.action(ui::TrendMenu::Command::ExportRows)->trigger();
     QFile file(w.path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << w.menu.lastError().toStdString();
-    const std::vector<poll::Sample> rows = read(file.readAll());
-    ASSERT_EQ(rows.size(), 11U);
+    const QByteArray csv = file.readAll();
+    const std::vector<poll::Sample> rows = read(csv);
+    ASSERT_EQ(rows.size(), 11U) << csv.toStdString();
     EXPECT_EQ(rows.front(), w.history.at(30));
     EXPECT_EQ(rows.back(), w.history.at(40));
 }

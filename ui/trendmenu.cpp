@@ -54,6 +54,22 @@ std::optional<QString> writeAll(QFileDevice& file, const QByteArray& bytes)
     return std::nullopt;
 }
 
+// "name it .png, .svg or .jpg", of the formats this build writes: the
+// Windows build's Qt has neither Qt Svg nor the JPEG plugin.
+QString nameItHint()
+{
+    QStringList suffixes{QStringLiteral(".png")};
+#ifdef POLL_HAVE_SVG
+    suffixes << QStringLiteral(".svg");
+#endif
+    if (QImageWriter::supportedImageFormats().contains("jpg"))
+        suffixes << QStringLiteral(".jpg");
+    const QString last = suffixes.takeLast();
+    return QStringLiteral("name it ") + (suffixes.isEmpty() ? last
+                                                            : suffixes.join(QStringLiteral(", ")) +
+                                                                  QStringLiteral(" or ") + last);
+}
+
 } // namespace
 
 QString ImageTitle(const QString& caption, qint64 fromMs, qint64 toMs)
@@ -75,24 +91,22 @@ std::variant<QByteArray, QString> ImageFormatFor(const QString& path, bool bareI
     if (suffix.isEmpty()) {
         if (bareIsPng)
             return QByteArrayLiteral("png");
-        return QStringLiteral("%1 has no suffix to tell the image's format: name it .png, .svg "
-                              "or .jpg")
-            .arg(path);
+        return QStringLiteral("%1 has no suffix to tell the image's format: %2")
+            .arg(path, nameItHint());
     }
     if (suffix == u"svg") {
 #ifdef POLL_HAVE_SVG
         return QByteArrayLiteral("svg");
 #else
         return QStringLiteral("cannot write %1: this build has no SVG writer (Qt Svg was "
-                              "missing when it was built); name it .png or .jpg")
-            .arg(path);
+                              "missing when it was built); %2")
+            .arg(path, nameItHint());
 #endif
     }
     if (QImageWriter::supportedImageFormats().contains(suffix.toLatin1()))
         return suffix.toLatin1();
-    return QStringLiteral("cannot write %1: .%2 is not an image format this program writes; "
-                          "name it .png, .svg or .jpg")
-        .arg(path, suffix);
+    return QStringLiteral("cannot write %1: .%2 is not an image format this program writes; %3")
+        .arg(path, suffix, nameItHint());
 }
 
 std::variant<QByteArray, QString> EncodeImage(TrendView& view, QSize size, const QByteArray& format,
