@@ -7,14 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wait.h"
+
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QMenu>
 #include <QMimeData>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QXmlStreamReader>
 
 namespace {
@@ -116,6 +121,32 @@ TEST(TrendMenu, CopiesTheValuesAtTheCursorOrBetweenTheMarkersAsCsv)
     w.view.setMarker(ui::TrendView::Marker::B, kT0 + 10'000);
     w.menu.action(ui::TrendMenu::Command::CopyValues)->trigger();
     EXPECT_EQ(copied(), (std::vector{w.history.at(10), w.history.at(11), w.history.at(12)}));
+}
+
+// The menu covers the plot once open, and the pointer leaves it: the values
+// copied are those where the right click was.
+TEST(TrendMenu, TheContextMenuCopiesTheValuesWhereItOpened)
+{
+    Window w;
+    QGuiApplication::clipboard()->clear();
+    w.view.resize(800, 400);
+    w.view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.view));
+    const QRect plot = w.view.plotArea(w.view.size());
+    const QPoint at(plot.left() + plot.width() / 2, plot.center().y()); // 30 s in
+    QTest::mouseMove(&w.view, at); // on Windows, moves the cursor: its event comes later
+    ASSERT_TRUE(testing_support::waitFor([&] { return w.view.hoverTime().has_value(); }));
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, w.view.mapToGlobal(at));
+    QApplication::sendEvent(&w.view, &click);
+    QMenu* menu = nullptr;
+    ASSERT_TRUE(testing_support::waitFor(
+        [&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }));
+    QAction* copy = w.menu.action(ui::TrendMenu::Command::CopyValues);
+    copy->trigger(); // chosen while the menu is open (a click on it needs a pointer grab)
+    menu->close();
+    const auto rows = read(QGuiApplication::clipboard()->text().toUtf8());
+    ASSERT_EQ(rows.size(), 1U) << w.menu.lastError().toStdString();
+    EXPECT_NEAR(rows[0].values[0], 30, 1);
 }
 
 TEST(TrendMenu, ExportsTheRowsInViewAsARecording)
