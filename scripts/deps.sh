@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-serialport-dev libgl-dev
+    qt6-base-dev qt6-serialport-dev qt6-svg-dev libgl-dev
     qt6-tools-dev qt6-l10n-tools
     libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
     ser2net

@@ -7,7 +7,8 @@
 # polltools-<version>-win64-setup.exe from the same staged files, runs the
 # tests under Wine, installs silently over an older version, opens each
 # window program from the installed folder under Wine and Xvfb with COM1 on a
-# simulated module, publishes from pollcli to Debian's mosquitto over mqtt://
+# simulated module, opens polltrend's window on a recording and draws its
+# --png from a console, publishes from pollcli to Debian's mosquitto over mqtt://
 # and mqtts://, and uninstalls silently. Says it is skipped when there is
 # no such Qt.
 #   scripts/windows.sh            everything, into build-win/ (or $WIN_BUILD_DIR)
@@ -176,8 +177,8 @@ rm -rf "$out/without-qttest"
     { echo "Without Qt Test and BUILD_TESTING=OFF, the configure failed:"; tail -20 "$out/without-qttest.log"; exit 1; }
 built=$(date +%s)
 
-# The window programs, from the list in apps/CMakeLists.txt; pollcli is the
-# console program.
+# The window programs that poll, from the list in apps/CMakeLists.txt;
+# polltrend is a window program too, pollcli the console program.
 mapfile -t window_programs < "$build/windows/window-programs.txt"
 programs=("${window_programs[@]}" polltrend pollcli)
 failed=0
@@ -193,7 +194,7 @@ for program in "${programs[@]}"; do
     exe=$build/$program.exe
     subsystem=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^Subsystem[[:space:]]*[0-9a-f]*[[:space:]]*(\(.*\))/\1/p')
     want="Windows CUI"
-    [[ " ${window_programs[*]} " == *" $program "* ]] && want="Windows GUI"
+    [[ " ${window_programs[*]} polltrend " == *" $program "* ]] && want="Windows GUI"
     [ "$subsystem" = "$want" ] || { echo "$program.exe: subsystem $subsystem, not $want"; failed=1; }
     wrestool -x --raw --type=16 "$exe" > "$resources/$program.version"
     for pair in "FileVersion=$version" "ProductVersion=$version" "ProductName=Poll tools" "LegalCopyright=$copyright"; do
@@ -437,6 +438,45 @@ for program in "${window_programs[@]}"; do
     [ -s "$out/tried/$program.png" ] || { echo "no screenshot of $program"; failed=1; }
 done
 
+echo "== Windows: polltrend.exe on a recording, in its window and with --png from a console"
+# Two minutes of readings, as a poller records them.
+{ printf 'time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7\r\n'
+  for i in $(seq 1 120); do
+      printf '2026-12-09T08:%02d:%02d.000+01:00,%d,0,1,%d,2,3,4,5,6,7,8\r\n' $((i / 60)) $((i % 60)) $i $i
+  done; } > "$out/tried/day.csv"
+recording=$(winepath -w "$out/tried/day.csv")
+before=$failed
+WINEDEBUG=+loaddll wine "$installed/polltrend.exe" "$recording" 2>"$out/tried/polltrend.wine.log" &
+app=$!
+window=$(timeout 60 xdotool search --sync --onlyvisible --name '^polltrend' | head -1) || true
+if [ -z "$window" ]; then
+    echo "polltrend: no window within 60 s; Wine said:"; tail -20 "$out/tried/polltrend.wine.log"; failed=1
+    kill $app 2>/dev/null || true
+else
+    sleep 2 # drawn
+    import -window "$window" "$out/tried/polltrend.png"
+    # Closed as by its close button: taskkill without /f asks its windows to close.
+    wine taskkill /im polltrend.exe >/dev/null 2>&1
+    for _ in $(seq 150); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
+    if kill -0 $app 2>/dev/null; then
+        echo "polltrend: still running 15 s after its window was asked to close"; kill $app; failed=1
+    fi
+    wait $app && status=0 || status=$?
+    [ $status -eq 0 ] || { echo "polltrend: exit status $status after its window closed"; failed=1; }
+fi
+# From cmd in a console, as from_console below does for the window programs.
+rm -f "$out/tried/day-console.png"
+# Quoted for the shell script(1) runs: the Windows paths hold backslashes.
+shown=$(cd "$installed" && timeout 60 script -qec \
+        "wine cmd /c polltrend.exe '$recording' --png '$(winepath -w "$out/tried/day-console.png")'" /dev/null |
+        sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r') && status=0 || status=$?
+# Compared without spaces: Wine's console moves the cursor for some.
+[ $status -eq 0 ] && [[ $shown == *"polltrend:"*"day.csv:120rows"* ]] &&
+    [ "$(head -c 4 "$out/tried/day-console.png" 2>/dev/null | od -An -tx1 | tr -d ' ')" = 89504e47 ] ||
+    { echo "polltrend --png in a console: status $status, a PNG or the rows' count missing; shown: $shown"; failed=1; }
+[ $failed = "$before" ] && echo "polltrend: its window on a recording shown and closed (status 0); --png from a" \
+    "console drew the PNG (status 0) and said there '$(grep -o 'polltrend:[^[:cntrl:]]*rows' <<< "$shown" | head -1)'"
+
 echo "== Windows: pollcli.exe publishing to Debian's mosquitto on 127.0.0.1, COM1 on modsim"
 # The broker on free ports of 127.0.0.1 with a password file, and for
 # mqtts:// a certificate for 127.0.0.1 from a CA made here, which pollcli.exe
@@ -585,7 +625,7 @@ entries=$(wine reg query "$uninstall_keys" /s | grep -cE '^ +DisplayName +REG_SZ
     { echo "left behind: ${left:-no folder}, $entries entries in the installed apps"; failed=1; }
 
 [ $failed -eq 0 ] || exit 1
-echo "Screenshots: $out/tried/{$(IFS=,; echo "${window_programs[*]}"),start-menu,$program--help}.png"
+echo "Screenshots: $out/tried/{$(IFS=,; echo "${window_programs[*]}"),polltrend,start-menu,$program--help}.png"
 done_at=$(date +%s)
 echo "== Windows: passed in $((done_at - started)) s (built in $((built - started)) s, libmosquitto and OpenSSL" \
      "$((libraries - libraries_started)) s of them, checked and packed in" \

@@ -11,6 +11,27 @@ failed=0
 row() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1" >&2; failed=1; fi; }
 run() { timeout 20 "$polltrend" "$@" >"$dir/out" 2>"$dir/err"; }
 size() { python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(24); print("%dx%d" % struct.unpack(">II", d[16:24]))' "$1"; }
+# The text "Title" of a PNG (a tEXt, zTXt or iTXt chunk), or of a JPEG's comment "Title: ...".
+title() { python3 - "$1" <<'PY'
+import struct, sys, zlib
+d = open(sys.argv[1], "rb").read()
+if d[:2] == b"\xff\xd8":
+    i = d.find(b"\xff\xfe")
+    n, = struct.unpack(">H", d[i + 2:i + 4])
+    print(d[i + 4:i + 2 + n].decode().removeprefix("Title: "))
+    sys.exit()
+i = 8
+while i < len(d):
+    n, = struct.unpack(">I", d[i:i + 4]); kind, body = d[i + 4:i + 8], d[i + 8:i + 8 + n]
+    key, _, rest = body.partition(b"\0")
+    if key == b"Title" and kind == b"tEXt": print(rest.decode("latin-1"))
+    if key == b"Title" and kind == b"zTXt": print(zlib.decompress(rest[1:]).decode("latin-1"))
+    if key == b"Title" and kind == b"iTXt":
+        flag, text = rest[0], rest[2:].split(b"\0", 2)[2]
+        print((zlib.decompress(text) if flag else text).decode())
+    i += 12 + n
+PY
+}
 
 header=time,polls,errors,checksum_ok,ch0,ch1,ch2,ch3,ch4,ch5,ch6,ch7
 { printf '%s\r\n' $header
@@ -25,6 +46,16 @@ run "$dir/day.csv" --png "$dir/day.png" --size 640x320
 row "draws the image it was asked for, in its size" '[ $? -eq 0 ] && [ "$(size $dir/day.png)" = 640x320 ]'
 row "tells the rows and each kind of skipped line" \
     'grep -q "120 rows, 4 skipped" $dir/err && grep -q "1 time earlier" $dir/err && grep -q "1 last line cut short" $dir/err'
+# The image says what it shows; its format follows the name, or is refused.
+TZ=Europe/Berlin run "$dir/day.csv" --png "$dir/titled.png"
+row "the image's title: the file, the date and the range drawn" \
+    '[ "$(title $dir/titled.png)" = "day.csv — 2026-12-09 08:00:01 to 08:02:00 +01:00" ]'
+run "$dir/day.csv" --png "$dir/line3.jpg" --title "Line 3, morning"
+row "--png x.jpg --title: a JPEG with that title" \
+    '[ $? -eq 0 ] && [ "$(head -c 2 $dir/line3.jpg | od -An -tx1)" = " ff d8" ] && [ "$(title $dir/line3.jpg)" = "Line 3, morning" ]'
+run "$dir/day.csv" --png "$dir/x.gif"
+row "--png x.gif: status 2 and the reason, nothing written" \
+    '[ $? -eq 2 ] && grep -q "\.gif is not an image format" $dir/err && ! grep -q rows $dir/err && [ ! -e $dir/x.gif ]'
 run "$dir/missing.csv" --png "$dir/x.png"
 row "a missing file: status 2 and one line" '[ $? -eq 2 ] && [ $(grep -c . $dir/err) -eq 1 ] && grep -q "No such file" $dir/err'
 run "$dir/foreign.csv" --png "$dir/x.png"
@@ -32,7 +63,7 @@ row "a file that is not a recording: status 2 and one line" \
     '[ $? -eq 2 ] && [ $(grep -c . $dir/err) -eq 1 ] && grep -q "not a recording" $dir/err && [ ! -e $dir/x.png ]'
 run "$dir/foreign.csv"
 row "the same without --png, before any window" '[ $? -eq 2 ] && grep -q "not a recording" $dir/err'
-for bad in "--size 10x10" "--size 640" "--from yesterday" "--from 2026-12-09T09:00 --to 2026-12-09T08:00" "--png ''"; do
+for bad in "--title alone" "--size 10x10" "--size 640" "--from yesterday" "--from 2026-12-09T09:00 --to 2026-12-09T08:00" "--png ''"; do
     eval run '"$dir/day.csv"' $bad; status=$?
     row "usage error: $bad" '[ $status -eq 2 ]'
 done

@@ -17,6 +17,13 @@
     </message>
 </context>
 <context>
+    <name>apps::Program</name>
+    <message>
+        <source>Trend…</source>
+        <translation>趋势图…</translation>
+    </message>
+</context>
+<context>
     <name>apps::StartButton</name>
     <message>
         <source>the address must be %1 to %2</source>
@@ -114,6 +121,109 @@
     <message>
         <source>; </source>
         <translation>；</translation>
+    </message>
+</context>
+<context>
+    <name>ui::TrendMenu</name>
+    <message>
+        <source>Save image…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy image</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy values</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Export rows in view as CSV…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Back to live	End</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Show all</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Reset zoom</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Clear markers	Delete</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>One axis</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Each channel on its own scale</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Stacked lanes</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy values between the markers</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy values at the marker</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy values at the cursor</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cannot draw the image for %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cannot write the image to %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>no rows in view to export</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cannot write the rows to %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>no values to copy: set a marker (A) or point at the plot</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Save image</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Export rows</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>PNG image (*.png)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>SVG drawing (*.svg)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>JPEG image (*.jpg *.jpeg)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>CSV recording (*.csv)</source>
+        <translation type="unfinished"></translation>
     </message>
 </context>
 <context>

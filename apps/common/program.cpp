@@ -3,8 +3,10 @@
 #include "acquisition/commandline.h"
 #include "acquisition/startup.h"
 #include "apps/common/winconsole.h"
+#include "serial/linesettings.h"
 #include "serial/portlist.h"
 #include "translations/translation.h"
+#include "ui/trendmenu.h"
 
 #include <QAction>
 #include <QApplication>
@@ -61,9 +63,16 @@ Program::Program(ui::Layout layout, poll::Framing framing,
     m_trend.setObjectName(QStringLiteral("trend"));
     m_trend.setWindowTitle(QStringLiteral("%1 — trend").arg(QCoreApplication::applicationName()));
     m_trend.setAttribute(Qt::WA_QuitOnClose, false); // closing Form1 still ends the program
+    // Save, copy and export; an image names the program and its port:
+    // "autopoll on /dev/ttyUSB0 — 2026-12-09 08:00:00 to 08:10:00 +01:00".
+    new ui::TrendMenu(m_trend,
+                      QStringLiteral("%1 on %2")
+                          .arg(QCoreApplication::applicationName(),
+                               settings.device.isEmpty() ? serial::PortDeviceName(settings.commPort)
+                                                         : settings.device));
     // Reached without changing how the form looks: a shortcut, and a context
-    // menu on the form's background.
-    auto* open = new QAction(QStringLiteral("Trend…"), &m_window);
+    // menu on the form's background; in Chinese, as the form's other texts.
+    auto* open = new QAction(QCoreApplication::translate("apps::Program", "Trend…"), &m_window);
     open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     QObject::connect(open, &QAction::triggered, &m_window, [this] { showTrend(); });
     m_window.addAction(open);

@@ -5,18 +5,17 @@
 #include "acquisition/commandline.h"
 #include "acquisition/publisher.h"
 #include "acquisition/startup.h"
+#include "apps/common/winconsole.h"
 #include "polltrend/brokerfeed.h"
 #include "polltrend/follower.h"
+#include "ui/trendmenu.h"
 #include "ui/trendview.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QCommandLineParser>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QLabel>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTextStream>
 #include <QTimeZone>
 #include <QVBoxLayout>
@@ -61,6 +60,7 @@ struct Options
 {
     QString file;
     QString png;
+    QString title; // replaces the image's own
     QSize size{1200, 600};
     std::optional<qint64> from, to;
     std::optional<acquisition::PublishSettings> broker; // instead of a file
@@ -81,9 +81,15 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
          acquisition::About::Kind::Viewer, QString(), QStringLiteral("FILE.csv|URL"),
          QStringLiteral("A recording, or a station's topics on an MQTT broker: "
                         "mqtt://HOST[:PORT]/TOPIC-PREFIX (mqtts:// for TLS).")});
-    const QCommandLineOption png(QStringLiteral("png"),
-                                 QStringLiteral("Draw the trend into OUT (a PNG image) and exit."),
-                                 QStringLiteral("OUT"));
+    const QCommandLineOption png(
+        QStringLiteral("png"),
+        QStringLiteral("Draw the trend into OUT and exit: a PNG image, or by OUT's suffix an SVG "
+                       "drawing (.svg) or a JPEG (.jpg). The image's title line names the file, "
+                       "the date and the time range drawn."),
+        QStringLiteral("OUT"));
+    const QCommandLineOption title(QStringLiteral("title"),
+                                   QStringLiteral("With --png: TEXT as the image's title line."),
+                                   QStringLiteral("TEXT"));
     const QCommandLineOption size(QStringLiteral("size"),
                                   QStringLiteral("The image's size in pixels (default 1200x600)."),
                                   QStringLiteral("WxH"));
@@ -113,15 +119,32 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
         QStringLiteral("publish-client-id"),
         QStringLiteral("With a URL: the MQTT client id (default: a new one at each start)."),
         QStringLiteral("ID"));
-    for (const QCommandLineOption& option : {png, size, from, to, user, passwordFile, ca, clientId})
+    for (const QCommandLineOption& option :
+         {png, title, size, from, to, user, passwordFile, ca, clientId})
         parser.addOption(option);
     for (const QCommandLineOption& option : {user, passwordFile, ca, clientId})
         parser.refuseEmptyValue(option);
     parser.addHelpText(QStringLiteral(
-        "\nKeys in the window: + and - zoom, Left and Right go back and forth, End (or a double "
-        "click) returns to the newest rows, 1 to 8 hide or show a channel.\n\nExamples:\n"
+        "\nIn the window:\n"
+        "  + and -, the wheel   zoom in and out\n"
+        "  Left, Right, a drag  go back and forth\n"
+        "  Home                 the first rows\n"
+        "  End, a double click  back to the newest rows (live)\n"
+        "  1 to 8               hide or show a channel (or click its legend)\n"
+        "  a click, A           marker A at the pointer (A: the view's centre without one)\n"
+        "  shift-click, B       marker B; the panel gives each channel at A, at B, B-A\n"
+        "  Delete, Backspace    clear both markers\n"
+        "  S                    value axis: one axis, each channel on its own scale, stacked\n"
+        "  ? or F1              the list of keys over the plot\n"
+        "  Ctrl+S               save the view as an image (.png, .svg or .jpg)\n"
+        "  Ctrl+C               copy the values at the pointer or between the markers (CSV)\n"
+        "  Ctrl+Shift+C         copy the image\n"
+        "  Ctrl+E               export the rows in view as a CSV recording\n"
+        "  Esc, Ctrl+W          close the window\n"
+        "A right click opens the menu of these, with show all and reset zoom.\n\nExamples:\n"
         "  autopoll --record today.csv & polltrend today.csv\n"
         "  polltrend today.csv --png today.png --from 2026-12-09T08:00 --to 2026-12-09T12:00\n"
+        "  polltrend today.csv --png today.svg --title \"Line 3, morning shift\"\n"
         "  polltrend mqtt://broker.local/plant/line3 --publish-user viewer "
         "--publish-password-file ~/.broker-password\n"));
     const auto usageError = [&](const QString& why) { return parser.usageError(why); };
@@ -143,7 +166,7 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
                                "draw; record them (pollcli --record) and draw the file"));
             return 2;
         }
-        for (const QCommandLineOption& option : {size, from, to})
+        for (const QCommandLineOption& option : {title, size, from, to})
             if (parser.isSet(option))
                 return usageError(QStringLiteral("--%1 is for a recording, not a broker")
                                       .arg(option.names().constFirst()));
@@ -171,6 +194,9 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
                                   .arg(option.names().constFirst()));
     options.file = files.first();
     options.png = parser.value(png);
+    if (parser.isSet(title) && !parser.isSet(png))
+        return usageError(QStringLiteral("--title is the title of the image drawn with --png"));
+    options.title = parser.value(title);
     if (parser.isSet(size)) {
         const QRegularExpressionMatch match =
             QRegularExpression(QStringLiteral(R"(^(\d{2,5})x(\d{2,5})$)"))
@@ -268,58 +294,6 @@ std::optional<QString> refusal(const QString& path)
     return std::nullopt;
 }
 
-// All of `bytes`, or why not. Unbuffered, each write is seen: a full disk
-// first takes what fits (8192 of 13,640 bytes) without a word, and only
-// writing the rest brings the system's reason.
-std::optional<QString> writeAll(QFileDevice& file, const QByteArray& bytes)
-{
-    for (qint64 done = 0; done < bytes.size();) {
-        const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
-        if (written <= 0)
-            return file.error() != QFileDevice::NoError
-                       ? file.errorString()
-                       : QStringLiteral("only part of the image could be written");
-        done += written;
-    }
-    return std::nullopt;
-}
-
-// The image whole or not at all: written beside `path` and renamed over it
-// (QSaveFile), so a full disk leaves no half picture and no temporary file.
-// A device or a pipe (/dev/stdout) is written directly: renamed over, it
-// would be replaced by a file. Why not, naming the system's reason.
-std::optional<QString> writeImage(const QImage& image, const QString& path)
-{
-    const auto cannot = [&path](const QString& why) {
-        return QStringLiteral("cannot write the image to %1: %2").arg(path, why);
-    };
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "png");
-    if (!writer.write(image))
-        return cannot(writer.errorString());
-
-    const QFileInfo target(path);
-    if (target.exists() && !target.isFile() && !target.isDir()) {
-        QFile device(path);
-        if (!device.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            return cannot(device.errorString());
-        if (const std::optional<QString> why = writeAll(device, png))
-            return cannot(*why);
-        return std::nullopt;
-    }
-    // Not committed, the temporary file is removed when `file` goes.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return cannot(file.errorString());
-    if (const std::optional<QString> why = writeAll(file, png))
-        return cannot(*why);
-    if (!file.commit())
-        return cannot(file.errorString());
-    return std::nullopt;
-}
-
 // A station's readings from its broker, in a window until it is closed.
 int showBroker(acquisition::PublishSettings settings, int argc, char* argv[])
 {
@@ -343,6 +317,9 @@ int showBroker(acquisition::PublishSettings settings, int argc, char* argv[])
 int main(int argc, char* argv[])
 {
     acquisition::PrepareProcess();
+    // Windows: --help, --png's words and errors reach the console it was
+    // started from, or a message box.
+    const apps::ConsoleOutput console("polltrend");
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -377,6 +354,16 @@ int main(int argc, char* argv[])
 #endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("polltrend"));
+    // Known once Qt's image plugins are (a JPEG is one), before any drawing.
+    QByteArray format;
+    if (!options.png.isEmpty()) {
+        const auto chosen = ui::ImageFormatFor(options.png, true);
+        if (const QString* why = std::get_if<QString>(&chosen)) {
+            say(*why);
+            return 2;
+        }
+        format = std::get<QByteArray>(chosen);
+    }
 
     QWidget window;
     // A file viewer keeps the whole file: the samples are allocated as they
@@ -415,17 +402,26 @@ int main(int argc, char* argv[])
         };
         if (QImage(options.size, QImage::Format_RGB32).isNull())
             return tooLarge();
-        const QImage image = view->toImage(options.size);
-        if (image.isNull())
-            return tooLarge();
-        if (const std::optional<QString> why = writeImage(image, options.png)) {
-            say(*why);
+        const auto [shownFrom, shownTo] = view->timeWindow();
+        const QString title =
+            options.title.isEmpty()
+                ? ui::ImageTitle(QFileInfo(options.file).fileName(), shownFrom, shownTo)
+                : options.title;
+        const auto image = ui::EncodeImage(*view, options.size, format, title);
+        if (const QString* why = std::get_if<QString>(&image)) {
+            say(QStringLiteral("cannot draw the image: %1").arg(*why));
+            return 1;
+        }
+        if (const std::optional<QString> why =
+                ui::WriteWhole(options.png, std::get<QByteArray>(image))) {
+            say(QStringLiteral("cannot write the image to %1: %2").arg(options.png, *why));
             return 1;
         }
         return 0;
     }
 
     window.setWindowTitle(QStringLiteral("polltrend — %1").arg(QFileInfo(options.file).fileName()));
+    new ui::TrendMenu(*view, QFileInfo(options.file).fileName());
     auto* layout = new QVBoxLayout(&window);
     auto* status = new QLabel(&window);
     status->setObjectName(QStringLiteral("summary"));
