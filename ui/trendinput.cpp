@@ -180,6 +180,11 @@ QList<std::pair<QString, QString>> TrendView::keyList()
         {tr("Home"), tr("the first readings")},
         {tr("End, double click"), tr("back to live")},
         {tr("?, F1"), tr("show or hide this list")},
+        {tr("Ctrl+S"), tr("save the view as an image (PNG, SVG, by the name's suffix)")},
+        {tr("Ctrl+Shift+C, Ctrl+C"),
+         tr("copy the image; copy the values at the cursor or markers")},
+        {tr("Ctrl+E"), tr("export the rows in view as CSV")},
+        {tr("Right click"), tr("the menu")},
         {tr("Esc, Ctrl+W"), tr("close the window")},
     };
 }
