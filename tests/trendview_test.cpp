@@ -457,6 +457,22 @@ TEST(TrendView, IdenticalChannelsBothShowTheirColours)
     }
 }
 
+TEST(TrendView, LinesThatOnlyStartTogetherAreNotOutlined)
+{
+    // Channel 0 leaves the others' zero after 15 s of 120: a plain line at its end.
+    poll::History held;
+    ui::TrendView view(held);
+    held.append(
+        readings(120, [](int ch, int t) { return ch == 0 ? std::max(0.0f, t - 15.0f) : 0; }));
+    view.setTimeWindow(kT0, kT0 + 119'000);
+    const QImage image = view.toImage(kSize);
+    const QRect plot = view.plotArea(kSize);
+    int thickness = 0;
+    for (int y = plot.top(); y < plot.bottom(); ++y)
+        thickness += shows(image.pixel(plot.right() - 20, y), ui::TrendView::channelColor(0));
+    EXPECT_LE(thickness, 4);
+}
+
 TEST(TrendView, AnImageHasItsTitleAndItsLegendTheValuesAtTheViewsEdge)
 {
     // Channel ch reads 1000 ch + t; the view from 60 s to 180 s of 300.

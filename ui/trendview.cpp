@@ -905,13 +905,14 @@ void TrendView::drawSeries(QPainter& painter, const Frame& f) const
     };
     const auto xOf = [&](int col) { return l.plot.left() + col + 0.5; };
 
-    // Identical lines: a channel that a later one covers in a twentieth of
-    // the columns or more (a crossing covers one or two) is drawn a pixel
+    // Identical lines: a channel that a later one covers in half the
+    // columns or more (a crossing covers one or two, lines that start
+    // together and part a few more) is drawn a pixel
     // wider on each side for each such channel, so that its colour shows as
     // an outline around the later one's: two equal channels are a 4-pixel
     // line of the first colour with a 2-pixel core of the second.
     std::array<int, protocol::kChannelCount> covered{};
-    const std::size_t enough = std::max<std::size_t>(3, filled.size() / 20);
+    const std::size_t enough = std::max<std::size_t>(3, filled.size() / 2);
     // Only channels whose rows in view meet are compared, column by column:
     // apart (distinct levels, separate lanes) costs nothing.
     const auto rows = [&](std::size_t c) {
