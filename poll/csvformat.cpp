@@ -193,16 +193,20 @@ std::optional<CsvColumns> CsvHeaderColumns(QByteArrayView line)
     return std::nullopt;
 }
 
+QString UtcOffsetText(const QDateTime& time)
+{
+    const int offset = time.offsetFromUtc();
+    return QStringLiteral("%1%2:%3")
+        .arg(QChar(offset < 0 ? u'-' : u'+'))
+        .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
+        .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
+}
+
 namespace {
 
 QString TimeText(const QDateTime& time)
 {
-    const int offset = time.offsetFromUtc();
-    const QString zone = QStringLiteral("%1%2:%3")
-                             .arg(QChar(offset < 0 ? u'-' : u'+'))
-                             .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-                             .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
-    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + zone;
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + UtcOffsetText(time);
 }
 
 QByteArray Line(const Sample& sample, CsvColumns columns, const QDateTime& time)

@@ -7,6 +7,7 @@
 #include "codec/protocol.h"
 #include "poll/sample.h"
 
+#include <QDateTime>
 #include <QTimeZone>
 
 #include <QByteArray>
@@ -46,6 +47,8 @@ QByteArray CsvLine(const Sample& sample, CsvColumns columns, const QTimeZone& zo
 // A time as a recording writes it: local, ISO 8601 with milliseconds and the
 // UTC offset, "2026-12-09T14:03:05.123+01:00".
 QString CsvTime(qint64 timeMs);
+// The UTC offset a local time is in, as a recording writes it: "+01:00".
+QString UtcOffsetText(const QDateTime& time);
 
 // Why a line gave no row. Each is counted; none stops the reading.
 enum class SkipReason

@@ -23,20 +23,8 @@
 #include <QSvgGenerator>
 #endif
 
-#include <cstdlib>
-
 namespace ui {
 namespace {
-
-// "+01:00": the offset the local times of a title are in.
-QString offsetText(const QDateTime& time)
-{
-    const int offset = time.offsetFromUtc();
-    return QStringLiteral("%1%2:%3")
-        .arg(QChar(offset < 0 ? u'-' : u'+'))
-        .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-        .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
-}
 
 // Unbuffered, each write is seen: a full disk first takes what fits (8192 of
 // 13,640 bytes) without a word, and only writing the rest brings the
@@ -81,7 +69,7 @@ QString ImageTitle(const QString& caption, qint64 fromMs, qint64 toMs)
         QStringLiteral("%1 to %2 %3")
             .arg(from.toString(day),
                  to.toString(from.date() == to.date() ? QStringLiteral("HH:mm:ss") : day),
-                 offsetText(to));
+                 poll::UtcOffsetText(to));
     return caption.isEmpty() ? range : caption + QStringLiteral(" — ") + range;
 }
 

@@ -6,6 +6,7 @@
 #include "acquisition/publisher.h"
 #include "acquisition/startup.h"
 #include "apps/common/winconsole.h"
+#include "poll/csvformat.h"
 #include "polltrend/brokerfeed.h"
 #include "polltrend/follower.h"
 #include "ui/trendmenu.h"
@@ -21,7 +22,6 @@
 #include <QVBoxLayout>
 
 #include <climits>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <variant>
@@ -248,12 +248,7 @@ void showRange(ui::TrendView& view, const polltrend::RecordingFollower& follower
 QString timeText(qint64 ms)
 {
     const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms);
-    const int offset = time.offsetFromUtc();
-    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-           QStringLiteral("%1%2:%3")
-               .arg(QChar(offset < 0 ? u'-' : u'+'))
-               .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-               .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + poll::UtcOffsetText(time);
 }
 
 // Why --from and --to show nothing, naming the times the file holds; empty
