@@ -225,6 +225,17 @@ rm -rf "$stage" "$out/$name.zip"
 mkdir -p "$stage/platforms" "$stage/styles"
 # Copied without symbols or debug information (the MinGW runtime DLLs carry
 # theirs: libstdc++-6.dll is 24 MB with it, 2 MB without).
+# The first visible window whose name matches, within SECONDS, or nothing.
+# xdotool exits at an X error, as when a window vanishes while it walks the
+# tree (Wine makes and drops windows as a program starts): ask again then.
+window_named() { # NAME_PATTERN SECONDS
+    local found
+    for _ in $(seq $(($2 * 4))); do
+        found=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1) || true
+        [ -n "$found" ] && { echo "$found"; return; }
+        sleep 0.25
+    done
+}
 strip_to() { x86_64-w64-mingw32-strip --strip-unneeded -o "$2" "$1"; }
 for program in "${programs[@]}"; do
     strip_to "$build/$program.exe" "$stage/$program.exe"
@@ -357,7 +368,7 @@ echo "Installed: $(wc -l <<< "$listing") files in C:\\Program Files\\Poll tools,
 # The Start-menu folder as Wine's Explorer shows it.
 wine explorer 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Poll tools' &
 explorer=$!
-window=$(timeout 30 xdotool search --sync --onlyvisible --name 'Poll tools' | head -1) || true
+window=$(window_named 'Poll tools' 30)
 if [ -n "$window" ]; then
     sleep 1
     import -window "$window" "$out/tried/start-menu.png"
@@ -386,7 +397,7 @@ try_program() {
     WINEDEBUG=+loaddll wine "$installed/$program.exe" 2>"$out/tried/$program.wine.log" &
     local app=$!
     local window
-    window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Form1$' | head -1) || true
+    window=$(window_named '^Form1$' 60)
     if [ -z "$window" ]; then
         echo "$program: no window within 60 s; Wine said:"
         tail -20 "$out/tried/$program.wine.log"
@@ -448,7 +459,7 @@ recording=$(winepath -w "$out/tried/day.csv")
 before=$failed
 WINEDEBUG=+loaddll wine "$installed/polltrend.exe" "$recording" 2>"$out/tried/polltrend.wine.log" &
 app=$!
-window=$(timeout 60 xdotool search --sync --onlyvisible --name '^polltrend' | head -1) || true
+window=$(window_named '^polltrend' 60)
 if [ -z "$window" ]; then
     echo "polltrend: no window within 60 s; Wine said:"; tail -20 "$out/tried/polltrend.wine.log"; failed=1
     kill $app 2>/dev/null || true
@@ -563,7 +574,10 @@ echo "== Windows: autopoll started as from Explorer, with no console"
 # its console window there beside its own.
 wine start /unix "$installed/autopoll.exe" >/dev/null 2>&1
 sleep 8
-windows=$(xdotool search --onlyvisible --name '.' || true)
+for _ in $(seq 8); do # (again at an X error, as in window_named)
+    windows=$(xdotool search --onlyvisible --name '.' 2>/dev/null) && break
+    sleep 0.5
+done
 [ "$(grep -c . <<< "$windows")" = 1 ] || { echo "autopoll: $(grep -c . <<< "$windows") windows, not its own alone"; failed=1; }
 for window in $windows; do kill "$(xdotool getwindowpid "$window")" 2>/dev/null || true; done
 [ "$(grep -c . <<< "$windows")" = 1 ] && echo "autopoll: one window, its own"
@@ -594,7 +608,7 @@ declare -A box_height
 try_box() { # ARGUMENT EXPECTED_STATUS
     wine start /wait /unix "$installed/$program.exe" "$1" &
     local app=$! box status
-    box=$(timeout 30 xdotool search --sync --onlyvisible --name "^$program\$" | head -1) || true
+    box=$(window_named "^$program\$" 30)
     [ -n "$box" ] || { echo "$program $1: no message box within 30 s"; failed=1; kill $app 2>/dev/null || true; return; }
     sleep 0.5
     import -window "$box" "$out/tried/$program$1.png"
