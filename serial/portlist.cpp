@@ -67,6 +67,7 @@ PortEntry::Use PortUse(const QString& device, QString* holder)
     // posts no completion for it), a close for a mere look would hang
     // --list-ports. Windows users see a port in use when they open it.
     Q_UNUSED(device);
+    Q_UNUSED(holder);
     return PortEntry::Use::Unknown;
 #else
     // Another program holding the port (its lock file, or the exclusive

@@ -462,8 +462,9 @@ TEST(TrendView, LinesThatOnlyStartTogetherAreNotOutlined)
     // Channel 0 leaves the others' zero after 15 s of 120: a plain line at its end.
     poll::History held;
     ui::TrendView view(held);
-    held.append(
-        readings(120, [](int ch, int t) { return ch == 0 ? std::max(0.0f, t - 15.0f) : 0; }));
+    held.append(readings(120, [](int ch, int t) {
+        return ch == 0 ? std::max(0.0f, static_cast<float>(t) - 15.0f) : 0.0f;
+    }));
     view.setTimeWindow(kT0, kT0 + 119'000);
     const QImage image = view.toImage(kSize);
     const QRect plot = view.plotArea(kSize);
