@@ -1004,8 +1004,12 @@ void TrendView::drawSeries(QPainter& painter, const Frame& f) const
         painter.drawRects(bars);
         painter.setRenderHint(QPainter::Antialiasing, true);
         // An antialiased slope needs 1.5 px a side to show one pixel of unmixed colour.
-        painter.setPen(QPen(kPalette[c], kLineWidth + 3 * outline, Qt::SolidLine, Qt::RoundCap,
-                            Qt::RoundJoin));
+        // Square caps and bevel joins: round ones are curves flattened at every
+        // end and every sample, two fifths of a live redraw (a run between bars
+        // is often one segment; zoomed in, a run joins every sample), and at
+        // 2 px they look the same.
+        painter.setPen(QPen(kPalette[c], kLineWidth + 3 * outline, Qt::SolidLine, Qt::SquareCap,
+                            Qt::BevelJoin));
         for (const QPolygonF& run : lines)
             painter.drawPolyline(run);
         painter.setPen(

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmark: the trend view's redraw of a 24-hour view (86,400 readings), of
+# Benchmark: the trend view's redraw of a 10-minute view (600 readings, a
+# live window's span), of a 24-hour view (86,400 readings), of
 # a 7-day view (604,800, less the unplugged minutes the made-up week has), of
 # a reading stamped 1970 before a day (a view of 54 years) and of 50 years of
 # hourly readings, into a 1200x600 image, median of RUNS draws each (default

@@ -1,5 +1,6 @@
-// Times the trend view's redraw of a day and of a week of readings at one a
-// second into a 1200x600 image, and of views that span decades (a reading
+// Times the trend view's redraw of ten minutes (a live window's span, where
+// lines join the readings), a day and a week of readings at one a second
+// into a 1200x600 image, and of views that span decades (a reading
 // stamped 1970 by a module without a clock, then a day; fifty years of
 // hourly readings), and weighs a sample in memory.
 //   trendbench [RUNS] [PNG_FOLDER]
@@ -180,6 +181,7 @@ int main(int argc, char** argv)
                     static_cast<double>(after - before) / static_cast<double>(history.size()),
                     sizeof(poll::Sample), static_cast<double>(after - before) / (1 << 20));
     }
+    bench("10m", week, 600, runs, pngFolder); // a live window's span: a line between each two
     bench("24h", week, kDayS, runs, pngFolder);
     bench("7d", week, 7 * kDayS, runs, pngFolder);
     const std::vector<poll::Sample> epoch = fromEpoch(readings(kDayS + 1));
