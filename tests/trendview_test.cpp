@@ -414,6 +414,14 @@ TEST(TrendView, NormalisedDrawsARangeOfTenAndOfTenThousandAtTheSameHeight)
         EXPECT_LT(gapAt(second), 1.5) << second << " s";
     EXPECT_TRUE(view.legendLines()[1].endsWith(QStringLiteral("(0 … 10)")));
     EXPECT_TRUE(view.legendLines()[2].endsWith(QStringLiteral("(0 … 10000)")));
+    // The ranges are read whole, not elided, in the trend window's size and polltrend's.
+    const QImage probe(1, 1, QImage::Format_RGB32);
+    const QFontMetrics metrics(view.font(), &probe);
+    for (const QSize size : {kSize, QSize(1000, 560)})
+        for (const int ch : {0, 1})
+            EXPECT_LE(metrics.horizontalAdvance(view.legendLines()[ch + 1]) + 30,
+                      view.legendEntry(size, ch).width())
+                << size.width() << " px, channel " << ch;
 }
 
 TEST(TrendView, StackedLanesDoNotOverlap)

@@ -496,18 +496,27 @@ QImage TrendView::toImage(QSize size) const
     return image;
 }
 
-QRect TrendView::plotArea(QSize size) const
+TrendView::Frame TrendView::imageFrame(QSize size) const
 {
     const QImage probe(1, 1,
                        QImage::Format_RGB32); // the fonts' size in an image, as toImage draws them
-    return frameFor(QRect(QPoint(), size), QFontMetrics(font(), &probe)).layout.plot;
+    return frameFor(QRect(QPoint(), size), QFontMetrics(font(), &probe));
+}
+
+QRect TrendView::plotArea(QSize size) const
+{
+    return imageFrame(size).layout.plot;
+}
+
+QRect TrendView::legendEntry(QSize size, int channel) const
+{
+    return imageFrame(size).layout.entries[index(channel)];
 }
 
 QStringList TrendView::valueLabels(QSize size) const
 {
-    const QImage probe(1, 1, QImage::Format_RGB32);
     QStringList labels;
-    const Frame f = frameFor(QRect(QPoint(), size), QFontMetrics(font(), &probe));
+    const Frame f = imageFrame(size);
     for (auto axis = f.axes.rbegin(); axis != f.axes.rend(); ++axis)
         for (const auto& [v, label] : axis->ticks)
             labels.prepend(label);
@@ -536,8 +545,10 @@ TrendView::Layout TrendView::layOut(QRect rect, const QFontMetrics& metrics, int
     l.header =
         QRect(rect.left() + kPad, rect.top() + kPad, rect.width() - 2 * kPad, metrics.height() + 2);
     // The legend: eight entries in one row if each gets 190 pixels, else in
-    // rows of four or two.
-    const int perRow = rect.width() >= 8 * 190 ? 8 : rect.width() >= 4 * 190 ? 4 : 2;
+    // rows of four or two; twice that when normalised, where an entry holds
+    // the channel's range beside its value.
+    const int room = m_axis == ValueAxis::Normalised ? 380 : 190;
+    const int perRow = rect.width() >= 8 * room ? 8 : rect.width() >= 4 * room ? 4 : 2;
     const int rows = kChannels / perRow;
     const int entryHeight = metrics.height() + 4;
     const int entryWidth = (rect.width() - 2 * kPad) / perRow;

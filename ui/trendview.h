@@ -116,6 +116,8 @@ public:
     // Where toImage(size) puts the plot: the rectangle the time window and
     // the value range span.
     QRect plotArea(QSize size) const;
+    // Where toImage(size) puts a channel's legend entry: its swatch, then its line.
+    QRect legendEntry(QSize size, int channel) const;
     // The value axis's labels toImage(size) draws, top to bottom.
     QStringList valueLabels(QSize size) const;
     // The mark where the module's address changes.
@@ -152,6 +154,7 @@ private:
     Layout layOut(QRect rect, const QFontMetrics& metrics) const;
     // All a draw needs: the layout, the reduction and the value axis.
     Frame frameFor(QRect rect, const QFontMetrics& metrics) const;
+    Frame imageFrame(QSize size) const; // as toImage(size) draws it
     void drawTimeAxis(QPainter& painter, QRect rect, const Layout& layout, qint64 from,
                       qint64 to) const;
     // The lines under the series, or their labels over it.
