@@ -1040,7 +1040,7 @@ void TrendView::paintEvent(QPaintEvent*)
     drawHover(painter, l);
     drawHelp(painter);
     if (m_live && m_followClock)
-        m_tick.start(); // the next paint in a second, unless a reading brings it sooner
+        m_tick.start(); // the next paint, unless a reading brings it sooner
 }
 
 void TrendView::hideEvent(QHideEvent* event)
