@@ -9,12 +9,16 @@
 #   Xvfb, each on its own simulated module: CPU of all threads from
 #   /proc/PID/task/*/schedstat over SECONDS (default 600), start-up excluded.
 #   scripts/measure/bench_polltrend.sh [SECONDS] [SCREENSHOT.png]
+# The modules hold the values 1 to 8 (flat lines); WAVES=1 gives them
+# modsim's slow sine waves, lines that slope at every reading.
 # SCREENSHOT, if given, gets the screen at the end, to see what was measured.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-600}
 shot=${2:+$(realpath -m "$2")}
 build_dir=${BUILD_DIR:-build}
+values=--values=1,2,3,4,5,6,7,8
+[ -z "${WAVES:-}" ] || values=
 scripts/build.sh >/dev/null
 workdir=$(mktemp -d)
 
@@ -56,7 +60,9 @@ for sizes in "none 0" "day 86400" "week 604800"; do
 done
 
 echo "== autopoll without the trend, with it, and with it showing markers A and B in stacked lanes,"
-echo "   side by side under Xvfb for $seconds s${BEFORE_BUILD:+ (and --trend as built in $BEFORE_BUILD)}"
+shape="each module holding 1 to 8"
+[ -z "$values" ] && shape="each module's values slow sine waves"
+echo "   side by side under Xvfb for $seconds s${BEFORE_BUILD:+ (and --trend as built in $BEFORE_BUILD)}, $shape"
 command -v xvfb-run >/dev/null || scripts/deps.sh xvfb xauth
 command -v xdotool >/dev/null || scripts/deps.sh xdotool
 before_autopoll=${BEFORE_BUILD:+$(realpath "$BEFORE_BUILD")/apps/autopoll}
@@ -64,7 +70,7 @@ cat >"$workdir/side_by_side.sh" <<SH
 set -euo pipefail
 names="plain trend marked${before_autopoll:+ before}"
 for name in \$names; do
-    "$build_dir/tools/modsim/modsim" --address 68 --link "$workdir/tty\$name" --values 1,2,3,4,5,6,7,8 >/dev/null &
+    "$build_dir/tools/modsim/modsim" --address 68 --link "$workdir/tty\$name" $values >/dev/null &
 done
 for name in \$names; do
     for _ in \$(seq 100); do [ -e "$workdir/tty\$name" ] && break; sleep 0.05; done
