@@ -7,9 +7,7 @@ set -uo pipefail
 modsim=$1 pollcli=$2
 dir=$(mktemp -d); pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait; [ -n "${KEEP:-}" ] || rm -rf "$dir"' EXIT
-failed=0
-row() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1" >&2; failed=1; fi; }
-within() { for _ in $(seq $(($1 * 10))); do eval "$2" && return 0; sleep 0.1; done; return 1; }
+. "$(dirname "$0")/support/rows.sh"
 
 "$modsim" --link "$dir/tty67" --values 235,-5,32767,-32768,0,1,-1,1234 >/dev/null & pids+=($!)
 within 10 "[ -e $dir/tty67 ]"

@@ -7,8 +7,7 @@ polltrend=$(realpath "$1")
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
 export XDG_RUNTIME_DIR=$dir # else Qt warns of its absence
-failed=0
-row() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1" >&2; failed=1; fi; }
+. "$(dirname "$0")/support/rows.sh"
 run() { timeout 20 "$polltrend" "$@" >"$dir/out" 2>"$dir/err"; }
 size() { python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(24); print("%dx%d" % struct.unpack(">II", d[16:24]))' "$1"; }
 # The text "Title" of a PNG (a tEXt, zTXt or iTXt chunk), or of a JPEG's comment "Title: ...".

@@ -9,10 +9,7 @@ modsim=$1 pollcli=$2 autopoll=$3
 export QT_QPA_PLATFORM=offscreen
 dir=$(mktemp -d); pids=()
 trap 'kill -CONT ${broker:-0} 2>/dev/null; kill "${pids[@]}" ${broker:-} 2>/dev/null; wait; [ -n "${KEEP:-}" ] || rm -rf "$dir"' EXIT
-failed=0
-row() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1" >&2; failed=1; fi; }
-within() { for _ in $(seq $(($1 * 10))); do eval "$2" && return 0; sleep 0.1; done; return 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+. "$(dirname "$0")/support/rows.sh"
 plain=$(free_port) tls=$(free_port)
 
 # The broker's users, what each may do, and its certificates.

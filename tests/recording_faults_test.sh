@@ -6,9 +6,7 @@ modsim=$1 autopoll=$2 pollcli=$3; shift 3; programs=("$autopoll" "$pollcli" "$@"
 export QT_QPA_PLATFORM=offscreen
 dir=$(mktemp -d); pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$dir"' EXIT
-failed=0
-row() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1" >&2; failed=1; fi; }
-within() { for _ in $(seq $(($1 * 10))); do eval "$2" && return 0; sleep 0.1; done; return 1; }
+. "$(dirname "$0")/support/rows.sh"
 whole() { [ "$(tail -c1 "$1" | od -An -tx1)" = " 0a" ] && ! grep -qvE '^([^,]*,){11,12}[^,]*.$' "$1"; }
 sim() { "$modsim" --link "$dir/$1" "${@:2}" >/dev/null & pids+=($!); within 10 "[ -e $dir/$1 ]"; }
 sim tty --address 68; sim tty67

@@ -13,10 +13,7 @@ ser2net=${SER2NET:-$(command -v ser2net || echo /usr/sbin/ser2net)}
 export QT_QPA_PLATFORM=offscreen
 dir=$(mktemp -d); pids=()
 trap 'kill -CONT ${server:-0} 2>/dev/null; kill "${pids[@]}" ${server:-} 2>/dev/null; wait; [ -n "${KEEP:-}" ] || rm -rf "$dir"' EXIT
-failed=0
-row() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1" >&2; failed=1; fi; }
-within() { for _ in $(seq $(($1 * 10))); do eval "$2" && return 0; sleep 0.1; done; return 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+. "$(dirname "$0")/support/rows.sh"
 monotonic() { python3 -c 'import time; print(time.monotonic())'; }
 sim() { "$modsim" --link "$dir/$1" "${@:2}" >/dev/null & pids+=($!); within 10 "[ -e $dir/$1 ]"; }
 values=235,-5,32767,-32768,0,1,-1,1234
